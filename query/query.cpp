@@ -1,1 +1,171 @@
 #include "query/query.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "query/accumulator.hpp"
+#include "query/labels.hpp"
+#include "query/ordering.hpp"
+#include "query/sample_rows.hpp"
+#include "query/selection.hpp"
+
+namespace zun_profile {
+namespace {
+
+using zun_package::CycleSample;
+using zun_package::ProfileReport;
+using zun_package::TileProfile;
+
+// Whether any filter of `request` is set; without one every sample matches
+// and the pass skips matches_query altogether.
+bool filters_anything(const Query& request) noexcept {
+  return request.kind || request.kernel || request.operation_contains ||
+         !request.tiles.empty() || !request.phases.empty() ||
+         request.at_offset || !request.metadata.empty();
+}
+
+// The one pass over the report. `identity(tile, sample)` gives a cheap value
+// that is equal for two samples exactly when group_key would give them equal
+// labels: the label itself as a view into the report or into static text, or
+// the numbers a label is written from. The label and dimensions proper are
+// built once per group, by group_key on the group's first sample.
+template <typename Identity>
+QueryReport execute(const ProfileReport& report, const Query& request,
+                    Identity identity) {
+  using Key =
+      decltype(identity(std::uint32_t{}, std::declval<const CycleSample&>()));
+
+  QueryReport result;
+  result.clock_hz = report.clock_hz;
+  result.tile_count = report.tiles.size();
+  result.at_offset = request.at_offset;
+
+  const bool filtering = filters_anything(request);
+  const std::size_t sample_limit = request.sample_limit;
+
+  std::vector<Accumulator> groups;
+  std::unordered_map<Key, std::size_t> group_index;
+  TopSamples rows(sample_limit);
+
+  // Consecutive samples mostly fall in the same group: remember the last.
+  Key last_key{};
+  Accumulator* current = nullptr;
+
+  std::uint64_t span = 0;
+  std::size_t matched = 0;
+  for (std::size_t entry = 0; entry < report.tiles.size(); ++entry) {
+    const TileProfile& tile = report.tiles[entry];
+    const std::uint32_t physical = tile.physical_tile;
+    const std::uint32_t base = time_base(tile);
+    result.sample_count += tile.samples.size();
+
+    // A tile the request excludes contributes only to the span.
+    if (!request.tiles.empty() && !request.tiles.contains(physical)) {
+      for (const CycleSample& sample : tile.samples) {
+        span = std::max(span, sample_offset(sample, base) + duration(sample));
+      }
+      continue;
+    }
+
+    for (const CycleSample& sample : tile.samples) {
+      const std::uint64_t offset = sample_offset(sample, base);
+      const std::uint32_t length = duration(sample);
+      span = std::max(span, offset + length);
+      if (filtering &&
+          !matches_query(request, physical, sample, offset, length)) {
+        continue;
+      }
+      ++matched;
+
+      const Key key = identity(physical, sample);
+      if (current == nullptr || !(key == last_key)) {
+        const auto [found, opened] =
+            group_index.try_emplace(key, groups.size());
+        if (opened) {
+          groups.emplace_back(group_key(request, physical, sample), offset);
+        }
+        current = &groups[found->second];
+        last_key = key;
+      }
+      current->add(entry, physical, sample.step, offset, length);
+
+      if (sample_limit > 0) {
+        rows.offer(Candidate{physical, offset, length, &sample});
+      }
+    }
+  }
+  result.matched_sample_count = matched;
+  result.profile_span_cycles = span;
+  result.profile_span_ms = cycles_to_ms(span, report.clock_hz);
+
+  result.groups.reserve(groups.size());
+  for (Accumulator& group : groups) {
+    result.groups.push_back(std::move(group).summarize(report.clock_hz));
+  }
+  std::stable_sort(result.groups.begin(), result.groups.end(),
+                   [sort_by = request.sort_by](const GroupSummary& left,
+                                               const GroupSummary& right) {
+                     return compare_groups(sort_by, left, right) < 0;
+                   });
+  if (request.limit && *request.limit < result.groups.size()) {
+    result.groups.resize(*request.limit);
+  }
+  result.samples = rows.take_rows();
+  return result;
+}
+
+// Phase labels are written from (phase, epoch) and nothing else.
+std::uint64_t phase_identity(const CycleSample& sample) noexcept {
+  return (static_cast<std::uint64_t>(sample.step.phase) << 32) |
+         sample.step.epoch;
+}
+
+}  // namespace
+
+QueryReport query(const ProfileReport& report, const Query& request) {
+  switch (request.group_by) {
+    case GroupBy::Kind:
+      return execute(report, request,
+                     [](std::uint32_t, const CycleSample& sample) {
+                       return kind_name(sample);
+                     });
+    case GroupBy::Kernel:
+      return execute(report, request,
+                     [](std::uint32_t, const CycleSample& sample) {
+                       return kernel_label(sample.step);
+                     });
+    case GroupBy::Operation:
+      return execute(report, request,
+                     [](std::uint32_t, const CycleSample& sample) {
+                       return std::string_view(sample.step.operation);
+                     });
+    case GroupBy::Phase:
+      return execute(report, request,
+                     [](std::uint32_t, const CycleSample& sample) {
+                       return phase_identity(sample);
+                     });
+    case GroupBy::Tile:
+      return execute(
+          report, request,
+          [](std::uint32_t tile, const CycleSample&) { return tile; });
+    case GroupBy::Metadata: {
+      const std::string_view name =
+          request.metadata_key ? std::string_view(*request.metadata_key) : "";
+      return execute(report, request,
+                     [name](std::uint32_t, const CycleSample& sample) {
+                       return metadata_label(sample.step, name);
+                     });
+    }
+  }
+  // A grouping outside its members labels every sample with the empty text,
+  // as group_key does.
+  return execute(report, request, [](std::uint32_t, const CycleSample&) {
+    return std::string_view();
+  });
+}
+
+}  // namespace zun_profile

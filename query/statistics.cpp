@@ -31,15 +31,20 @@ std::uint64_t union_length(std::span<const Interval> intervals) {
   return total + (end - start);
 }
 
-std::uint32_t percentile(std::span<const std::uint32_t> sorted,
-                         std::size_t percentage) noexcept {
-  if (sorted.empty()) return 0;
+std::size_t percentile_rank(std::size_t count,
+                            std::size_t percentage) noexcept {
+  if (count == 0) return 0;
   const std::size_t p = std::min<std::size_t>(percentage, 100);
   // floor(last * p / 100) without forming last * p, which could overflow:
   // with last = 100q + r it is q * p + floor(r * p / 100).
-  const std::size_t last = sorted.size() - 1;
-  const std::size_t index = last / 100 * p + last % 100 * p / 100;
-  return sorted[index];
+  const std::size_t last = count - 1;
+  return last / 100 * p + last % 100 * p / 100;
+}
+
+std::uint32_t percentile(std::span<const std::uint32_t> sorted,
+                         std::size_t percentage) noexcept {
+  if (sorted.empty()) return 0;
+  return sorted[percentile_rank(sorted.size(), percentage)];
 }
 
 double cycles_to_ms(std::uint64_t cycles, std::uint64_t clock_hz) noexcept {

@@ -17,6 +17,11 @@ using Interval = std::pair<std::uint64_t, std::uint64_t>;
 // covers nothing. Works on a sorted copy: O(n log n), one allocation.
 std::uint64_t union_length(std::span<const Interval> intervals);
 
+// The index that `percentile` reads in a list of `count` sorted values:
+// floor((count - 1) * percentage / 100), with a percentage above 100 counted
+// as 100 and without overflow for any input; 0 when `count` is 0.
+std::size_t percentile_rank(std::size_t count, std::size_t percentage) noexcept;
+
 // The element of ascending `sorted` at index
 // floor((size - 1) * percentage / 100): always one of the values, the lower
 // one where the rank falls between two; 0 for an empty list. A percentage

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/test_support.hpp"
+#include "tests/support/builders.hpp"
 
 namespace zun_profile {
 namespace {

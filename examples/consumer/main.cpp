@@ -1,0 +1,29 @@
+// Builds a two-tile report in memory, asks for its kernels and prints them.
+#include <cstdio>
+
+#include "query/query.hpp"
+
+int main() {
+  zun_package::ProfileReport report;
+  report.clock_hz = 1000000000;  // 1 GHz
+  zun_package::CycleSample add;
+  add.step.kernel = "add";
+  add.start_cycle = 100;
+  add.end_cycle = 120;
+  report.tiles.push_back({2, {add}});
+  add.start_cycle = 200;  // another tile: its own time zero
+  add.end_cycle = 230;
+  report.tiles.push_back({3, {add}});
+
+  zun_profile::Query request;  // group by kernel, longest phase first
+  request.sample_limit = 1;
+  const zun_profile::QueryReport result = zun_profile::query(report, request);
+  for (const zun_profile::GroupSummary& group : result.groups) {
+    std::printf("%s: %zu samples, %llu phase cycles, %.4f active tiles\n",
+                group.name.c_str(), group.sample_count,
+                static_cast<unsigned long long>(group.phase_cycles),
+                group.average_active_tiles);
+  }
+  std::printf("longest: tile %u, %u cycles\n", result.samples[0].physical_tile,
+              result.samples[0].duration);
+}

@@ -1,0 +1,62 @@
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "query/query.hpp"
+#include "tests/support/compare.hpp"
+#include "tests/support/synthetic_report.hpp"
+
+namespace zun_profile {
+namespace {
+
+// Many threads query one shared, unchanging report at once; every answer
+// must equal the one computed alone. Run under ThreadSanitizer in CI.
+TEST(ConcurrencyTest, ThreadsQueryingOneReportAgree) {
+  const zun_package::ProfileReport report = support::synthetic_report(
+      {.tiles = 24, .samples_per_tile = 300, .seed = 11});
+  std::vector<Query> requests(4);
+  requests[1].group_by = GroupBy::Phase;
+  requests[1].sample_limit = 20;
+  requests[2].group_by = GroupBy::Metadata;
+  requests[2].metadata_key = "block";
+  requests[2].at_offset = 5000;
+  requests[3].group_by = GroupBy::Tile;
+  requests[3].kernel = "copy";
+  requests[3].limit = 3;
+
+  std::vector<QueryReport> alone;
+  for (const Query& request : requests) {
+    alone.push_back(query(report, request));
+  }
+
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 5;
+  std::vector<std::string> differences(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        for (std::size_t r = 0; r < requests.size(); ++r) {
+          const std::size_t which =
+              (r + static_cast<std::size_t>(t)) % requests.size();
+          const std::string difference = support::first_difference(
+              query(report, requests[which]), alone[which]);
+          if (!difference.empty() &&
+              differences[static_cast<std::size_t>(t)].empty()) {
+            differences[static_cast<std::size_t>(t)] =
+                "request " + std::to_string(which) + ": " + difference;
+          }
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(differences[static_cast<std::size_t>(t)], "") << "thread " << t;
+  }
+}
+
+}  // namespace
+}  // namespace zun_profile

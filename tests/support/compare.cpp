@@ -1,0 +1,126 @@
+#include "tests/support/compare.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace zun_profile::support {
+namespace {
+
+// Collects the first difference; later checks are skipped once one is found.
+class Differ {
+ public:
+  template <typename T>
+  void same(const std::string& path, const T& actual, const T& expected) {
+    if (!found_.empty() || actual == expected) return;
+    std::ostringstream out;
+    out << path << ": " << show(actual) << " != " << show(expected);
+    found_ = out.str();
+  }
+
+  void same(const std::string& path, double actual, double expected) {
+    if (!found_.empty()) return;
+    if (std::bit_cast<std::uint64_t>(actual) ==
+        std::bit_cast<std::uint64_t>(expected)) {
+      return;
+    }
+    std::ostringstream out;
+    out.precision(17);
+    out << path << ": " << actual << " != " << expected;
+    found_ = out.str();
+  }
+
+  bool done() const { return !found_.empty(); }
+  std::string result() const { return found_; }
+
+ private:
+  template <typename T>
+  static std::string show(const T& value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+  }
+  static std::string show(const std::string& value) {
+    return '"' + value + '"';
+  }
+  static std::string show(const std::optional<std::uint64_t>& value) {
+    return value ? std::to_string(*value) : "absent";
+  }
+  static std::string show(const std::map<std::string, std::string>& value) {
+    std::string out = "{";
+    for (const auto& [key, text] : value) out += key + "=" + text + ";";
+    return out + "}";
+  }
+
+  std::string found_;
+};
+
+std::string at(const char* list, std::size_t index, const char* field) {
+  return std::string(list) + "[" + std::to_string(index) + "]." + field;
+}
+
+}  // namespace
+
+std::string first_difference(const QueryReport& actual,
+                             const QueryReport& expected) {
+  Differ d;
+  d.same("clock_hz", actual.clock_hz, expected.clock_hz);
+  d.same("tile_count", actual.tile_count, expected.tile_count);
+  d.same("sample_count", actual.sample_count, expected.sample_count);
+  d.same("matched_sample_count", actual.matched_sample_count,
+         expected.matched_sample_count);
+  d.same("profile_span_cycles", actual.profile_span_cycles,
+         expected.profile_span_cycles);
+  d.same("profile_span_ms", actual.profile_span_ms, expected.profile_span_ms);
+  d.same("at_offset", actual.at_offset, expected.at_offset);
+  d.same("groups.size", actual.groups.size(), expected.groups.size());
+  for (std::size_t i = 0; !d.done() && i < actual.groups.size(); ++i) {
+    const GroupSummary& a = actual.groups[i];
+    const GroupSummary& e = expected.groups[i];
+    d.same(at("groups", i, "name"), a.name, e.name);
+    d.same(at("groups", i, "dimensions"), a.dimensions, e.dimensions);
+    d.same(at("groups", i, "sample_count"), a.sample_count, e.sample_count);
+    d.same(at("groups", i, "tile_count"), a.tile_count, e.tile_count);
+    d.same(at("groups", i, "phase_count"), a.phase_count, e.phase_count);
+    d.same(at("groups", i, "phase_cycles"), a.phase_cycles, e.phase_cycles);
+    d.same(at("groups", i, "phase_ms"), a.phase_ms, e.phase_ms);
+    d.same(at("groups", i, "work_cycles"), a.work_cycles, e.work_cycles);
+    d.same(at("groups", i, "average_active_tiles"), a.average_active_tiles,
+           e.average_active_tiles);
+    d.same(at("groups", i, "mean_cycles"), a.mean_cycles, e.mean_cycles);
+    d.same(at("groups", i, "p50_cycles"), a.p50_cycles, e.p50_cycles);
+    d.same(at("groups", i, "p95_cycles"), a.p95_cycles, e.p95_cycles);
+    d.same(at("groups", i, "maximum_cycles"), a.maximum_cycles,
+           e.maximum_cycles);
+    d.same(at("groups", i, "first_offset"), a.first_offset, e.first_offset);
+    d.same(at("groups", i, "last_offset"), a.last_offset, e.last_offset);
+  }
+  d.same("samples.size", actual.samples.size(), expected.samples.size());
+  for (std::size_t i = 0; !d.done() && i < actual.samples.size(); ++i) {
+    const SampleRecord& a = actual.samples[i];
+    const SampleRecord& e = expected.samples[i];
+    d.same(at("samples", i, "physical_tile"), a.physical_tile, e.physical_tile);
+    d.same(at("samples", i, "offset"), a.offset, e.offset);
+    d.same(at("samples", i, "duration"), a.duration, e.duration);
+    d.same(at("samples", i, "phase"), a.phase, e.phase);
+    d.same(at("samples", i, "epoch"), a.epoch, e.epoch);
+    d.same(at("samples", i, "kind"), a.kind, e.kind);
+    d.same(at("samples", i, "operation"), a.operation, e.operation);
+    d.same(at("samples", i, "kernel"), a.kernel, e.kernel);
+    d.same(at("samples", i, "metadata.size"), a.metadata.size(),
+           e.metadata.size());
+    for (std::size_t m = 0; !d.done() && m < a.metadata.size(); ++m) {
+      const std::string path =
+          at("samples", i, "metadata[") + std::to_string(m) + "]";
+      d.same(path + ".name", a.metadata[m].name, e.metadata[m].name);
+      d.same(path + ".value", a.metadata[m].value, e.metadata[m].value);
+    }
+  }
+  return d.result();
+}
+
+}  // namespace zun_profile::support

@@ -1,0 +1,100 @@
+#include "tests/support/synthetic_report.hpp"
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace zun_profile::support {
+namespace {
+
+constexpr std::array<std::string_view, 24> kKernels = {
+    "matmul_f16_tiled_128x128",
+    "matmul_f16_tiled_64x256",
+    "conv2d_nhwc_3x3_stride1",
+    "conv2d_nhwc_1x1_pointwise",
+    "layernorm_forward_f32",
+    "layernorm_backward_f32",
+    "softmax_rowwise_stable",
+    "gelu_tanh_approximation",
+    "attention_scores_masked",
+    "attention_context_reduce",
+    "embedding_gather_sparse",
+    "embedding_scatter_add_grad",
+    "reduce_sum_across_rows_f32",
+    "all_reduce_ring_segment",
+    "transpose_blocked_32x32",
+    "cast_f32_to_f16_vectorised",
+    "dropout_philox_mask",
+    "adam_update_fused_weights",
+    "copy",
+    "histogram_bucketise_u32",
+    "topk_partial_select",
+    "loss_cross_entropy_fwd",
+    "loss_cross_entropy_bwd",
+    "gemv_f32_column_major",
+};
+
+constexpr std::array<std::string_view, 8> kOperations = {
+    "attention/query_projection",
+    "attention/key_projection",
+    "attention/value_projection",
+    "attention/output",
+    "feed_forward/expand",
+    "feed_forward/contract",
+    "norm",
+    "residual_add",
+};
+
+// splitmix64: small, fast and good enough to vary durations reproducibly.
+std::uint64_t next(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+zun_package::ProfileStepKind kind_at(std::size_t index) {
+  const std::size_t position = index % 16;
+  if (position < 2) return zun_package::ProfileStepKind::Exchange;
+  if (position < 13) return zun_package::ProfileStepKind::Compute;
+  if (position < 15) return zun_package::ProfileStepKind::Synchronization;
+  return zun_package::ProfileStepKind::Idle;
+}
+
+}  // namespace
+
+zun_package::ProfileReport synthetic_report(const SyntheticShape& shape) {
+  std::uint64_t state = shape.seed;
+  zun_package::ProfileReport report;
+  report.clock_hz = 1330000000;
+  report.tiles.resize(shape.tiles);
+  for (std::size_t t = 0; t < shape.tiles; ++t) {
+    zun_package::TileProfile& tile = report.tiles[t];
+    tile.physical_tile = static_cast<std::uint32_t>(t);
+    // Every eighth tile starts just below the wrap.
+    std::uint32_t counter = static_cast<std::uint32_t>(next(state));
+    if (t % 8 == 0) counter = 0xFFFFFFFFu - (counter % 50000u);
+    tile.samples.resize(shape.samples_per_tile);
+    for (std::size_t i = 0; i < shape.samples_per_tile; ++i) {
+      zun_package::CycleSample& sample = tile.samples[i];
+      zun_package::ProfileStep& step = sample.step;
+      const std::size_t phase = i / 64;
+      const std::size_t kernel = (phase * 7 + (i % 64) / 16 + t % 3) % 24;
+      step.local_index = static_cast<std::uint32_t>(i);
+      step.phase = static_cast<std::uint32_t>(phase);
+      step.epoch = static_cast<std::uint32_t>((i / 32) % 2);
+      step.kind = kind_at(i);
+      step.kernel = kKernels[kernel];
+      step.operation = "layer" + std::to_string(phase % 48) + "/" +
+                       std::string(kOperations[kernel % kOperations.size()]);
+      step.metadata = {{"block", std::to_string(i / 16 % 8)},
+                       {"layer", std::to_string(phase % 48)}};
+      sample.start_cycle = counter;
+      counter += static_cast<std::uint32_t>(20 + next(state) % 200);
+      sample.end_cycle = counter;
+    }
+  }
+  return report;
+}
+
+}  // namespace zun_profile::support
