@@ -1,0 +1,66 @@
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "query/query.hpp"
+#include "tests/support/compare.hpp"
+#include "tests/support/oracle.hpp"
+#include "tests/support/random_case.hpp"
+
+namespace zun_profile {
+namespace {
+
+// The engine against the naive reference on thousands of small random
+// cases; a mismatch names its seed and the case.
+TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
+  constexpr std::uint64_t kCases = 20000;
+  std::uint64_t failures = 0;
+  for (std::uint64_t seed = 1; seed <= kCases && failures < 3; ++seed) {
+    support::Entropy entropy(seed);
+    const zun_package::ProfileReport report = support::random_report(entropy);
+    // Several requests per report, so that each report is asked many ways.
+    for (int r = 0; r < 4; ++r) {
+      const Query request = support::random_query(entropy, report);
+      const std::string difference = support::first_difference(
+          query(report, request), support::reference_query(report, request));
+      if (!difference.empty()) {
+        ++failures;
+        ADD_FAILURE() << "seed " << seed << " request " << r << ": "
+                      << difference << "\n"
+                      << support::describe(report, request);
+        break;
+      }
+    }
+  }
+}
+
+// Larger reports drive the engine's incremental paths (interval compaction,
+// bounded row selection, group caches) well past their small-case sizes.
+TEST(DifferentialTest, EngineMatchesTheReferenceOnLargerReports) {
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    support::Entropy entropy(seed * 7919);
+    zun_package::ProfileReport report;
+    for (int part = 0; part < 60; ++part) {
+      zun_package::ProfileReport piece = support::random_report(entropy);
+      for (auto& tile : piece.tiles) {
+        if (!report.tiles.empty() && entropy.chance(2)) {
+          auto& into = report.tiles.back().samples;
+          into.insert(into.end(), tile.samples.begin(), tile.samples.end());
+        } else {
+          report.tiles.push_back(std::move(tile));
+        }
+      }
+      report.clock_hz = piece.clock_hz;
+    }
+    for (int r = 0; r < 6; ++r) {
+      const Query request = support::random_query(entropy, report);
+      const std::string difference = support::first_difference(
+          query(report, request), support::reference_query(report, request));
+      ASSERT_EQ(difference, "") << "seed " << seed << " request " << r;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zun_profile

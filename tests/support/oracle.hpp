@@ -1,0 +1,14 @@
+#pragma once
+
+#include "query/query.hpp"
+
+namespace zun_profile::support {
+
+// A deliberately naive answer to `request` over `report`: plain loops, full
+// sorts, ordered maps, every rule written out again without sharing a line
+// with the engine. Slow on purpose; the engine must match it field for
+// field, doubles bit for bit.
+QueryReport reference_query(const zun_package::ProfileReport& report,
+                            const Query& request);
+
+}  // namespace zun_profile::support
