@@ -50,6 +50,47 @@ class PhaseCoverage {
   static constexpr std::size_t kMinimumCompaction = 32;
 };
 
+// The durations of one group, kept so that exact order statistics can be
+// read at the end. While they span a narrow range (the common case: one
+// group's steps take similar times) they are counted in a histogram, which
+// needs no storage per sample and no sort; once the range grows wider than
+// the histogram may (at most kHistogramSpan values, and no more than
+// kSpanPerSample per duration seen, so memory follows the sample count),
+// they are listed instead and selected with nth_element.
+class DurationSpread {
+ public:
+  void add(std::uint32_t duration) {
+    ++count_;
+    const std::uint32_t slot = static_cast<std::uint32_t>(duration - low_);
+    if (slot < counts_.size()) {
+      ++counts_[slot];
+    } else {
+      add_outside(duration);
+    }
+  }
+
+  std::size_t count() const noexcept { return count_; }
+
+  // The duration at `rank` (from 0) in ascending order; `rank` < count().
+  // May reorder the listed durations.
+  std::uint32_t at_rank(std::size_t rank);
+
+ private:
+  void add_outside(std::uint32_t duration);
+  void grow_histogram(std::uint32_t duration);
+
+  static constexpr std::uint64_t kHistogramSpan = 1u << 16;
+  static constexpr std::uint64_t kSpanPerSample = 16;
+
+  std::size_t count_ = 0;
+  // Histogram mode: counts_[i] durations equal to low_ + i.
+  std::uint32_t low_ = 0;
+  std::vector<std::size_t> counts_;
+  // List mode, once listing_ is set: every duration, in no particular order.
+  bool listing_ = false;
+  std::vector<std::uint32_t> listed_;
+};
+
 // One group's running totals, opened by the group's first selected sample.
 class Accumulator {
  public:
@@ -63,7 +104,7 @@ class Accumulator {
   void add(std::size_t tile_entry, std::uint32_t tile,
            const zun_package::ProfileStep& step, std::uint64_t offset,
            std::uint32_t duration) {
-    durations_.push_back(duration);
+    durations_.add(duration);
     // Distinct tiles: record each visit to a tile entry once and sort the
     // few recorded numbers at the end, instead of a set insertion per sample.
     if (tile_entry != last_tile_entry_) {
@@ -97,8 +138,8 @@ class Accumulator {
   }
 
   GroupKey key_;
-  std::vector<std::uint32_t> durations_;  // in the order met
-  std::vector<std::uint32_t> tiles_;      // physical tiles, repeats possible
+  DurationSpread durations_;
+  std::vector<std::uint32_t> tiles_;  // physical tiles, repeats possible
   std::size_t last_tile_entry_ = SIZE_MAX;
 
   // One coverage per distinct (phase, epoch), found through phase_slots_;

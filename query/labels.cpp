@@ -18,10 +18,6 @@ std::string_view kind_name(const zun_package::CycleSample& sample) noexcept {
   return kUnknownKindLabel;
 }
 
-std::string_view kernel_label(const zun_package::ProfileStep& step) noexcept {
-  return step.kernel.empty() ? kNoKernelLabel : std::string_view(step.kernel);
-}
-
 std::string_view metadata_label(const zun_package::ProfileStep& step,
                                 std::string_view key) noexcept {
   for (const zun_package::ProfileMetadata& entry : step.metadata) {

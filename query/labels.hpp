@@ -41,7 +41,10 @@ std::string_view kind_name(const zun_package::CycleSample& sample) noexcept;
 
 // The kernel label: the step's kernel, or kNoKernelLabel when it is empty.
 // Borrows from `step`.
-std::string_view kernel_label(const zun_package::ProfileStep& step) noexcept;
+inline std::string_view kernel_label(
+    const zun_package::ProfileStep& step) noexcept {
+  return step.kernel.empty() ? kNoKernelLabel : std::string_view(step.kernel);
+}
 
 // The value of the step's first metadata entry named `key`, or kMissingLabel
 // when none is. Borrows from `step`.

@@ -28,16 +28,94 @@ bool filters_anything(const Query& request) noexcept {
          request.at_offset || !request.metadata.empty();
 }
 
-// The one pass over the report. `identity(tile, sample)` gives a cheap value
-// that is equal for two samples exactly when group_key would give them equal
-// labels: the label itself as a view into the report or into static text, or
-// the numbers a label is written from. The label and dimensions proper are
-// built once per group, by group_key on the group's first sample.
+// How far ahead the pass prefetches a sample's label text.
+constexpr std::size_t kLookahead = 8;
+
+// A grouping's identity: `key(tile, sample)` gives a cheap value that is
+// equal for two samples exactly when group_key would give them equal labels:
+// the label itself as a view into the report or into static text, or the
+// numbers a label is written from. `heap(sample)` points at the text the key
+// reads, where kReadsHeap says there is one.
+struct KindIdentity {
+  static constexpr bool kReadsHeap = false;
+  static const void* heap(const CycleSample&) noexcept { return nullptr; }
+  std::string_view key(std::uint32_t,
+                       const CycleSample& sample) const noexcept {
+    return kind_name(sample);
+  }
+};
+
+struct KernelIdentity {
+  static constexpr bool kReadsHeap = true;
+  static const void* heap(const CycleSample& sample) noexcept {
+    return sample.step.kernel.data();
+  }
+  std::string_view key(std::uint32_t,
+                       const CycleSample& sample) const noexcept {
+    return kernel_label(sample.step);
+  }
+};
+
+struct OperationIdentity {
+  static constexpr bool kReadsHeap = true;
+  static const void* heap(const CycleSample& sample) noexcept {
+    return sample.step.operation.data();
+  }
+  std::string_view key(std::uint32_t,
+                       const CycleSample& sample) const noexcept {
+    return sample.step.operation;
+  }
+};
+
+// Phase labels are written from (phase, epoch) and nothing else.
+struct PhaseIdentity {
+  static constexpr bool kReadsHeap = false;
+  static const void* heap(const CycleSample&) noexcept { return nullptr; }
+  std::uint64_t key(std::uint32_t, const CycleSample& sample) const noexcept {
+    return (static_cast<std::uint64_t>(sample.step.phase) << 32) |
+           sample.step.epoch;
+  }
+};
+
+// Tile labels are written from the physical tile number alone.
+struct TileIdentity {
+  static constexpr bool kReadsHeap = false;
+  static const void* heap(const CycleSample&) noexcept { return nullptr; }
+  std::uint32_t key(std::uint32_t tile, const CycleSample&) const noexcept {
+    return tile;
+  }
+};
+
+struct MetadataIdentity {
+  std::string_view name;  // the requested metadata key
+  static constexpr bool kReadsHeap = true;
+  static const void* heap(const CycleSample& sample) noexcept {
+    return sample.step.metadata.data();
+  }
+  std::string_view key(std::uint32_t,
+                       const CycleSample& sample) const noexcept {
+    return metadata_label(sample.step, name);
+  }
+};
+
+// A grouping outside its members labels every sample with the empty text,
+// as group_key does.
+struct NoIdentity {
+  static constexpr bool kReadsHeap = false;
+  static const void* heap(const CycleSample&) noexcept { return nullptr; }
+  std::string_view key(std::uint32_t, const CycleSample&) const noexcept {
+    return {};
+  }
+};
+
+// The one pass over the report, grouping by `identity`. The label and
+// dimensions proper are built once per group, by group_key on the group's
+// first sample.
 template <typename Identity>
 QueryReport execute(const ProfileReport& report, const Query& request,
                     Identity identity) {
-  using Key =
-      decltype(identity(std::uint32_t{}, std::declval<const CycleSample&>()));
+  using Key = decltype(identity.key(std::uint32_t{},
+                                    std::declval<const CycleSample&>()));
 
   QueryReport result;
   result.clock_hz = report.clock_hz;
@@ -71,7 +149,16 @@ QueryReport execute(const ProfileReport& report, const Query& request,
       continue;
     }
 
-    for (const CycleSample& sample : tile.samples) {
+    const std::size_t count = tile.samples.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      const CycleSample& sample = tile.samples[i];
+      if constexpr (Identity::kReadsHeap) {
+        // The label lives on the heap, apart from the sample: ask for it
+        // early so that several samples' misses overlap.
+        if (i + kLookahead < count) {
+          __builtin_prefetch(Identity::heap(tile.samples[i + kLookahead]));
+        }
+      }
       const std::uint64_t offset = sample_offset(sample, base);
       const std::uint32_t length = duration(sample);
       span = std::max(span, offset + length);
@@ -81,7 +168,7 @@ QueryReport execute(const ProfileReport& report, const Query& request,
       }
       ++matched;
 
-      const Key key = identity(physical, sample);
+      const Key key = identity.key(physical, sample);
       if (current == nullptr || !(key == last_key)) {
         const auto [found, opened] =
             group_index.try_emplace(key, groups.size());
@@ -118,54 +205,28 @@ QueryReport execute(const ProfileReport& report, const Query& request,
   return result;
 }
 
-// Phase labels are written from (phase, epoch) and nothing else.
-std::uint64_t phase_identity(const CycleSample& sample) noexcept {
-  return (static_cast<std::uint64_t>(sample.step.phase) << 32) |
-         sample.step.epoch;
-}
-
 }  // namespace
 
 QueryReport query(const ProfileReport& report, const Query& request) {
   switch (request.group_by) {
     case GroupBy::Kind:
-      return execute(report, request,
-                     [](std::uint32_t, const CycleSample& sample) {
-                       return kind_name(sample);
-                     });
+      return execute(report, request, KindIdentity{});
     case GroupBy::Kernel:
-      return execute(report, request,
-                     [](std::uint32_t, const CycleSample& sample) {
-                       return kernel_label(sample.step);
-                     });
+      return execute(report, request, KernelIdentity{});
     case GroupBy::Operation:
-      return execute(report, request,
-                     [](std::uint32_t, const CycleSample& sample) {
-                       return std::string_view(sample.step.operation);
-                     });
+      return execute(report, request, OperationIdentity{});
     case GroupBy::Phase:
-      return execute(report, request,
-                     [](std::uint32_t, const CycleSample& sample) {
-                       return phase_identity(sample);
-                     });
+      return execute(report, request, PhaseIdentity{});
     case GroupBy::Tile:
+      return execute(report, request, TileIdentity{});
+    case GroupBy::Metadata:
       return execute(
           report, request,
-          [](std::uint32_t tile, const CycleSample&) { return tile; });
-    case GroupBy::Metadata: {
-      const std::string_view name =
-          request.metadata_key ? std::string_view(*request.metadata_key) : "";
-      return execute(report, request,
-                     [name](std::uint32_t, const CycleSample& sample) {
-                       return metadata_label(sample.step, name);
-                     });
-    }
+          MetadataIdentity{request.metadata_key
+                               ? std::string_view(*request.metadata_key)
+                               : std::string_view()});
   }
-  // A grouping outside its members labels every sample with the empty text,
-  // as group_key does.
-  return execute(report, request, [](std::uint32_t, const CycleSample&) {
-    return std::string_view();
-  });
+  return execute(report, request, NoIdentity{});
 }
 
 }  // namespace zun_profile

@@ -1,5 +1,6 @@
 #include "query/accumulator.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -52,6 +53,45 @@ TEST(PhaseCoverageTest, MatchesTheUnionOfEverythingAdded) {
     }
   }
   EXPECT_EQ(PhaseCoverage().length(), 0u);
+}
+
+TEST(DurationSpreadTest, ReadsTheSameRanksAsASortedList) {
+  std::mt19937_64 random(5);
+  // Narrow spreads stay counted; wide ones, or ones near 2^32, get listed.
+  const struct {
+    std::uint32_t base;
+    std::uint64_t spread;
+    int count;
+  } shapes[] = {{0, 1, 1},
+                {7, 1, 1000},
+                {20, 200, 5000},
+                {0, 100000, 50},
+                {0xFFFFFFFFu - 70, 71, 300},
+                {0xFFFFFFF0u, 16, 9},
+                {0, 1ull << 32, 200},
+                {1000, 2000, 3},
+                {500, 3000, 4000}};
+  for (const auto& shape : shapes) {
+    for (int round = 0; round < 10; ++round) {
+      std::vector<std::uint32_t> durations;
+      DurationSpread spread;
+      for (int i = 0; i < shape.count; ++i) {
+        // Now and then far outside the usual spread, either way.
+        std::uint64_t value = shape.base + random() % shape.spread;
+        if (round % 3 == 2 && i % 97 == 5) value = random() % (1ull << 32);
+        durations.push_back(static_cast<std::uint32_t>(value));
+        spread.add(durations.back());
+      }
+      std::sort(durations.begin(), durations.end());
+      ASSERT_EQ(spread.count(), durations.size());
+      for (std::size_t p : {0u, 1u, 50u, 95u, 99u, 100u}) {
+        const std::size_t rank = percentile_rank(durations.size(), p);
+        EXPECT_EQ(spread.at_rank(rank), durations[rank])
+            << "base " << shape.base << " spread " << shape.spread << " round "
+            << round << " p" << p;
+      }
+    }
+  }
 }
 
 }  // namespace
