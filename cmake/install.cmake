@@ -1,0 +1,39 @@
+# Install rules: the public headers, the libraries, a CMake package
+# (find_package(zun)) exporting zun::package and zun::profile, and zun.pc.
+include(CMakePackageConfigHelpers)
+
+# The public headers only, at the paths users include them by.
+install(FILES report/profile_report.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/report)
+install(FILES query/query.hpp query/request.hpp query/result.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/query)
+
+install(TARGETS zun_package zun_profile
+  EXPORT zunTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(ZUN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zun)
+install(EXPORT zunTargets
+  NAMESPACE zun::
+  DESTINATION ${ZUN_CMAKE_DIR})
+
+configure_package_config_file(
+  ${PROJECT_SOURCE_DIR}/cmake/zunConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/zunConfig.cmake
+  INSTALL_DESTINATION ${ZUN_CMAKE_DIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/zunConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/zunConfig.cmake
+  ${PROJECT_BINARY_DIR}/zunConfigVersion.cmake
+  DESTINATION ${ZUN_CMAKE_DIR})
+
+# Relocatable: the prefix is found from where zun.pc itself lies.
+file(RELATIVE_PATH ZUN_PC_TO_PREFIX
+  /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/zun.pc.in
+  ${PROJECT_BINARY_DIR}/zun.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/zun.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
