@@ -48,7 +48,7 @@ void DurationSpread::add_outside(std::uint32_t duration) {
 
 void DurationSpread::grow_histogram(std::uint32_t duration) {
   // The window never reaches past 2^32 - 1: slots stand for ascending values.
-  constexpr std::uint64_t kFirstSpan = 64;
+  constexpr std::uint64_t kFirstSpan = 16;  // small: groups may be many
   if (counts_.empty()) {
     low_ = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(duration, (1ull << 32) - kFirstSpan));
