@@ -1,0 +1,39 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <variant>
+
+#include "query/query.hpp"
+
+// The command line of profile-query: one option per field of the request,
+// the report to read and the output format.
+namespace profile_query {
+
+// How the answer is written.
+enum class OutputFormat {
+  Table,  // aligned columns for people, with a header of report figures
+  Json,   // every field of the answer, in a fixed key order
+  Csv,    // one row per group
+};
+
+// What one run of profile-query is asked to do.
+struct Options {
+  std::string input;         // the report's path, or "-" for standard input
+  zun_profile::Query query;  // the request, from the filter and group options
+  OutputFormat format = OutputFormat::Table;
+};
+
+// The exit status of a command line that was answered without running a
+// query: 0 after --help or --version, 2 for a usage error.
+using ExitStatus = int;
+inline constexpr ExitStatus kUsageError = 2;
+
+// Reads the command line. Help and version text go to `out`; a usage error
+// is described on `err`.
+std::variant<Options, ExitStatus> parse_command_line(int argc,
+                                                     const char* const* argv,
+                                                     std::ostream& out,
+                                                     std::ostream& err);
+
+}  // namespace profile_query

@@ -1,0 +1,52 @@
+// profile-query: answers one query about a profile report file.
+#include <cstdio>
+#include <iostream>
+#include <new>
+#include <string>
+#include <variant>
+
+#include "cli/command_line.hpp"
+#include "cli/render.hpp"
+#include "cli/report_reader.hpp"
+#include "query/query.hpp"
+
+namespace {
+
+constexpr int kFailure = 1;
+
+// Writes all of `text` to standard output, or says why it could not.
+bool write_all(const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
+    return false;
+  return std::fflush(stdout) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto parsed =
+      profile_query::parse_command_line(argc, argv, std::cout, std::cerr);
+  if (const int* status = std::get_if<profile_query::ExitStatus>(&parsed))
+    return *status;
+  const profile_query::Options& options =
+      std::get<profile_query::Options>(parsed);
+
+  try {
+    const std::string text = profile_query::read_input(options.input);
+    const zun_package::ProfileReport report = profile_query::parse_report(
+        text, profile_query::source_name(options.input));
+    const zun_profile::QueryReport result =
+        zun_profile::query(report, options.query);
+    if (!write_all(profile_query::render(result, options.format))) {
+      std::cerr << "profile-query: cannot write the output\n";
+      return kFailure;
+    }
+  } catch (const profile_query::InputError& error) {
+    std::cerr << "profile-query: " << error.what() << '\n';
+    return kFailure;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "profile-query: out of memory\n";
+    return kFailure;
+  }
+  return 0;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+#include "cli/command_line.hpp"
+#include "query/query.hpp"
+
+// Writing a query's answer as text. Each renderer builds the whole output
+// before any of it is written, so a failure never leaves half an answer.
+namespace profile_query {
+
+// Aligned columns for reading: a header with the report's figures, the
+// groups, then the longest samples when there are any. Milliseconds carry
+// their unit and read "-" when the report has no clock.
+std::string render_table(const zun_profile::QueryReport& result);
+
+// Every field of the answer as one JSON object, keys in the records' field
+// order, doubles in their shortest exact form, an absent at_offset as null.
+std::string render_json(const zun_profile::QueryReport& result);
+
+// One CSV row per group (RFC 4180 quoting) under a header row: the name, a
+// column per dimension key, then the figures.
+std::string render_csv(const zun_profile::QueryReport& result);
+
+// The renderer chosen by `format`.
+std::string render(const zun_profile::QueryReport& result, OutputFormat format);
+
+}  // namespace profile_query
