@@ -46,7 +46,8 @@ class FieldPath {
     bool is_index = false;
   };
 
-  // The report format nests at most six deep; deeper entries are not kept.
+  // The deepest path of the report format has eight segments
+  // (tiles[i].samples[j].step.metadata[k].name); deeper ones are not kept.
   void push_segment(Segment segment) {
     if (depth_ < kMaxDepth) segments_[depth_] = segment;
     ++depth_;
