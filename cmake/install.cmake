@@ -2,16 +2,20 @@
 # (find_package(zun)) exporting zun::package and zun::profile, and zun.pc.
 include(CMakePackageConfigHelpers)
 
-# The public headers only, at the paths users include them by.
+# The public headers only, under include/zun/ so that the generic folder
+# names stay out of a shared prefix; users still write "query/query.hpp".
+set(ZUN_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/zun)
 install(FILES report/profile_report.hpp
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/report)
+  DESTINATION ${ZUN_INCLUDE_DIR}/report)
 install(FILES query/query.hpp query/request.hpp query/result.hpp
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/query)
+  DESTINATION ${ZUN_INCLUDE_DIR}/query)
 
 install(TARGETS zun_package zun_profile
   EXPORT zunTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${ZUN_INCLUDE_DIR})
 
 set(ZUN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zun)
 install(EXPORT zunTargets

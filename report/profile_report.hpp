@@ -1,5 +1,11 @@
 #pragma once
 
+// The library is C++20 and is built and tested as such only: say so plainly
+// to a build with an older standard rather than fail somewhere inside.
+#if defined(__cplusplus) && !defined(_MSVC_LANG) && __cplusplus < 202002L
+#error "zun needs C++20 or newer: compile with -std=c++20 (or later)"
+#endif
+
 #include <cstdint>
 #include <string>
 #include <vector>
