@@ -102,6 +102,14 @@ constexpr std::string_view kFooter =
 
 }  // namespace
 
+std::string usage_error(std::string_view what) {
+  // One line like every other error, whatever the parser's text holds.
+  std::string line = "profile-query: ";
+  for (const char c : what) line += (c == '\n' || c == '\r') ? ' ' : c;
+  while (line.back() == ' ') line.pop_back();
+  return line + " (see profile-query --help)";
+}
+
 std::variant<Options, ExitStatus> parse_command_line(int argc,
                                                      const char* const* argv,
                                                      std::ostream& out,
@@ -187,9 +195,15 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
 
   try {
     app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    return ExitStatus{0};
+  } catch (const CLI::CallForVersion& version) {
+    out << version.what() << '\n';
+    return ExitStatus{0};
   } catch (const CLI::ParseError& error) {
-    const int status = app.exit(error, out, err);
-    return status == 0 ? ExitStatus{0} : kUsageError;
+    err << usage_error(error.what()) << '\n';
+    return kUsageError;
   }
 
   zun_profile::Query& query = options.query;

@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "query/query.hpp"
@@ -29,8 +30,12 @@ struct Options {
 using ExitStatus = int;
 inline constexpr ExitStatus kUsageError = 2;
 
+// The one line that reports a usage error described by `what`: prefixed
+// with "profile-query: " and ending with a pointer to --help.
+std::string usage_error(std::string_view what);
+
 // Reads the command line. Help and version text go to `out`; a usage error
-// is described on `err`.
+// is described on `err`, in one line.
 std::variant<Options, ExitStatus> parse_command_line(int argc,
                                                      const char* const* argv,
                                                      std::ostream& out,

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "cli/command_line.hpp"
+#include "cli/progress.hpp"
 #include "cli/render.hpp"
 #include "cli/report_reader.hpp"
 #include "query/query.hpp"
@@ -26,15 +27,26 @@ bool write_all(const std::string& text) {
 int main(int argc, char** argv) {
   auto parsed =
       profile_query::parse_command_line(argc, argv, std::cout, std::cerr);
-  if (const int* status = std::get_if<profile_query::ExitStatus>(&parsed))
+  if (const int* status = std::get_if<profile_query::ExitStatus>(&parsed)) {
+    // --help and --version wrote to standard output: a full disk or a closed
+    // stream is a failure, not a quiet success.
+    if (*status == 0 && !std::cout.flush()) {
+      std::cerr << "profile-query: cannot write the output\n";
+      return kFailure;
+    }
     return *status;
+  }
   const profile_query::Options& options =
       std::get<profile_query::Options>(parsed);
 
   try {
-    const std::string text = profile_query::read_input(options.input);
-    const zun_package::ProfileReport report = profile_query::parse_report(
-        text, profile_query::source_name(options.input));
+    const std::string name = profile_query::source_name(options.input);
+    profile_query::ProgressMeter progress(std::cerr, name,
+                                          profile_query::stderr_is_terminal());
+    const std::string text =
+        profile_query::read_input(options.input, &progress);
+    const zun_package::ProfileReport report =
+        profile_query::parse_report(text, name, &progress);
     const zun_profile::QueryReport result =
         zun_profile::query(report, options.query);
     if (!write_all(profile_query::render(result, options.format))) {

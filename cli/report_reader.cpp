@@ -15,6 +15,8 @@
 
 #include "cli/field_path.hpp"
 #include "cli/json_syntax.hpp"
+#include "cli/message_text.hpp"
+#include "cli/progress.hpp"
 
 namespace profile_query {
 namespace {
@@ -24,30 +26,6 @@ using ondemand::json_type;
 
 constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
-
-// A text from the input, fit for a one-line message: control bytes escaped,
-// cut after 60 bytes.
-std::string quoted(std::string_view text) {
-  constexpr std::size_t kShown = 60;
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  if (text.size() > kShown) out += "...";
-  out += '"';
-  return out;
-}
 
 // Thrown inside the walk when the text itself is not JSON; turned into a
 // message with the place of the first offending byte.
@@ -64,16 +42,26 @@ void check(simdjson::error_code code) {
 // the parser sees and validates the whole text.
 class Reader {
  public:
-  explicit Reader(std::string_view source) : source_(source) {}
+  Reader(std::string_view source, ProgressMeter* progress)
+      : source_(source), progress_(progress) {}
 
-  zun_package::ProfileReport read(ondemand::document& document) {
+  zun_package::ProfileReport read(ondemand::document& document,
+                                  std::string_view text) {
+    document_ = &document;
+    text_ = text.data();
     zun_package::ProfileReport report;
     json_type type{};
     check(document.type().get(type));
+    if (type == json_type::array) invalid("expected an object, found an array");
     if (type != json_type::object) {
-      ondemand::value root;
-      check(document.get_value().get(root));
-      invalid("expected an object, found " + describe(root));
+      // A lone scalar is valid JSON but no report; a text that only starts
+      // like one is malformed, and that is the message it deserves.
+      if (find_syntax_error(text)) throw Malformed{simdjson::TAPE_ERROR};
+      invalid(std::string("expected an object, found ") +
+              (type == json_type::number    ? "a number"
+               : type == json_type::string  ? "a string"
+               : type == json_type::boolean ? "a boolean"
+                                            : "null"));
     }
     ondemand::object object;
     check(document.get_object().get(object));
@@ -132,8 +120,7 @@ class Reader {
         double number = 0.0;
         check(value.get_double().get(number));
         const std::string_view token = value.raw_json_token();
-        return std::string(
-            token.substr(0, token.find_last_not_of(" \t\r\n") + 1));
+        return shown(token.substr(0, token.find_last_not_of(" \t\r\n") + 1));
       }
     }
     return "a value";
@@ -153,7 +140,7 @@ class Reader {
       std::string_view key;
       check(field.unescaped_key().get(key));
       const auto found = std::find(names.begin(), names.end(), key);
-      if (found == names.end()) invalid("unknown field " + quoted(key));
+      if (found == names.end()) invalid("unknown field " + quoted_text(key));
       const auto index = static_cast<std::size_t>(found - names.begin());
       const std::uint32_t bit = 1u << index;
       const PathScope scope(path_, names[index]);
@@ -229,7 +216,7 @@ class Reader {
     const std::string_view name = text(value);
     const auto found = std::find(kNames.begin(), kNames.end(), name);
     if (found == kNames.end()) {
-      invalid("unknown kind " + quoted(name) +
+      invalid("unknown kind " + quoted_text(name) +
               " (expected \"exchange\", \"compute\", \"synchronization\" or "
               "\"idle\")");
     }
@@ -245,6 +232,7 @@ class Reader {
       } else {
         read_array(item, [&](ondemand::value sample) {
           read_sample(sample, tile.samples.emplace_back());
+          if (++samples_read_ % kProgressEvery == 0) report_progress();
         });
       }
     });
@@ -310,8 +298,24 @@ class Reader {
     });
   }
 
+  // Tells the meter how far into the text the walk has come.
+  void report_progress() {
+    if (progress_ == nullptr) return;
+    const char* at = nullptr;
+    if (document_->current_location().get(at) == simdjson::SUCCESS) {
+      progress_->update(static_cast<std::uint64_t>(at - text_));
+    }
+  }
+
+  // Samples between two progress reports: rare enough to cost nothing.
+  static constexpr std::size_t kProgressEvery = 4096;
+
   std::string_view source_;
   FieldPath path_;
+  ProgressMeter* progress_;
+  ondemand::document* document_ = nullptr;
+  const char* text_ = nullptr;
+  std::size_t samples_read_ = 0;
 };
 
 [[noreturn]] void malformed(std::string_view text, std::string_view source,
@@ -334,50 +338,86 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+static_assert(kMaxReportBytes == simdjson::SIMDJSON_MAXSIZE_BYTES,
+              "the reader's limit is the parser's");
+
+// A pipe's or device's first buffer; it doubles as needed.
+constexpr std::size_t kFirstBuffer = std::size_t{1} << 16;
+// Bytes read at a time, so that progress moves on a big file.
+constexpr std::size_t kChunk = std::size_t{8} << 20;
+
+// "4 GiB" for whole gibibytes (the usual limit), else the exact bytes.
+std::string size_text(std::size_t bytes) {
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+  const std::uint64_t whole = std::uint64_t{bytes} + 1;
+  if (whole % kGiB == 0) return std::to_string(whole / kGiB) + " GiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+[[noreturn]] void too_large(std::string_view source, std::size_t limit) {
+  throw InputError(std::string(source) + ": the report is larger than the " +
+                   size_text(limit) + " that can be read");
+}
+
 }  // namespace
 
 std::string source_name(const std::string& path) {
-  return path == "-" ? std::string("standard input") : path;
+  return path == "-" ? std::string("standard input") : escape_control(path);
 }
 
-std::string read_input(const std::string& path) {
+std::string read_input(const std::string& path, ProgressMeter* progress,
+                       std::size_t limit) {
   const bool from_stdin = path == "-";
+  const std::string name = source_name(path);
   std::unique_ptr<std::FILE, FileCloser> owned;
   std::FILE* file = stdin;
   if (!from_stdin) {
     owned.reset(std::fopen(path.c_str(), "rb"));
     if (!owned)
-      throw InputError("cannot open " + path + ": " + std::strerror(errno));
+      throw InputError("cannot open " + name + ": " + std::strerror(errno));
     file = owned.get();
   }
 
-  // Read into one buffer sized from the file when it has a size, growing
-  // geometrically otherwise, with room left for the parser's padding.
-  std::string text;
+  // A regular file says its size: refuse one too large before reading, and
+  // read the others into one buffer of that size. Anything else (a pipe, a
+  // device) grows its buffer geometrically, but never past the limit.
   std::error_code size_error;
   const std::uintmax_t size =
       from_stdin ? 0 : std::filesystem::file_size(path, size_error);
-  std::size_t used = 0;
+  if (!size_error && size > limit) too_large(name, limit);
+  const std::size_t most = limit == std::numeric_limits<std::size_t>::max()
+                               ? limit
+                               : limit + 1;  // one more shows the excess
   // One byte more than the size, so that the end is seen without growing;
   // the padding is reserved at once so that it costs no second copy.
-  const std::size_t expected = size_error || size == 0
-                                   ? std::size_t{1} << 16
-                                   : static_cast<std::size_t>(size) + 1;
-  text.reserve(expected + simdjson::SIMDJSON_PADDING);
-  text.resize(expected);
+  std::size_t capacity = size_error || size == 0
+                             ? std::min(kFirstBuffer, most)
+                             : static_cast<std::size_t>(size) + 1;
+  capacity = std::min(capacity, most);
+  std::string text;
+  text.reserve(capacity + simdjson::SIMDJSON_PADDING);
+  text.resize(capacity);
+  if (progress != nullptr) progress->start("reading", size_error ? 0 : size);
+
+  std::size_t used = 0;
   while (true) {
-    if (used == text.size()) text.resize(text.size() * 2);
-    const std::size_t got =
-        std::fread(text.data() + used, 1, text.size() - used, file);
+    if (used == text.size()) {
+      if (used >= most) too_large(name, limit);
+      text.resize(std::min(most, used <= most / 2 ? 2 * used : most));
+    }
+    const std::size_t chunk = std::min(text.size() - used, kChunk);
+    const std::size_t got = std::fread(text.data() + used, 1, chunk, file);
     used += got;
-    if (got == 0 || used < text.size()) {
+    if (progress != nullptr) progress->update(used);
+    if (got < chunk) {
       if (std::ferror(file) != 0) {
-        throw InputError("cannot read " + source_name(path) + ": " +
-                         std::strerror(errno));
+        throw InputError("cannot read " + name + ": " + std::strerror(errno));
       }
       if (std::feof(file) != 0) break;
     }
   }
+  if (used > limit) too_large(name, limit);
+  if (progress != nullptr) progress->finish();
   if (text.size() < used + simdjson::SIMDJSON_PADDING) {
     text.resize(used + simdjson::SIMDJSON_PADDING);
   }
@@ -386,11 +426,9 @@ std::string read_input(const std::string& path) {
 }
 
 zun_package::ProfileReport parse_report(const std::string& text,
-                                        std::string_view source) {
-  if (text.size() > simdjson::SIMDJSON_MAXSIZE_BYTES) {
-    throw InputError(std::string(source) +
-                     ": the report is larger than the 4 GiB that can be read");
-  }
+                                        std::string_view source,
+                                        ProgressMeter* progress) {
+  if (text.size() > kMaxReportBytes) too_large(source, kMaxReportBytes);
   std::optional<simdjson::padded_string> copy;
   simdjson::padded_string_view view;
   if (text.capacity() >= text.size() + simdjson::SIMDJSON_PADDING) {
@@ -404,7 +442,11 @@ zun_package::ProfileReport parse_report(const std::string& text,
     ondemand::parser parser;
     ondemand::document document;
     check(parser.iterate(view).get(document));
-    return Reader(source).read(document);
+    if (progress != nullptr) progress->start("parsing", text.size());
+    zun_package::ProfileReport report =
+        Reader(source, progress).read(document, text);
+    if (progress != nullptr) progress->finish();
+    return report;
   } catch (const Malformed& error) {
     if (error.code == simdjson::MEMALLOC) throw std::bad_alloc();
     malformed(text, source, error.code);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -16,12 +17,23 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The bytes of the file at `path`, or of standard input when `path` is "-".
-// Throws InputError when they cannot be read.
-std::string read_input(const std::string& path);
+class ProgressMeter;
 
-// The name under which messages refer to `path`: the path itself, or
-// "standard input" for "-".
+// The largest report that can be read, in bytes: the parser's limit, 4 GiB
+// less one byte.
+inline constexpr std::size_t kMaxReportBytes = 0xFFFFFFFF;
+
+// The bytes of the file at `path`, or of standard input when `path` is "-".
+// Throws InputError when they cannot be read, or when there are more than
+// `limit` of them: a file whose size says so before any byte is read, any
+// other input (a pipe, /dev/zero) as soon as the limit is passed, so memory
+// stays bounded by the limit. Reports its progress to `progress`, if any.
+std::string read_input(const std::string& path,
+                       ProgressMeter* progress = nullptr,
+                       std::size_t limit = kMaxReportBytes);
+
+// The name under which messages refer to `path`: the path itself with its
+// control bytes escaped, or "standard input" for "-".
 std::string source_name(const std::string& path);
 
 // Parses `text` as a report. Every field is required and checked: numbers
@@ -30,8 +42,10 @@ std::string source_name(const std::string& path);
 // InputError naming `source` and the place (byte, line and column for
 // malformed JSON; the field path, e.g. tiles[3].samples[17].end_cycle, for
 // a missing or mistyped field). Reads in place when `text` has spare
-// capacity for the parser's padding, else copies it once.
+// capacity for the parser's padding, else copies it once. Reports its
+// progress to `progress`, if any.
 zun_package::ProfileReport parse_report(const std::string& text,
-                                        std::string_view source);
+                                        std::string_view source,
+                                        ProgressMeter* progress = nullptr);
 
 }  // namespace profile_query

@@ -148,7 +148,12 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSayWhy) {
     ASSERT_TRUE(std::holds_alternative<ExitStatus>(parsed)) << argv.size();
     EXPECT_EQ(std::get<ExitStatus>(parsed), kUsageError);
     EXPECT_TRUE(out.str().empty());
-    EXPECT_NE(err.str().find("--help"), std::string::npos) << err.str();
+    // One line, like every other error, with the hint at its end.
+    const std::string message = err.str();
+    EXPECT_EQ(message.rfind("profile-query: ", 0), 0u) << message;
+    EXPECT_EQ(message.find('\n'), message.size() - 1) << message;
+    EXPECT_NE(message.find("(see profile-query --help)\n"), std::string::npos)
+        << message;
   }
 }
 

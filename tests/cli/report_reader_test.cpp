@@ -286,7 +286,75 @@ TEST(ReportReader, ReadsFilesAndSaysWhyOneCannotBeRead) {
   }
   EXPECT_EQ(source_name("-"), "standard input");
   EXPECT_EQ(source_name(path), path);
+  EXPECT_EQ(source_name("a\x1b[31mb\n.json"), "a\\x1b[31mb\\x0a.json");
   std::filesystem::remove_all(directory);
+}
+
+std::string read_error(const std::string& path, std::size_t limit) {
+  try {
+    read_input(path, nullptr, limit);
+  } catch (const InputError& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+TEST(ReportReader, StopsAtTheSizeLimit) {
+  const std::filesystem::path directory =
+      std::filesystem::temp_directory_path() /
+      ("zun_limit_test_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(directory);
+  const std::string path = (directory / "report.json").string();
+  std::ofstream(path) << std::string(1000, ' ');
+
+  // A file up to the limit is read; one byte over is refused.
+  EXPECT_EQ(read_input(path, nullptr, 1000).size(), 1000u);
+  EXPECT_EQ(
+      read_error(path, 999),
+      path + ": the report is larger than the 999 bytes that can be read");
+  // A device without size or end is refused once the limit is passed, which
+  // the bounded buffer makes quick.
+  EXPECT_EQ(read_error("/dev/zero", 100000),
+            "/dev/zero: the report is larger than the 100000 bytes that can "
+            "be read");
+  // A file past 4 GiB is refused by its size, before any of it is read; a
+  // sparse one costs no disk.
+  const std::string huge = (directory / "huge.json").string();
+  std::filesystem::resize_file((std::ofstream(huge), huge),
+                               std::uintmax_t{5} << 30);
+  EXPECT_EQ(read_error(huge, kMaxReportBytes),
+            huge + ": the report is larger than the 4 GiB that can be read");
+  std::filesystem::remove_all(directory);
+}
+
+TEST(ReportReader, ALoneScalarIsNoReport) {
+  const struct {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"5", "in.json: the document: expected an object, found a number"},
+      {" -2.5e3 ", "in.json: the document: expected an object, found a number"},
+      {"true", "in.json: the document: expected an object, found a boolean"},
+      {"null", "in.json: the document: expected an object, found null"},
+      {R"("x")", "in.json: the document: expected an object, found a string"},
+      {"[1]", "in.json: the document: expected an object, found an array"},
+      {"5 6",
+       "in.json:1:3: malformed JSON: unexpected content after the "
+       "JSON value (byte 2)"},
+      {"nul", "in.json:1:1: malformed JSON: expected a value (byte 0)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(error_of(c.text), c.error) << c.text;
+}
+
+TEST(ReportReader, EchoedNumbersAreCut) {
+  const std::string digits(1'000'000, '9');
+  const std::string error =
+      error_of(R"({"clock_hz": 1, "tiles": [{"physical_tile": 1.)" + digits +
+               R"(, "samples": []}]})");
+  EXPECT_EQ(error,
+            "in.json: tiles[0].physical_tile: expected an unsigned "
+            "32-bit integer, found 1." +
+                std::string(58, '9') + "...");
 }
 
 }  // namespace
