@@ -39,6 +39,9 @@ struct GroupKey {
 // to static text; never allocates.
 std::string_view kind_name(const zun_package::CycleSample& sample) noexcept;
 
+// The same word for a kind itself.
+std::string_view kind_name(zun_package::ProfileStepKind kind) noexcept;
+
 // The kernel label: the step's kernel, or kNoKernelLabel when it is empty.
 // Borrows from `step`.
 inline std::string_view kernel_label(
@@ -50,6 +53,14 @@ inline std::string_view kernel_label(
 // when none is. Borrows from `step`.
 std::string_view metadata_label(const zun_package::ProfileStep& step,
                                 std::string_view key) noexcept;
+
+// The label of phase `phase` in epoch `epoch`, "phase 3/0", written into
+// `buffer` (32 bytes is room for any) and viewed there.
+std::string_view phase_label(std::uint32_t phase, std::uint32_t epoch,
+                             char (&buffer)[32]) noexcept;
+
+// The label of physical tile `tile`, "tile 12", written into `buffer`.
+std::string_view tile_label(std::uint32_t tile, char (&buffer)[32]) noexcept;
 
 // The group of one selected sample under `query.group_by`; `tile` is the
 // physical tile holding the sample. The result owns its texts.

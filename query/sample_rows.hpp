@@ -24,6 +24,9 @@ struct Candidate {
 // metadata, so the row outlives the report.
 SampleRecord sample_record(Candidate candidate);
 
+// The same, written into `row` (a default row), which saves moving it.
+void fill_sample_record(Candidate candidate, SampleRecord& row);
+
 // Keeps the `limit` best of the candidates offered, where better means
 // longer, then on a smaller tile, then at a smaller offset, then met earlier.
 // The met order makes every key unique, so the rows are exactly those a
@@ -71,6 +74,65 @@ class TopSamples {
   std::size_t limit_;
   std::size_t offered_ = 0;
   std::vector<Ranked> kept_;  // a heap with the worst kept row in front
+};
+
+// The same choice for a limit that takes a large share of the samples, up
+// to all of them: a bounded heap would pay log(limit) for most candidates,
+// so every candidate is kept in 24 bytes, in the order met, and sorted once.
+// Needs fewer than 2^32 candidates (the met order is kept in 32 bits).
+class SortedSamples {
+ public:
+  explicit SortedSamples(std::size_t limit) : limit_(limit) {}
+
+  void offer(const Candidate& candidate) {
+    // Ascending (first, second) is the row order: longer first (the
+    // duration complemented), then smaller tile, offset and met order.
+    // Offsets are below 2^32, like every difference of counter values.
+    kept_.push_back(
+        {std::uint64_t{~candidate.duration} << 32 | candidate.tile,
+         candidate.offset << 32 | static_cast<std::uint32_t>(kept_.size()),
+         candidate.sample});
+  }
+
+  std::vector<SampleRecord> take_rows();
+
+ private:
+  struct Entry {
+    std::uint64_t first;
+    std::uint64_t second;
+    const zun_package::CycleSample* sample;
+  };
+
+  std::size_t limit_;
+  std::vector<Entry> kept_;
+};
+
+// The longest selected samples, by whichever of the two choosers suits the
+// limit against the number of samples there are.
+class SampleRows {
+ public:
+  SampleRows(std::size_t limit, std::size_t samples)
+      : sorting_(limit > 0 && limit >= samples / 8 &&
+                 samples < (std::size_t{1} << 32)),
+        heap_(sorting_ ? 0 : limit),
+        sorted_(limit) {}
+
+  void offer(const Candidate& candidate) {
+    if (sorting_) {
+      sorted_.offer(candidate);
+    } else {
+      heap_.offer(candidate);
+    }
+  }
+
+  std::vector<SampleRecord> take_rows() {
+    return sorting_ ? sorted_.take_rows() : heap_.take_rows();
+  }
+
+ private:
+  bool sorting_;
+  TopSamples heap_;
+  SortedSamples sorted_;
 };
 
 }  // namespace zun_profile

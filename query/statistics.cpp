@@ -47,6 +47,11 @@ std::uint32_t percentile(std::span<const std::uint32_t> sorted,
   return sorted[percentile_rank(sorted.size(), percentage)];
 }
 
+double quotient(std::uint64_t numerator, std::uint64_t denominator) noexcept {
+  if (denominator == 0) return 0.0;
+  return static_cast<double>(numerator) / static_cast<double>(denominator);
+}
+
 double cycles_to_ms(std::uint64_t cycles, std::uint64_t clock_hz) noexcept {
   if (clock_hz == 0) return 0.0;
   return static_cast<double>(cycles) * 1000.0 / static_cast<double>(clock_hz);

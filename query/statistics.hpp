@@ -29,6 +29,10 @@ std::size_t percentile_rank(std::size_t count, std::size_t percentage) noexcept;
 std::uint32_t percentile(std::span<const std::uint32_t> sorted,
                          std::size_t percentage) noexcept;
 
+// numerator / denominator in double precision; 0.0 when the denominator is
+// 0, so that an empty group never divides by zero.
+double quotient(std::uint64_t numerator, std::uint64_t denominator) noexcept;
+
 // `cycles` at `clock_hz` in milliseconds, as cycles * 1000.0 / clock_hz in
 // double precision (that order, so results are reproducible bit for bit);
 // 0.0 when `clock_hz` is 0.

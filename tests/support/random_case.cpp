@@ -54,19 +54,38 @@ zun_package::ProfileReport random_report(Entropy& e) {
   const std::uint64_t clocks[] = {0,          1,          3,         1000,
                                   1000000000, 1500000000, UINT64_MAX};
   report.clock_hz = clocks[e.below(std::size(clocks))];
-  const std::size_t tiles = e.below(7);
+  // Most reports are a few short tiles; some are one long tile, where each
+  // list's runs arrive already in order.
+  const bool one_long_tile = e.chance(8);
+  const std::size_t tiles = one_long_tile ? 1 : e.below(7);
   const std::size_t kernels = 1 + e.below(3);  // how many names this report
+  // Phases and epochs: a few small numbers, one per sample, or spread over
+  // all 32 bits, so that no 64-bit sort key holds them.
+  const std::uint64_t phase_spread = e.below(3);
   for (std::size_t t = 0; t < tiles; ++t) {
     zun_package::TileProfile tile;
     tile.physical_tile = static_cast<std::uint32_t>(e.below(4));  // repeats
-    const std::size_t samples = e.below(13);
+    const std::size_t samples = one_long_tile ? 20 + e.below(60) : e.below(13);
     std::uint32_t at = counter(e);
     for (std::size_t i = 0; i < samples; ++i) {
       zun_package::CycleSample sample;
       zun_package::ProfileStep& step = sample.step;
       step.local_index = static_cast<std::uint32_t>(i);
-      step.phase = static_cast<std::uint32_t>(e.below(3));
-      step.epoch = static_cast<std::uint32_t>(e.below(2));
+      switch (phase_spread) {
+        case 0:
+          step.phase = static_cast<std::uint32_t>(e.below(3));
+          step.epoch = static_cast<std::uint32_t>(e.below(2));
+          break;
+        case 1:
+          step.phase = static_cast<std::uint32_t>(i);
+          step.epoch = static_cast<std::uint32_t>(e.below(2));
+          break;
+        default:
+          step.phase = static_cast<std::uint32_t>(
+              e.chance(3) ? e.below(2) : e.below(1ull << 32));
+          step.epoch =
+              static_cast<std::uint32_t>(e.chance(3) ? 0 : e.below(1ull << 32));
+      }
       step.kind = static_cast<zun_package::ProfileStepKind>(e.below(5));
       step.kernel =
           std::string(kKernels[e.below(kernels + 1) % kKernels.size()]);

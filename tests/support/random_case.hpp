@@ -9,8 +9,10 @@
 #include "query/query.hpp"
 
 // Small random reports and requests that aim at the corners: counter wraps,
-// empty and duplicate tiles, zero-length and reversed samples, colliding
-// labels, duplicate metadata names, boundary points in time.
+// empty and duplicate tiles, one long tile, zero-length and reversed
+// samples, durations of 0 and 2^32 - 1, phases one per sample or spread over
+// all 32 bits, colliding labels, duplicate metadata names, boundary points
+// in time.
 namespace zun_profile::support {
 
 // Where the choices come from: a seeded generator, or the bytes of a fuzz

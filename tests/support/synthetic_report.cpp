@@ -1,6 +1,7 @@
 #include "tests/support/synthetic_report.hpp"
 
 #include <array>
+#include <cmath>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,16 @@ zun_package::ProfileStepKind kind_at(std::size_t index) {
   return zun_package::ProfileStepKind::Idle;
 }
 
+// A duration of `shape`'s kind from `state`.
+std::uint32_t draw_duration(const SyntheticShape& shape, std::uint64_t& state) {
+  if (shape.durations == Durations::Narrow) {
+    return static_cast<std::uint32_t>(20 + next(state) % 200);
+  }
+  // 10^(6u) for u uniform in [0, 1): log-uniform from 1 to 10^6.
+  const double u = static_cast<double>(next(state) >> 11) * 0x1p-53;
+  return static_cast<std::uint32_t>(std::pow(10.0, 6.0 * u));
+}
+
 }  // namespace
 
 zun_package::ProfileReport synthetic_report(const SyntheticShape& shape) {
@@ -74,23 +85,36 @@ zun_package::ProfileReport synthetic_report(const SyntheticShape& shape) {
     // Every eighth tile starts just below the wrap.
     std::uint32_t counter = static_cast<std::uint32_t>(next(state));
     if (t % 8 == 0) counter = 0xFFFFFFFFu - (counter % 50000u);
+    // One timeline: every tile draws the same durations.
+    std::uint64_t timing = shape.seed * 31 + 7;
+    std::uint64_t& durations = shape.one_timeline ? timing : state;
     tile.samples.resize(shape.samples_per_tile);
     for (std::size_t i = 0; i < shape.samples_per_tile; ++i) {
       zun_package::CycleSample& sample = tile.samples[i];
       zun_package::ProfileStep& step = sample.step;
-      const std::size_t phase = i / 64;
-      const std::size_t kernel = (phase * 7 + (i % 64) / 16 + t % 3) % 24;
+      std::size_t phase = i / 64;
+      if (shape.phases == PhaseOrder::PerSample) phase = i;
+      if (shape.phases == PhaseOrder::Wide) phase = next(state) % (1u << 20);
+      const std::size_t kernel = shape.kernels == KernelOrder::Runs
+                                     ? (i / 64 * 7 + (i % 64) / 16 + t % 3) % 24
+                                     : next(state) % 24;
       step.local_index = static_cast<std::uint32_t>(i);
       step.phase = static_cast<std::uint32_t>(phase);
-      step.epoch = static_cast<std::uint32_t>((i / 32) % 2);
-      step.kind = kind_at(i);
+      step.epoch = static_cast<std::uint32_t>(
+          shape.random_epochs ? next(state) % 4 : (i / 32) % 2);
+      step.kind = kind_at(shape.kernels == KernelOrder::Runs ? i : kernel);
       step.kernel = kKernels[kernel];
-      step.operation = "layer" + std::to_string(phase % 48) + "/" +
+      const std::size_t layer = i / 64 % 48;
+      step.operation = "layer" + std::to_string(layer) + "/" +
                        std::string(kOperations[kernel % kOperations.size()]);
+      if (shape.unique_operations) {
+        step.operation += '#';
+        step.operation += std::to_string(t * shape.samples_per_tile + i);
+      }
       step.metadata = {{"block", std::to_string(i / 16 % 8)},
-                       {"layer", std::to_string(phase % 48)}};
+                       {"layer", std::to_string(layer)}};
       sample.start_cycle = counter;
-      counter += static_cast<std::uint32_t>(20 + next(state) % 200);
+      counter += draw_duration(shape, durations);
       sample.end_cycle = counter;
     }
   }

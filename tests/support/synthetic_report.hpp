@@ -6,21 +6,51 @@
 #include "report/profile_report.hpp"
 
 // A deterministic report shaped like a real run, for benchmarks and tests.
+// The knobs vary the shape the way real profiles vary, so that a benchmark
+// can show the engine on what users have, not only on what suits it.
 namespace zun_profile::support {
 
-// Shape of a synthetic report.
+// How a tile's consecutive samples pick their kernel.
+enum class KernelOrder {
+  Runs,         // 16 samples of one kernel, then the next
+  Interleaved,  // drawn per sample: compute, exchange, sync and others mix
+};
+
+// How a sample's phase is chosen.
+enum class PhaseOrder {
+  Per64,      // sample index / 64
+  PerSample,  // sample index: one phase per step
+  Wide,       // drawn from 2^20 values
+};
+
+// How long samples run.
+enum class Durations {
+  Narrow,      // 20 to 219 cycles
+  LogUniform,  // 1 to 10^6 cycles, log-uniform over six decades
+};
+
+// Shape of a synthetic report. The defaults are the original benchmark's.
 struct SyntheticShape {
   std::size_t tiles = 1024;             // tile entries, numbered from 0
   std::size_t samples_per_tile = 2048;  // back-to-back samples on each tile
   std::uint64_t seed = 1;               // same seed, same report
+  KernelOrder kernels = KernelOrder::Runs;
+  bool random_epochs = false;  // epoch drawn from 0..3, not alternating by 32
+  PhaseOrder phases = PhaseOrder::Per64;
+  Durations durations = Durations::Narrow;
+  // Every tile runs the same durations, so all tiles share one timeline and
+  // their runs overlap exactly.
+  bool one_timeline = false;
+  // Each sample's operation text is its own (one group per sample when
+  // grouping by operation).
+  bool unique_operations = false;
 };
 
 // Builds a report of `shape`: each tile starts at its own counter value (some
-// close enough to 2^32 to wrap), samples run back to back with varying
-// durations, the kernel (one of 24 names, most too long for the small-string
-// buffer) changes every 16 samples, kinds mix, phase = sample index / 64,
-// epochs alternate every 32 samples, and every step carries an operation
-// text and two metadata entries, "block" and "layer".
+// close enough to 2^32 to wrap), samples run back to back, the kernel is one
+// of 24 names (most too long for the small-string buffer), kinds mix, and
+// every step carries an operation text and two metadata entries, "block" and
+// "layer".
 zun_package::ProfileReport synthetic_report(const SyntheticShape& shape);
 
 }  // namespace zun_profile::support

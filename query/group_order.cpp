@@ -1,0 +1,89 @@
+#include "query/group_order.hpp"
+
+#include <bit>
+
+#include "query/radix_sort.hpp"
+
+namespace zun_profile {
+namespace {
+
+// The requested key, larger first: complemented, so that ascending order
+// is the requested one.
+std::uint64_t primary_key(const GroupFigures& group, SortBy sort_by) noexcept {
+  switch (sort_by) {
+    case SortBy::PhaseCycles:
+      return ~group.phase_cycles;
+    case SortBy::WorkCycles:
+      return ~group.work_cycles;
+    case SortBy::MaximumCycles:
+      return ~std::uint64_t{group.maximum_cycles};
+    case SortBy::Samples:
+      return ~std::uint64_t{group.sample_count};
+    case SortBy::Name:
+      break;
+  }
+  return 0;
+}
+
+// Appends the digits of a 64-bit field held in words `low` and `low + 1`.
+void append_wide(std::vector<RadixDigit>& digits, std::uint32_t low,
+                 std::uint64_t range) {
+  const auto bits = static_cast<std::uint32_t>(std::bit_width(range));
+  append_digits(digits, low, std::min(bits, 32u), 0);
+  if (bits > 32) append_digits(digits, low + 1, bits - 32, 0);
+}
+
+}  // namespace
+
+bool same_figures(const GroupFigures& a, const GroupFigures& b,
+                  SortBy sort_by) noexcept {
+  return primary_key(a, sort_by) == primary_key(b, sort_by) &&
+         a.first_offset == b.first_offset;
+}
+
+std::vector<std::uint32_t> order_by_figures(
+    std::span<const GroupFigures> figures, SortBy sort_by) {
+  const std::size_t count = figures.size();
+  std::vector<std::uint32_t> order(count);
+  if (sort_by == SortBy::Name || count < 2) {
+    for (std::size_t g = 0; g < count; ++g) {
+      order[g] = static_cast<std::uint32_t>(g);
+    }
+    if (sort_by == SortBy::Name) return order;
+  }
+  // Records of five words: first offset and primary key (each less its
+  // least value, low word first), then the id.
+  std::uint64_t first_low = UINT64_MAX;
+  std::uint64_t first_high = 0;
+  std::uint64_t primary_low = UINT64_MAX;
+  std::uint64_t primary_high = 0;
+  for (const GroupFigures& group : figures) {
+    const std::uint64_t primary = primary_key(group, sort_by);
+    first_low = std::min(first_low, group.first_offset);
+    first_high = std::max(first_high, group.first_offset);
+    primary_low = std::min(primary_low, primary);
+    primary_high = std::max(primary_high, primary);
+  }
+  std::vector<std::uint32_t> records(5 * count);
+  for (std::size_t g = 0; g < count; ++g) {
+    const std::uint64_t first = figures[g].first_offset - first_low;
+    const std::uint64_t primary =
+        primary_key(figures[g], sort_by) - primary_low;
+    std::uint32_t* record = records.data() + 5 * g;
+    record[0] = static_cast<std::uint32_t>(first);
+    record[1] = static_cast<std::uint32_t>(first >> 32);
+    record[2] = static_cast<std::uint32_t>(primary);
+    record[3] = static_cast<std::uint32_t>(primary >> 32);
+    record[4] = static_cast<std::uint32_t>(g);
+  }
+  std::vector<RadixDigit> digits;
+  append_wide(digits, 0, first_high - first_low);
+  append_wide(digits, 2, primary_high - primary_low);
+  std::vector<std::uint32_t> buffer(5 * count);
+  const std::uint32_t* sorted =
+      radix_sort<5>(records.data(), buffer.data(), count, digits);
+  for (std::size_t i = 0; i < count; ++i) order[i] = sorted[5 * i + 4];
+  return order;
+}
+
+}  // namespace zun_profile

@@ -1,0 +1,54 @@
+#include "query/order_statistics.hpp"
+
+#include <algorithm>
+
+namespace zun_profile {
+namespace {
+
+// Few values sort faster than anything cleverer.
+constexpr std::size_t kSortBelow = 48;
+
+// Counting pays while its counters are not many more than the values.
+bool counts_pay(std::size_t values, std::uint64_t range) {
+  return range <= std::max<std::uint64_t>(4096, 2 * std::uint64_t{values}) &&
+         range <= (std::uint64_t{1} << 22);
+}
+
+}  // namespace
+
+RankPair values_at_ranks(std::span<std::uint32_t> values, std::size_t low_rank,
+                         std::size_t high_rank, std::uint32_t least,
+                         std::uint32_t most, std::vector<std::size_t>& counts) {
+  if (values.size() < kSortBelow) {
+    std::sort(values.begin(), values.end());
+    return {values[low_rank], values[high_rank]};
+  }
+  const std::uint64_t range = std::uint64_t{most} - least + 1;
+  if (counts_pay(values.size(), range)) {
+    counts.assign(static_cast<std::size_t>(range), 0);
+    for (const std::uint32_t value : values) ++counts[value - least];
+    RankPair result;
+    std::size_t seen = 0;
+    std::size_t slot = 0;
+    for (;; ++slot) {
+      seen += counts[slot];
+      if (seen > low_rank) break;
+    }
+    result.low = static_cast<std::uint32_t>(least + slot);
+    while (seen <= high_rank) seen += counts[++slot];
+    result.high = static_cast<std::uint32_t>(least + slot);
+    return result;
+  }
+  const auto low = values.begin() + static_cast<std::ptrdiff_t>(low_rank);
+  std::nth_element(values.begin(), low, values.end());
+  RankPair result{*low, *low};
+  if (high_rank > low_rank) {
+    // Everything after the low rank is at least as large: select there.
+    const auto high = values.begin() + static_cast<std::ptrdiff_t>(high_rank);
+    std::nth_element(low + 1, high, values.end());
+    result.high = *high;
+  }
+  return result;
+}
+
+}  // namespace zun_profile

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// Exact order statistics of one group's durations, read once at the end of
+// a query. Durations of one group usually span a narrow range, where
+// counting them costs one increment each and no comparison; a wide range
+// falls back to selection, linear on average.
+namespace zun_profile {
+
+// The values at ranks `low_rank` <= `high_rank` (from 0, ascending) of
+// `values`, all of which lie in [`least`, `most`]; the ranks must be below
+// values.size(). Reorders `values`. `counts` is scratch, kept between calls
+// so that many groups reuse one allocation.
+struct RankPair {
+  std::uint32_t low = 0;   // the value at low_rank
+  std::uint32_t high = 0;  // the value at high_rank
+};
+RankPair values_at_ranks(std::span<std::uint32_t> values, std::size_t low_rank,
+                         std::size_t high_rank, std::uint32_t least,
+                         std::uint32_t most, std::vector<std::size_t>& counts);
+
+}  // namespace zun_profile

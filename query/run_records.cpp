@@ -1,0 +1,233 @@
+#include "query/run_records.hpp"
+
+#include <bit>
+#include <vector>
+
+#include "query/order_statistics.hpp"
+#include "query/radix_sort.hpp"
+#include "query/statistics.hpp"
+
+namespace zun_profile {
+namespace {
+
+// `value >> shift`, 0 once every bit is shifted out (a plain shift by 64 is
+// undefined).
+constexpr std::uint64_t shift_right(std::uint64_t value,
+                                    std::uint32_t shift) noexcept {
+  return shift >= 64 ? 0 : value >> shift;
+}
+constexpr std::uint64_t shift_left(std::uint64_t value,
+                                   std::uint32_t shift) noexcept {
+  return shift >= 64 ? 0 : value << shift;
+}
+
+constexpr std::uint32_t bits_for(std::uint64_t range) noexcept {
+  return static_cast<std::uint32_t>(std::bit_width(range));
+}
+
+// One record of the sorted order, as the sweep reads it.
+struct Run {
+  std::uint32_t group;
+  std::uint64_t list;  // equal for runs of one (group, phase, epoch)
+  std::uint32_t start;
+  std::uint32_t duration;
+};
+
+// Every duration lies in [least, most]. When that range is narrow and the
+// groups few, each group's durations are counted straight into one
+// histogram as they are swept, with no copy; otherwise each group's are
+// gathered and handed to values_at_ranks.
+struct DurationRange {
+  std::uint32_t least;
+  std::uint32_t most;
+};
+
+// The values at two ranks of a histogram of `counts` (value least + slot)
+// over slots [first, last]; clears those slots for the next group.
+RankPair ranks_in_histogram(std::vector<std::size_t>& counts, std::size_t first,
+                            std::size_t last, std::size_t low_rank,
+                            std::size_t high_rank, std::uint32_t least) {
+  RankPair result;
+  std::size_t seen = 0;
+  bool low_found = false;
+  for (std::size_t slot = first; slot <= last; ++slot) {
+    seen += counts[slot];
+    counts[slot] = 0;
+    if (!low_found && seen > low_rank) {
+      result.low = static_cast<std::uint32_t>(least + slot);
+      low_found = true;
+    }
+    if (seen > high_rank) {
+      result.high = static_cast<std::uint32_t>(least + slot);
+      for (++slot; slot <= last; ++slot) counts[slot] = 0;
+      break;
+    }
+  }
+  return result;
+}
+
+// Walks the sorted runs group by group: the union of each list's intervals,
+// the totals, and the percentiles of the durations (gathered in `scratch`,
+// which has room for every run, unless counted directly).
+template <typename ReadRun>
+void sweep(std::size_t count, ReadRun read, std::span<GroupFigures> rows,
+           std::uint32_t* scratch, DurationRange durations) {
+  std::vector<std::size_t> counts;
+  const std::uint64_t range =
+      std::uint64_t{durations.most} - durations.least + 1;
+  const bool direct = range <= (std::uint64_t{1} << 16) &&
+                      range * rows.size() <= 4 * std::uint64_t{count};
+  std::vector<std::size_t> histogram(direct ? range : 0);
+  std::size_t i = 0;
+  while (i < count) {
+    const Run first = read(i);
+    GroupFigures& row = rows[first.group];
+    std::size_t gathered = 0;
+    std::uint32_t least = UINT32_MAX;
+    std::uint32_t most = 0;
+    std::uint64_t work = 0;
+    std::uint64_t earliest = UINT64_MAX;
+    std::uint64_t latest = 0;
+    std::uint64_t covered = 0;
+    std::size_t lists = 0;
+    // The list being swept, and the merged interval at its front.
+    std::uint64_t list = 0;
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    for (; i < count; ++i) {
+      const Run run = read(i);
+      if (run.group != first.group) break;
+      const std::uint64_t start = run.start;
+      const std::uint64_t end = start + run.duration;
+      if (lists == 0 || run.list != list) {
+        covered += high - low;
+        ++lists;
+        list = run.list;
+        low = start;
+        high = end;
+      } else if (start > high) {
+        covered += high - low;
+        low = start;
+        high = end;
+      } else if (end > high) {
+        high = end;
+      }
+      if (direct) {
+        ++histogram[run.duration - durations.least];
+        ++gathered;
+      } else {
+        scratch[gathered++] = run.duration;
+      }
+      least = std::min(least, run.duration);
+      most = std::max(most, run.duration);
+      work += run.duration;
+      earliest = std::min(earliest, start);
+      latest = std::max(latest, end);
+    }
+    covered += high - low;
+
+    row.sample_count = gathered;
+    row.phase_count = lists;
+    row.phase_cycles = covered;
+    row.work_cycles = work;
+    row.maximum_cycles = most;
+    row.first_offset = earliest;
+    row.last_offset = latest;
+    const std::size_t low_rank = percentile_rank(gathered, 50);
+    const std::size_t high_rank = percentile_rank(gathered, 95);
+    const RankPair ranks =
+        direct ? ranks_in_histogram(histogram, least - durations.least,
+                                    most - durations.least, low_rank, high_rank,
+                                    durations.least)
+               : values_at_ranks(std::span(scratch, gathered), low_rank,
+                                 high_rank, least, most, counts);
+    row.p50_cycles = ranks.low;
+    row.p95_cycles = ranks.high;
+  }
+}
+
+}  // namespace
+
+void RunRecords::summarize(std::span<GroupFigures> rows) {
+  const std::size_t count = count_;
+  if (count == 0) return;
+  // Each field kept only as wide as its spread across the records.
+  const std::uint32_t group_bits = bits_for(rows.size() - 1);
+  const std::uint32_t phase_bits = bits_for(phase_high_ - phase_low_);
+  const std::uint32_t epoch_bits = bits_for(epoch_high_ - epoch_low_);
+  const std::uint32_t start_bits = bits_for(start_high_ - start_low_);
+  const std::uint32_t total = group_bits + phase_bits + epoch_bits + start_bits;
+  std::uint32_t* words = words_.get();
+  std::vector<RadixDigit> digits;
+
+  if (total > 64) {
+    // Phases and epochs spread over so many bits that no 64-bit key holds
+    // them: sort the full records field by field, with a 20-byte buffer.
+    std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[5 * count]);
+    append_digits(digits, 3, start_bits, start_low_);
+    append_digits(digits, 2, epoch_bits, epoch_low_);
+    append_digits(digits, 1, phase_bits, phase_low_);
+    append_digits(digits, 0, group_bits, 0);
+    const std::uint32_t* sorted =
+        radix_sort<5>(words, buffer.get(), count, digits);
+    std::uint32_t* scratch = sorted == words ? buffer.get() : words;
+    sweep(count,
+          [sorted](std::size_t i) {
+            const std::uint32_t* r = sorted + 5 * i;
+            return Run{r[0], std::uint64_t{r[1]} << 32 | r[2], r[3], r[4]};
+          },
+          rows, scratch, {duration_low_, duration_high_});
+    words_.reset();
+    return;
+  }
+
+  // Pack each record in place into 12 bytes: a 64-bit key (group, phase,
+  // epoch, start from the most significant bits down) and the duration.
+  // Record i moves from word 5i to word 3i, never over an unread one. The
+  // sort's counts are taken on the way.
+  append_digits(digits, 0, std::min(total, 32u), 0);
+  if (total > 32) append_digits(digits, 1, total - 32, 0);
+  RadixCounts counts(digits);
+  const std::uint32_t epoch_shift = start_bits;
+  const std::uint32_t phase_shift = epoch_shift + epoch_bits;
+  const std::uint32_t group_shift = phase_shift + phase_bits;
+  bool in_order = true;
+  std::uint64_t previous = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t* from = words + 5 * i;
+    const std::uint64_t key = shift_left(from[0], group_shift) |
+                              shift_left(from[1] - phase_low_, phase_shift) |
+                              shift_left(from[2] - epoch_low_, epoch_shift) |
+                              (from[3] - start_low_);
+    const std::uint32_t duration = from[4];
+    std::uint32_t* to = words + 3 * i;
+    to[0] = static_cast<std::uint32_t>(key);
+    to[1] = static_cast<std::uint32_t>(key >> 32);
+    to[2] = duration;
+    counts.count(to);
+    in_order = in_order && key >= previous;
+    previous = key;
+  }
+
+  std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[3 * count]);
+  const std::uint32_t* sorted = words;
+  if (!in_order) {  // e.g. a single tile whose runs come in key order
+    sorted = radix_sort<3>(words, buffer.get(), count, counts);
+  }
+  std::uint32_t* scratch = sorted == words ? buffer.get() : words;
+  const std::uint64_t start_mask = (std::uint64_t{1} << start_bits) - 1;
+  const std::uint32_t start_low = start_low_;
+  sweep(count,
+        [=](std::size_t i) {
+          const std::uint32_t* r = sorted + 3 * i;
+          const std::uint64_t key = std::uint64_t{r[1]} << 32 | r[0];
+          return Run{static_cast<std::uint32_t>(shift_right(key, group_shift)),
+                     shift_right(key, epoch_shift),
+                     static_cast<std::uint32_t>((key & start_mask) + start_low),
+                     r[2]};
+        },
+        rows, scratch, {duration_low_, duration_high_});
+  words_.reset();
+}
+
+}  // namespace zun_profile

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+// The run interval of every selected sample as one 20-byte record (group,
+// phase, epoch, start offset, duration), written in the order met and sorted
+// once at the end, where each (group, phase, epoch) list becomes a sorted
+// sweep.
+//
+// Why not merge intervals per list as they arrive: consecutive samples of a
+// tile usually belong to different groups (compute, exchange, sync and other
+// kernels alternate), and every tile restarts each list near offset 0, so
+// lists stay fragmented and re-sorting them as they grow costs more than the
+// pass itself. One radix sort costs the same whatever the shape: a counting
+// pass and two to five moves of 12 bytes per record on real reports.
+//
+// Memory: 20 bytes per selected sample while collecting; the sort packs the
+// records into 12 bytes in place and borrows 12 more: 32 bytes at the peak.
+namespace zun_profile {
+
+// A group's figures as the runs and visits give them, before they become a
+// row of the answer (see GroupSummary for each field's meaning).
+struct GroupFigures {
+  std::size_t sample_count = 0;
+  std::size_t tile_count = 0;
+  std::size_t phase_count = 0;
+  std::uint64_t phase_cycles = 0;
+  std::uint64_t work_cycles = 0;
+  std::uint64_t first_offset = 0;
+  std::uint64_t last_offset = 0;
+  std::uint32_t maximum_cycles = 0;
+  std::uint32_t p50_cycles = 0;
+  std::uint32_t p95_cycles = 0;
+};
+
+class RunRecords {
+ public:
+  // Room for `capacity` records; pages are touched only as records arrive.
+  explicit RunRecords(std::size_t capacity)
+      : words_(new std::uint32_t[5 * capacity]) {}
+
+  // Adds the run of one selected sample of group `group`. Offsets are always
+  // below 2^32: they are differences of 32-bit counter values.
+  void add(std::uint32_t group, std::uint32_t phase, std::uint32_t epoch,
+           std::uint32_t start, std::uint32_t duration) noexcept {
+    std::uint32_t* record = words_.get() + 5 * count_++;
+    record[0] = group;
+    record[1] = phase;
+    record[2] = epoch;
+    record[3] = start;
+    record[4] = duration;
+    phase_low_ = std::min(phase_low_, phase);
+    phase_high_ = std::max(phase_high_, phase);
+    epoch_low_ = std::min(epoch_low_, epoch);
+    epoch_high_ = std::max(epoch_high_, epoch);
+    start_low_ = std::min(start_low_, start);
+    start_high_ = std::max(start_high_, start);
+    duration_low_ = std::min(duration_low_, duration);
+    duration_high_ = std::max(duration_high_, duration);
+  }
+
+  std::size_t size() const noexcept { return count_; }
+
+  // Fills every field but tile_count of figures[g], for every group id g,
+  // from the group's records. Every id below figures.size() must have a
+  // record, and no record a larger id. Consumes the records.
+  void summarize(std::span<GroupFigures> figures);
+
+ private:
+  std::unique_ptr<std::uint32_t[]> words_;
+  std::size_t count_ = 0;
+  std::uint32_t phase_low_ = UINT32_MAX;
+  std::uint32_t phase_high_ = 0;
+  std::uint32_t epoch_low_ = UINT32_MAX;
+  std::uint32_t epoch_high_ = 0;
+  std::uint32_t start_low_ = UINT32_MAX;
+  std::uint32_t start_high_ = 0;
+  std::uint32_t duration_low_ = UINT32_MAX;
+  std::uint32_t duration_high_ = 0;
+};
+
+}  // namespace zun_profile

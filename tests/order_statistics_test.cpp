@@ -1,0 +1,59 @@
+#include "query/order_statistics.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "query/statistics.hpp"
+
+namespace zun_profile {
+namespace {
+
+// Every way of selecting (sorting few values, counting a narrow range,
+// selecting in a wide one) against a plain sort.
+TEST(ValuesAtRanksTest, AgreesWithSortingOnEveryShape) {
+  std::mt19937_64 random(5);
+  const struct {
+    const char* shape;
+    std::size_t count;
+    std::uint32_t least;
+    std::uint64_t spread;  // values in [least, least + spread)
+  } cases[] = {
+      {"one", 1, 7, 1},
+      {"few", 20, 0, 1000},
+      {"narrow", 5000, 20, 200},
+      {"constant", 3000, 42, 1},
+      {"wide", 5000, 1, 1000000},
+      {"full range", 4000, 0, 1ull << 32},
+      {"top of the range", 300, UINT32_MAX - 100, 101},
+      {"just wider than counting pays", 100, 0, 4097},
+  };
+  std::vector<std::size_t> counts;
+  for (const auto& c : cases) {
+    std::vector<std::uint32_t> values(c.count);
+    for (std::uint32_t& value : values) {
+      value = static_cast<std::uint32_t>(c.least + random() % c.spread);
+    }
+    std::vector<std::uint32_t> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    for (const auto& [p, q] : {std::pair{50, 95}, std::pair{0, 100},
+                               std::pair{95, 95}, std::pair{10, 11}}) {
+      const std::size_t low =
+          percentile_rank(c.count, static_cast<std::size_t>(p));
+      const std::size_t high =
+          percentile_rank(c.count, static_cast<std::size_t>(q));
+      std::vector<std::uint32_t> work = values;
+      const RankPair ranks = values_at_ranks(work, low, high, sorted.front(),
+                                             sorted.back(), counts);
+      EXPECT_EQ(ranks.low, sorted[low]) << c.shape << " p" << p;
+      EXPECT_EQ(ranks.high, sorted[high]) << c.shape << " p" << q;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zun_profile

@@ -1,0 +1,117 @@
+#include "query/radix_sort.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace zun_profile {
+namespace {
+
+// Sorts `count` random records of Width words by `digits` with the radix
+// sort, both ways of counting, and with a stable comparison sort on the
+// same digit values; all three must agree word for word.
+template <std::size_t Width>
+void expect_like_stable_sort(std::size_t count,
+                             const std::vector<RadixDigit>& digits,
+                             std::uint32_t value_mask, std::uint64_t seed) {
+  std::mt19937_64 random(seed);
+  std::vector<std::uint32_t> records(Width * count);
+  for (std::uint32_t& word : records) {
+    word = static_cast<std::uint32_t>(random()) & value_mask;
+  }
+  using Record = std::array<std::uint32_t, Width>;
+  std::vector<Record> expected(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::copy_n(records.begin() + static_cast<std::ptrdiff_t>(i * Width), Width,
+                expected[i].begin());
+  }
+  std::stable_sort(expected.begin(), expected.end(),
+                   [&](const Record& a, const Record& b) {
+                     for (std::size_t d = digits.size(); d-- > 0;) {
+                       const std::size_t x = digit_of(a.data(), digits[d]);
+                       const std::size_t y = digit_of(b.data(), digits[d]);
+                       if (x != y) return x < y;
+                     }
+                     return false;
+                   });
+
+  for (const bool counted_ahead : {false, true}) {
+    std::vector<std::uint32_t> copy = records;
+    std::vector<std::uint32_t> buffer(copy.size());
+    const std::uint32_t* sorted = nullptr;
+    if (counted_ahead) {
+      RadixCounts counts(digits);
+      for (std::size_t i = 0; i < count; ++i) counts.count(&copy[i * Width]);
+      sorted = radix_sort<Width>(copy.data(), buffer.data(), count, counts);
+    } else {
+      sorted = radix_sort<Width>(copy.data(), buffer.data(), count, digits);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t w = 0; w < Width; ++w) {
+        ASSERT_EQ(sorted[i * Width + w], expected[i][w])
+            << "record " << i << " word " << w << " of " << count
+            << (counted_ahead ? ", counted ahead" : "");
+      }
+    }
+  }
+}
+
+TEST(RadixSortTest, SortsStablyLikeAComparisonSort) {
+  // One word, split into even digits; the rest of each record rides along.
+  std::vector<RadixDigit> digits;
+  append_digits(digits, 0, 32, 0);
+  for (const std::size_t count : {0u, 1u, 2u, 7u, 1000u, 20000u}) {
+    expect_like_stable_sort<3>(count, digits, UINT32_MAX, count + 1);
+  }
+  // Two fields, the more significant in a later word; few distinct values,
+  // so that stability shows.
+  digits.clear();
+  append_digits(digits, 2, 3, 0);
+  append_digits(digits, 1, 5, 0);
+  expect_like_stable_sort<3>(5000, digits, 31, 7);
+  // Five-word records, a field with a bias (values wrap below it).
+  digits.clear();
+  append_digits(digits, 3, 20, 1000);
+  append_digits(digits, 0, 12, 0);
+  expect_like_stable_sort<5>(5000, digits, 0xFFFFF, 11);
+}
+
+TEST(RadixSortTest, DigitsStayNarrowAndCoverEveryBit) {
+  for (std::uint32_t bits = 0; bits <= 32; ++bits) {
+    std::vector<RadixDigit> digits;
+    append_digits(digits, 1, bits, 5);
+    std::uint32_t shift = 0;
+    for (const RadixDigit& digit : digits) {
+      EXPECT_EQ(digit.word, 1u);
+      EXPECT_EQ(digit.bias, 5u);
+      EXPECT_EQ(digit.shift, shift) << bits;
+      EXPECT_GE(digit.bits, 1u);
+      EXPECT_LE(digit.bits, 11u);
+      shift += digit.bits;
+    }
+    EXPECT_EQ(shift, bits);
+  }
+}
+
+TEST(RadixSortTest, MovesRecordsOnlyForDigitsThatDiffer) {
+  // Three records of three words; the high byte of word 0 is shared.
+  std::vector<std::uint32_t> records = {0x102, 7, 7, 0x100, 8, 8, 0x101, 9, 9};
+  std::vector<std::uint32_t> buffer(records.size());
+  const std::vector<RadixDigit> shared = {{0, 8, 8, 0}};
+  EXPECT_EQ(radix_sort<3>(records.data(), buffer.data(), 3, shared),
+            records.data());  // nothing to do: no pass, no move
+  const std::vector<RadixDigit> both = {{0, 0, 8, 0}, {0, 8, 8, 0}};
+  const std::uint32_t* sorted =
+      radix_sort<3>(records.data(), buffer.data(), 3, both);
+  EXPECT_EQ(sorted, buffer.data());  // one pass: the low byte's
+  EXPECT_EQ(
+      std::vector<std::uint32_t>(sorted, sorted + 9),
+      (std::vector<std::uint32_t>{0x100, 8, 8, 0x101, 9, 9, 0x102, 7, 7}));
+}
+
+}  // namespace
+}  // namespace zun_profile
