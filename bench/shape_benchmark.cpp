@@ -1,0 +1,276 @@
+// The query engine on reports of many shapes, each case timed side by side
+// with `floor` on the same report: the least a query by kernel must read
+// (both counter values of every sample and its kernel text, compared with
+// the previous sample's). Each case reports
+//   ratio          query time / floor time, both measured in this run
+//   extra_MB       the most memory the query held at once, result included
+//   B_per_group    that, per group of the answer (where groups are many)
+//   transient_B_per_sample  the peak beyond the result, per matched sample
+// Memory is counted by this program's operator new: bytes requested, without
+// the allocator's own overhead.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <malloc.h>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "query/query.hpp"
+#include "tests/support/synthetic_report.hpp"
+
+namespace {
+
+std::atomic<std::size_t> g_current{0};
+std::atomic<std::size_t> g_peak{0};
+
+void* counted(void* block) {
+  if (block == nullptr) throw std::bad_alloc();
+  const std::size_t now = g_current.fetch_add(malloc_usable_size(block),
+                                              std::memory_order_relaxed) +
+                          malloc_usable_size(block);
+  std::size_t peak = g_peak.load(std::memory_order_relaxed);
+  while (now > peak &&
+         !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+  return block;
+}
+
+void uncounted(void* block) noexcept {
+  if (block == nullptr) return;
+  g_current.fetch_sub(malloc_usable_size(block), std::memory_order_relaxed);
+  std::free(block);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return counted(std::malloc(size)); }
+void* operator new[](std::size_t size) { return counted(std::malloc(size)); }
+void* operator new(std::size_t size, std::align_val_t align) {
+  return counted(
+      std::aligned_alloc(static_cast<std::size_t>(align),
+                         (size + static_cast<std::size_t>(align) - 1) &
+                             ~(static_cast<std::size_t>(align) - 1)));
+}
+void* operator new[](std::size_t size, std::align_val_t align) {
+  return operator new(size, align);
+}
+void operator delete(void* block) noexcept { uncounted(block); }
+void operator delete[](void* block) noexcept { uncounted(block); }
+void operator delete(void* block, std::size_t) noexcept { uncounted(block); }
+void operator delete[](void* block, std::size_t) noexcept { uncounted(block); }
+void operator delete(void* block, std::align_val_t) noexcept {
+  uncounted(block);
+}
+void operator delete[](void* block, std::align_val_t) noexcept {
+  uncounted(block);
+}
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
+  uncounted(block);
+}
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
+  uncounted(block);
+}
+
+namespace {
+
+using zun_profile::GroupBy;
+using zun_profile::Query;
+using zun_profile::support::Durations;
+using zun_profile::support::KernelOrder;
+using zun_profile::support::PhaseOrder;
+using zun_profile::support::SyntheticShape;
+
+using Clock = std::chrono::steady_clock;
+
+// The report of the case being run; consecutive cases on one shape share it.
+const zun_package::ProfileReport& report_of(const std::string& key,
+                                            const SyntheticShape& shape) {
+  static std::string built_key;
+  static std::unique_ptr<zun_package::ProfileReport> report;
+  if (!report || built_key != key) {
+    report.reset();
+    report = std::make_unique<zun_package::ProfileReport>(
+        zun_profile::support::synthetic_report(shape));
+    built_key = key;
+  }
+  return *report;
+}
+
+double floor_seconds(const zun_package::ProfileReport& report) {
+  const Clock::time_point start = Clock::now();
+  std::uint64_t cycles = 0;
+  std::size_t changes = 0;
+  const std::string* previous = nullptr;
+  for (const zun_package::TileProfile& tile : report.tiles) {
+    for (const zun_package::CycleSample& sample : tile.samples) {
+      cycles +=
+          static_cast<std::uint32_t>(sample.end_cycle - sample.start_cycle);
+      if (previous == nullptr || sample.step.kernel != *previous) ++changes;
+      previous = &sample.step.kernel;
+    }
+  }
+  benchmark::DoNotOptimize(cycles);
+  benchmark::DoNotOptimize(changes);
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void run_case(benchmark::State& state, const std::string& key,
+              const SyntheticShape& shape, const Query& request) {
+  const zun_package::ProfileReport& report = report_of(key, shape);
+  double floor_total = 0.0;
+  double query_total = 0.0;
+  std::size_t peak_added = 0;
+  std::size_t result_bytes = 0;
+  std::size_t groups = 0;
+  std::size_t matched = 0;
+  for (auto _ : state) {
+    floor_total += floor_seconds(report);
+    const std::size_t before = g_current.load();
+    g_peak.store(before);
+    const Clock::time_point start = Clock::now();
+    {
+      zun_profile::QueryReport result = zun_profile::query(report, request);
+      const double seconds =
+          std::chrono::duration<double>(Clock::now() - start).count();
+      query_total += seconds;
+      state.SetIterationTime(seconds);
+      peak_added = std::max(peak_added, g_peak.load() - before);
+      result_bytes = g_current.load() - before;
+      groups = result.groups.size();
+      matched = result.matched_sample_count;
+      benchmark::DoNotOptimize(result);
+    }
+  }
+  state.counters["ratio"] = query_total / floor_total;
+  state.counters["extra_MB"] = static_cast<double>(peak_added) / 1e6;
+  state.counters["groups"] = static_cast<double>(groups);
+  if (groups >= 1000) {
+    state.counters["B_per_group"] =
+        static_cast<double>(peak_added) / static_cast<double>(groups);
+  }
+  if (matched > 0) {
+    state.counters["transient_B_per_sample"] =
+        static_cast<double>(peak_added - result_bytes) /
+        static_cast<double>(matched);
+  }
+  state.SetItemsProcessed(state.iterations() *
+                          static_cast<std::int64_t>(matched));
+}
+
+SyntheticShape interleaved(std::size_t tiles, std::size_t samples) {
+  SyntheticShape shape;
+  shape.tiles = tiles;
+  shape.samples_per_tile = samples;
+  shape.kernels = KernelOrder::Interleaved;
+  shape.random_epochs = true;
+  return shape;
+}
+
+struct Case {
+  std::string name;
+  std::string shape_key;  // cases with equal keys share one report
+  SyntheticShape shape;
+  Query request;
+};
+
+Query grouped(GroupBy group_by) {
+  Query request;
+  request.group_by = group_by;
+  if (group_by == GroupBy::Metadata) request.metadata_key = "layer";
+  return request;
+}
+
+std::vector<Case> cases() {
+  std::vector<Case> list;
+  const SyntheticShape mixed = interleaved(1024, 2048);
+  list.push_back({"interleaved/default", "interleaved", mixed, Query{}});
+  list.push_back(
+      {"interleaved/by_phase", "interleaved", mixed, grouped(GroupBy::Phase)});
+  list.push_back(
+      {"interleaved/by_tile", "interleaved", mixed, grouped(GroupBy::Tile)});
+  list.push_back({"interleaved/by_metadata", "interleaved", mixed,
+                  grouped(GroupBy::Metadata)});
+  list.push_back({"interleaved/by_operation", "interleaved", mixed,
+                  grouped(GroupBy::Operation)});
+  Query every_row;
+  every_row.sample_limit = SIZE_MAX;
+  list.push_back(
+      {"interleaved/every_sample_a_row", "interleaved", mixed, every_row});
+
+  SyntheticShape runs;  // the original benchmark's report
+  list.push_back({"kernel_runs/default", "runs", runs, Query{}});
+
+  SyntheticShape overlap = mixed;
+  overlap.one_timeline = true;
+  list.push_back({"full_overlap/default", "overlap", overlap, Query{}});
+
+  SyntheticShape wide = mixed;
+  wide.durations = Durations::LogUniform;
+  list.push_back({"wide_durations/default", "wide", wide, Query{}});
+
+  list.push_back(
+      {"16_tiles/default", "16tiles", interleaved(16, 131072), Query{}});
+
+  SyntheticShape per_sample = mixed;
+  per_sample.phases = PhaseOrder::PerSample;
+  list.push_back(
+      {"phase_per_sample/default", "persample", per_sample, Query{}});
+
+  list.push_back(
+      {"1_tile/default", "1tile", interleaved(1, 2048 * 1024), Query{}});
+
+  SyntheticShape wide_phases = mixed;
+  wide_phases.phases = PhaseOrder::Wide;
+  list.push_back({"phases_2^20/default", "widephases", wide_phases, Query{}});
+
+  SyntheticShape unique = mixed;
+  unique.unique_operations = true;
+  list.push_back({"unique_operations/by_operation", "unique", unique,
+                  grouped(GroupBy::Operation)});
+
+  list.push_back({"1M_tiles_x_2/by_tile", "1Mtiles", interleaved(1 << 20, 2),
+                  grouped(GroupBy::Tile)});
+
+  // Growth: the same shapes at 0.5M to 4M samples.
+  for (const std::size_t tiles : {std::size_t{256}, std::size_t{512},
+                                  std::size_t{1024}, std::size_t{2048}}) {
+    const std::string size = std::to_string(tiles * 2048 / 1024) + "K";
+    list.push_back({"growth/interleaved/" + size, "g-i" + size,
+                    interleaved(tiles, 2048), Query{}});
+    SyntheticShape phases = interleaved(tiles, 2048);
+    phases.phases = PhaseOrder::PerSample;
+    list.push_back(
+        {"growth/phase_per_sample/" + size, "g-p" + size, phases, Query{}});
+    SyntheticShape groups = interleaved(tiles, 2048);
+    groups.unique_operations = true;
+    list.push_back({"growth/group_per_sample/" + size, "g-u" + size, groups,
+                    grouped(GroupBy::Operation)});
+  }
+  return list;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const Case& c : cases()) {
+    benchmark::RegisterBenchmark(("shape/" + c.name).c_str(),
+                                 [c](benchmark::State& state) {
+                                   run_case(state, c.shape_key, c.shape,
+                                            c.request);
+                                 })
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
