@@ -1,5 +1,6 @@
 #include "query/run_records.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <vector>
 
@@ -162,7 +163,12 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
 
   if (total > 64) {
     // Phases and epochs spread over so many bits that no 64-bit key holds
-    // them: sort the full records field by field, with a 20-byte buffer.
+    // them: sort the five fields as they are, with a buffer of their own.
+    // Record i moves down from word 6i to word 5i, never over an unread one.
+    for (std::size_t i = 1; i < count; ++i) {
+      for (std::size_t w = 0; w < 5; ++w)
+        words[5 * i + w] = words[kWords * i + w];
+    }
     std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[5 * count]);
     append_digits(digits, 3, start_bits, start_low_);
     append_digits(digits, 2, epoch_bits, epoch_low_);
@@ -183,8 +189,9 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
 
   // Pack each record in place into 12 bytes: a 64-bit key (group, phase,
   // epoch, start from the most significant bits down) and the duration.
-  // Record i moves from word 5i to word 3i, never over an unread one. The
-  // sort's counts are taken on the way.
+  // Record i moves from word 6i to word 3i, never over an unread one; words
+  // from 3 * count on are then the sort's buffer. Its counts are taken on
+  // the way.
   append_digits(digits, 0, std::min(total, 32u), 0);
   if (total > 32) append_digits(digits, 1, total - 32, 0);
   RadixCounts counts(digits);
@@ -194,7 +201,7 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
   bool in_order = true;
   std::uint64_t previous = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t* from = words + 5 * i;
+    const std::uint32_t* from = words + kWords * i;
     const std::uint64_t key = shift_left(from[0], group_shift) |
                               shift_left(from[1] - phase_low_, phase_shift) |
                               shift_left(from[2] - epoch_low_, epoch_shift) |
@@ -209,12 +216,12 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
     previous = key;
   }
 
-  std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[3 * count]);
+  std::uint32_t* const buffer = words + 3 * count;
   const std::uint32_t* sorted = words;
   if (!in_order) {  // e.g. a single tile whose runs come in key order
-    sorted = radix_sort<3>(words, buffer.get(), count, counts);
+    sorted = radix_sort<3>(words, buffer, count, counts);
   }
-  std::uint32_t* scratch = sorted == words ? buffer.get() : words;
+  std::uint32_t* scratch = sorted == words ? buffer : words;
   const std::uint64_t start_mask = (std::uint64_t{1} << start_bits) - 1;
   const std::uint32_t start_low = start_low_;
   sweep(count,
