@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/floor.hpp"
 #include "query/query.hpp"
 #include "tests/support/synthetic_report.hpp"
 
@@ -39,26 +40,9 @@ void count_samples(benchmark::State& state) {
                           static_cast<std::int64_t>(kSamplesPerTile));
 }
 
-// The least that grouping by kernel must read: both counter values of every
-// sample, and its kernel text compared with the previous sample's (long
-// names live on the heap, so this touches them as a query must).
 void BM_Floor(benchmark::State& state) {
   const zun_package::ProfileReport& report = report_of(tiles_arg(state));
-  for (auto _ : state) {
-    std::uint64_t cycles = 0;
-    std::size_t changes = 0;
-    const std::string* previous = nullptr;
-    for (const zun_package::TileProfile& tile : report.tiles) {
-      for (const zun_package::CycleSample& sample : tile.samples) {
-        cycles +=
-            static_cast<std::uint32_t>(sample.end_cycle - sample.start_cycle);
-        if (previous == nullptr || sample.step.kernel != *previous) ++changes;
-        previous = &sample.step.kernel;
-      }
-    }
-    benchmark::DoNotOptimize(cycles);
-    benchmark::DoNotOptimize(changes);
-  }
+  for (auto _ : state) read_floor(report);
   count_samples(state);
 }
 

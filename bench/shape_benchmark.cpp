@@ -1,7 +1,5 @@
 // The query engine on reports of many shapes, each case timed side by side
-// with `floor` on the same report: the least a query by kernel must read
-// (both counter values of every sample and its kernel text, compared with
-// the previous sample's). Each case reports
+// with `floor` (bench/floor.hpp) on the same report. Each case reports
 //   ratio          query time / floor time, both measured in this run
 //   extra_MB       the most memory the query held at once, result included
 //   B_per_group    that, per group of the answer (where groups are many)
@@ -22,6 +20,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/floor.hpp"
 #include "query/query.hpp"
 #include "tests/support/synthetic_report.hpp"
 
@@ -105,19 +104,7 @@ const zun_package::ProfileReport& report_of(const std::string& key,
 
 double floor_seconds(const zun_package::ProfileReport& report) {
   const Clock::time_point start = Clock::now();
-  std::uint64_t cycles = 0;
-  std::size_t changes = 0;
-  const std::string* previous = nullptr;
-  for (const zun_package::TileProfile& tile : report.tiles) {
-    for (const zun_package::CycleSample& sample : tile.samples) {
-      cycles +=
-          static_cast<std::uint32_t>(sample.end_cycle - sample.start_cycle);
-      if (previous == nullptr || sample.step.kernel != *previous) ++changes;
-      previous = &sample.step.kernel;
-    }
-  }
-  benchmark::DoNotOptimize(cycles);
-  benchmark::DoNotOptimize(changes);
+  read_floor(report);
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
