@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 #include <vector>
 
 #include "query/order_statistics.hpp"
@@ -31,7 +32,8 @@ struct Run {
   std::uint32_t group;
   std::uint64_t list;  // equal for runs of one (group, phase, epoch)
   std::uint32_t start;
-  std::uint32_t duration;
+  std::uint32_t length;
+  bool folded;  // stands for several runs, whose durations are kept apart
 };
 
 // Every duration lies in [least, most]. When that range is narrow and the
@@ -67,26 +69,74 @@ RankPair ranks_in_histogram(std::vector<std::size_t>& counts, std::size_t first,
   return result;
 }
 
+// The durations kept apart from folded records, by group: those of group g
+// are the segments segments[begin[g], begin[g + 1]), each a range of
+// `values`.
+struct FoldedByGroup {
+  std::span<const std::uint32_t> values;
+  std::vector<std::size_t> begin;
+  std::vector<std::pair<std::size_t, std::size_t>> segments;  // [from, to)
+};
+
+template <typename Segment>
+FoldedByGroup bucket(std::span<const std::uint32_t> values,
+                     const std::vector<Segment>& segments, std::size_t groups) {
+  FoldedByGroup buckets;
+  buckets.values = values;
+  if (segments.empty()) return buckets;
+  buckets.begin.assign(groups + 1, 0);
+  for (const Segment& segment : segments) ++buckets.begin[segment.group + 1];
+  for (std::size_t g = 0; g < groups; ++g) {
+    buckets.begin[g + 1] += buckets.begin[g];
+  }
+  buckets.segments.resize(segments.size());
+  std::vector<std::size_t> next(buckets.begin.begin(), buckets.begin.end() - 1);
+  for (std::size_t s = 0; s < segments.size(); ++s) {
+    const std::size_t to =
+        s + 1 < segments.size() ? segments[s + 1].begin : values.size();
+    buckets.segments[next[segments[s].group]++] = {segments[s].begin, to};
+  }
+  return buckets;
+}
+
 // Walks the sorted runs group by group: the union of each list's intervals,
-// the totals, and the percentiles of the durations (gathered in `scratch`,
-// which has room for every run, unless counted directly).
+// and the totals and percentiles of the durations (those of records not
+// folded, and those kept apart). Gathers durations in `scratch`, which has
+// room for any group's, unless they are counted directly.
 template <typename ReadRun>
-void sweep(std::size_t count, ReadRun read, std::span<GroupFigures> rows,
-           std::uint32_t* scratch, DurationRange durations) {
+void sweep(std::size_t count, ReadRun read, const FoldedByGroup& folded,
+           std::span<GroupFigures> rows, std::uint32_t* scratch,
+           DurationRange durations, std::size_t samples) {
   std::vector<std::size_t> counts;
   const std::uint64_t range =
       std::uint64_t{durations.most} - durations.least + 1;
   const bool direct = range <= (std::uint64_t{1} << 16) &&
-                      range * rows.size() <= 4 * std::uint64_t{count};
+                      range * rows.size() <= 4 * std::uint64_t{samples};
   std::vector<std::size_t> histogram(direct ? range : 0);
+  std::size_t gathered = 0;
+  std::uint32_t least = UINT32_MAX;
+  std::uint32_t most = 0;
+  std::uint64_t work = 0;
+  const auto take = [&](std::uint32_t duration) {
+    if (direct) {
+      ++histogram[duration - durations.least];
+      ++gathered;
+    } else {
+      scratch[gathered++] = duration;
+    }
+    least = std::min(least, duration);
+    most = std::max(most, duration);
+    work += duration;
+  };
+
   std::size_t i = 0;
   while (i < count) {
-    const Run first = read(i);
-    GroupFigures& row = rows[first.group];
-    std::size_t gathered = 0;
-    std::uint32_t least = UINT32_MAX;
-    std::uint32_t most = 0;
-    std::uint64_t work = 0;
+    const std::uint32_t group = read(i).group;
+    GroupFigures& row = rows[group];
+    gathered = 0;
+    least = UINT32_MAX;
+    most = 0;
+    work = 0;
     std::uint64_t earliest = UINT64_MAX;
     std::uint64_t latest = 0;
     std::uint64_t covered = 0;
@@ -97,9 +147,9 @@ void sweep(std::size_t count, ReadRun read, std::span<GroupFigures> rows,
     std::uint64_t high = 0;
     for (; i < count; ++i) {
       const Run run = read(i);
-      if (run.group != first.group) break;
+      if (run.group != group) break;
       const std::uint64_t start = run.start;
-      const std::uint64_t end = start + run.duration;
+      const std::uint64_t end = start + run.length;
       if (lists == 0 || run.list != list) {
         covered += high - low;
         ++lists;
@@ -113,19 +163,20 @@ void sweep(std::size_t count, ReadRun read, std::span<GroupFigures> rows,
       } else if (end > high) {
         high = end;
       }
-      if (direct) {
-        ++histogram[run.duration - durations.least];
-        ++gathered;
-      } else {
-        scratch[gathered++] = run.duration;
-      }
-      least = std::min(least, run.duration);
-      most = std::max(most, run.duration);
-      work += run.duration;
+      if (!run.folded) take(run.length);
       earliest = std::min(earliest, start);
       latest = std::max(latest, end);
     }
     covered += high - low;
+    if (!folded.segments.empty()) {
+      for (std::size_t s = folded.begin[group]; s < folded.begin[group + 1];
+           ++s) {
+        for (std::size_t at = folded.segments[s].first;
+             at < folded.segments[s].second; ++at) {
+          take(folded.values[at]);
+        }
+      }
+    }
 
     row.sample_count = gathered;
     row.phase_count = lists;
@@ -152,50 +203,62 @@ void sweep(std::size_t count, ReadRun read, std::span<GroupFigures> rows,
 void RunRecords::summarize(std::span<GroupFigures> rows) {
   const std::size_t count = count_;
   if (count == 0) return;
-  // Each field kept only as wide as its spread across the records.
+  const FoldedByGroup folded = bucket(folded_, folded_groups_, rows.size());
+  folded_groups_ = {};
+  const DurationRange durations{duration_low_, duration_high_};
+  // Each field kept only as wide as its spread across the records, and one
+  // bit more that marks a folded record.
   const std::uint32_t group_bits = bits_for(rows.size() - 1);
   const std::uint32_t phase_bits = bits_for(phase_high_ - phase_low_);
   const std::uint32_t epoch_bits = bits_for(epoch_high_ - epoch_low_);
   const std::uint32_t start_bits = bits_for(start_high_ - start_low_);
-  const std::uint32_t total = group_bits + phase_bits + epoch_bits + start_bits;
+  const std::uint32_t total =
+      group_bits + phase_bits + epoch_bits + start_bits + 1;
   std::uint32_t* words = words_.get();
   std::vector<RadixDigit> digits;
+  // Durations are gathered per group: in the half of the block the sort
+  // leaves free, unless folding left it too small for them.
+  std::unique_ptr<std::uint32_t[]> own_scratch;
+  const std::size_t scratch_needed = count + folded.values.size();
 
   if (total > 64) {
     // Phases and epochs spread over so many bits that no 64-bit key holds
-    // them: sort the five fields as they are, with a buffer of their own.
-    // Record i moves down from word 6i to word 5i, never over an unread one.
-    for (std::size_t i = 1; i < count; ++i) {
-      for (std::size_t w = 0; w < 5; ++w)
-        words[5 * i + w] = words[kWords * i + w];
-    }
-    std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[5 * count]);
+    // them: sort the records as they are, with a buffer of their own.
+    std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[kWords * count]);
     append_digits(digits, 3, start_bits, start_low_);
     append_digits(digits, 2, epoch_bits, epoch_low_);
     append_digits(digits, 1, phase_bits, phase_low_);
     append_digits(digits, 0, group_bits, 0);
     const std::uint32_t* sorted =
-        radix_sort<5>(words, buffer.get(), count, digits);
+        radix_sort<kWords>(words, buffer.get(), count, digits);
     std::uint32_t* scratch = sorted == words ? buffer.get() : words;
-    sweep(count,
-          [sorted](std::size_t i) {
-            const std::uint32_t* r = sorted + 5 * i;
-            return Run{r[0], std::uint64_t{r[1]} << 32 | r[2], r[3], r[4]};
-          },
-          rows, scratch, {duration_low_, duration_high_});
+    if (kWords * count < scratch_needed) {
+      own_scratch.reset(new std::uint32_t[scratch_needed]);
+      scratch = own_scratch.get();
+    }
+    sweep(
+        count,
+        [sorted](std::size_t i) {
+          const std::uint32_t* r = sorted + kWords * i;
+          return Run{r[0], std::uint64_t{r[1]} << 32 | r[2], r[3], r[4],
+                     r[5] != 0};
+        },
+        folded, rows, scratch, durations, samples_);
     words_.reset();
+    folded_ = {};
     return;
   }
 
   // Pack each record in place into 12 bytes: a 64-bit key (group, phase,
-  // epoch, start from the most significant bits down) and the duration.
-  // Record i moves from word 6i to word 3i, never over an unread one; words
-  // from 3 * count on are then the sort's buffer. Its counts are taken on
-  // the way.
+  // epoch, start from the most significant bits down, then the folded mark)
+  // and the length. Record i moves from word 6i to word 3i, never over an
+  // unread one; words from 3 * count on are then the sort's buffer. Its
+  // counts are taken on the way.
   append_digits(digits, 0, std::min(total, 32u), 0);
   if (total > 32) append_digits(digits, 1, total - 32, 0);
   RadixCounts counts(digits);
-  const std::uint32_t epoch_shift = start_bits;
+  const std::uint32_t start_shift = 1;
+  const std::uint32_t epoch_shift = start_shift + start_bits;
   const std::uint32_t phase_shift = epoch_shift + epoch_bits;
   const std::uint32_t group_shift = phase_shift + phase_bits;
   bool in_order = true;
@@ -205,12 +268,13 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
     const std::uint64_t key = shift_left(from[0], group_shift) |
                               shift_left(from[1] - phase_low_, phase_shift) |
                               shift_left(from[2] - epoch_low_, epoch_shift) |
-                              (from[3] - start_low_);
-    const std::uint32_t duration = from[4];
+                              shift_left(from[3] - start_low_, start_shift) |
+                              (from[5] != 0 ? 1 : 0);
+    const std::uint32_t length = from[4];
     std::uint32_t* to = words + 3 * i;
     to[0] = static_cast<std::uint32_t>(key);
     to[1] = static_cast<std::uint32_t>(key >> 32);
-    to[2] = duration;
+    to[2] = length;
     counts.count(to);
     in_order = in_order && key >= previous;
     previous = key;
@@ -222,19 +286,27 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
     sorted = radix_sort<3>(words, buffer, count, counts);
   }
   std::uint32_t* scratch = sorted == words ? buffer : words;
+  if (3 * count < scratch_needed) {
+    own_scratch.reset(new std::uint32_t[scratch_needed]);
+    scratch = own_scratch.get();
+  }
   const std::uint64_t start_mask = (std::uint64_t{1} << start_bits) - 1;
   const std::uint32_t start_low = start_low_;
-  sweep(count,
-        [=](std::size_t i) {
-          const std::uint32_t* r = sorted + 3 * i;
-          const std::uint64_t key = std::uint64_t{r[1]} << 32 | r[0];
-          return Run{static_cast<std::uint32_t>(shift_right(key, group_shift)),
-                     shift_right(key, epoch_shift),
-                     static_cast<std::uint32_t>((key & start_mask) + start_low),
-                     r[2]};
-        },
-        rows, scratch, {duration_low_, duration_high_});
+  sweep(
+      count,
+      [=](std::size_t i) {
+        const std::uint32_t* r = sorted + 3 * i;
+        const std::uint64_t key = std::uint64_t{r[1]} << 32 | r[0];
+        return Run{
+            static_cast<std::uint32_t>(shift_right(key, group_shift)),
+            shift_right(key, epoch_shift),
+            static_cast<std::uint32_t>(
+                (shift_right(key, start_shift) & start_mask) + start_low),
+            r[2], (key & 1) != 0};
+      },
+      folded, rows, scratch, durations, samples_);
   words_.reset();
+  folded_ = {};
 }
 
 }  // namespace zun_profile

@@ -67,7 +67,7 @@ void expect_same(const GroupFigures& a, const GroupFigures& b,
 
 // Each way through summarize: keys that pack into 64 bits (sorted or
 // already in order), keys too wide for that, narrow and wide durations,
-// few and many groups.
+// few and many groups, runs folded into the record before them.
 TEST(RunRecordsTest, SummarizeMatchesThePlainFigures) {
   const struct {
     const char* shape;
@@ -77,14 +77,19 @@ TEST(RunRecordsTest, SummarizeMatchesThePlainFigures) {
     std::uint64_t epochs;
     std::uint64_t durations;  // durations drawn below this
     bool in_order;            // runs added in key order
+    bool back_to_back;        // runs of 16 that touch, as on one tile
   } cases[] = {
-      {"interleaved", 20000, 24, 32, 4, 200, false},
-      {"wide durations", 20000, 24, 32, 4, 1ull << 32, false},
-      {"already in order", 5000, 3, 4, 1, 100, true},
+      {"interleaved", 20000, 24, 32, 4, 200, false, false},
+      {"wide durations", 20000, 24, 32, 4, 1ull << 32, false, false},
+      {"already in order", 5000, 3, 4, 1, 100, true, false},
       {"phases and epochs over 32 bits", 5000, 7, 1ull << 32, 1ull << 32, 1000,
-       false},
-      {"a group per run", 3000, 3000, 2, 1, 300, false},
-      {"one run", 1, 1, 1, 1, 1, false},
+       false, false},
+      {"a group per run", 3000, 3000, 2, 1, 300, false, false},
+      {"one run", 1, 1, 1, 1, 1, false, false},
+      {"back to back", 20000, 24, 1, 1, 200, false, true},
+      {"back to back, wide durations", 5000, 5, 1, 1, 1ull << 32, false, true},
+      {"back to back, wide phases", 5000, 5, 1ull << 32, 1ull << 32, 300, false,
+       true},
   };
   std::mt19937_64 random(3);
   for (const auto& c : cases) {
@@ -96,6 +101,23 @@ TEST(RunRecordsTest, SummarizeMatchesThePlainFigures) {
           static_cast<std::uint32_t>(random() % c.epochs),
           static_cast<std::uint32_t>(random() % 100000),
           static_cast<std::uint32_t>(random() % c.durations)};
+    }
+    if (c.back_to_back) {
+      // Runs of 16 of one group, phase and epoch, each starting where the
+      // last ended or inside it: they fold into few records.
+      std::uint32_t at = 0;
+      for (std::size_t i = 0; i < c.runs; ++i) {
+        if (i % 16 != 0) {
+          runs[i].group = runs[i - 1].group;
+          runs[i].phase = runs[i - 1].phase;
+          runs[i].epoch = runs[i - 1].epoch;
+        }
+        runs[i].start = at - static_cast<std::uint32_t>(
+                                 i % 3 == 0 ? 0
+                                            : std::min<std::uint32_t>(
+                                                  at, runs[i].duration / 2));
+        at = runs[i].start + runs[i].duration % 1000;
+      }
     }
     if (c.in_order) {
       std::sort(runs.begin(), runs.end(),
