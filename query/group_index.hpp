@@ -122,7 +122,8 @@ inline bool same_key(std::uint64_t a, std::uint64_t b) noexcept {
 
 // Gives each distinct key a dense id, 0, 1, 2, ... in order of first sight.
 // Memory: the keys, plus 8 to 16 bytes of table per key (kept at most half
-// full). Keys that are views must outlive the index.
+// full). Keys that are views must outlive the index. Ids are 32-bit: a
+// report with 2^32 groups would need hundreds of GiB of samples in memory.
 template <typename Key>
 class GroupIndex {
  public:
