@@ -200,6 +200,19 @@ void sweep(std::size_t count, ReadRun read, const FoldedByGroup& folded,
 
 }  // namespace
 
+void RunRecords::fold(std::uint32_t* record, std::uint32_t group,
+                      std::uint32_t duration, std::uint32_t length) {
+  if (folded_.empty() || folded_groups_.back().group != group) {
+    folded_groups_.push_back({group, folded_.size()});
+  }
+  if (record[5] == 0) {
+    folded_.push_back(record[4]);
+    record[5] = 1;
+  }
+  folded_.push_back(duration);
+  record[4] = std::max(record[4], length);
+}
+
 void RunRecords::summarize(std::span<GroupFigures> rows) {
   const std::size_t count = count_;
   if (count == 0) return;

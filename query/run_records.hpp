@@ -91,19 +91,10 @@ class RunRecords {
 
  private:
   // Extends `record` (of `group`) to `length`, keeping the durations of the
-  // runs it now stands for apart.
+  // runs it now stands for apart. Out of line, so that add() stays small
+  // enough to inline into the pass.
   void fold(std::uint32_t* record, std::uint32_t group, std::uint32_t duration,
-            std::uint32_t length) {
-    if (folded_.empty() || folded_groups_.back().group != group) {
-      folded_groups_.push_back({group, folded_.size()});
-    }
-    if (record[5] == 0) {
-      folded_.push_back(record[4]);
-      record[5] = 1;
-    }
-    folded_.push_back(duration);
-    record[4] = std::max(record[4], length);
-  }
+            std::uint32_t length);
 
   // Where the durations of one group start in folded_; they run to the next
   // segment's start. Consecutive folds mostly share a group, so this costs
