@@ -42,6 +42,7 @@ struct GroupFigures {
   std::uint32_t p95_cycles = 0;
 };
 
+// The runs of one query's selected samples, from the pass to the figures.
 class RunRecords {
  public:
   // Room for `capacity` records; pages are touched only as records arrive.
