@@ -75,7 +75,6 @@ template std::uint32_t* radix_sort<3>(std::uint32_t*, std::uint32_t*,
 template std::uint32_t* radix_sort<5>(std::uint32_t*, std::uint32_t*,
                                       std::size_t, RadixCounts&);
 template std::uint32_t* radix_sort<6>(std::uint32_t*, std::uint32_t*,
-                                      std::size_t,
-                                      std::span<const RadixDigit>);
+                                      std::size_t, std::span<const RadixDigit>);
 
 }  // namespace zun_profile
