@@ -45,11 +45,11 @@ std::vector<std::uint32_t> order_by_figures(
     std::span<const GroupFigures> figures, SortBy sort_by) {
   const std::size_t count = figures.size();
   std::vector<std::uint32_t> order(count);
-  if (sort_by == SortBy::Name || count < 2) {
+  if (sort_by == SortBy::Name) {  // no figure orders by name
     for (std::size_t g = 0; g < count; ++g) {
       order[g] = static_cast<std::uint32_t>(g);
     }
-    if (sort_by == SortBy::Name) return order;
+    return order;
   }
   // Records of five words: first offset and primary key (each less its
   // least value, low word first), then the id.

@@ -16,6 +16,28 @@ bool counts_pay(std::size_t values, std::uint64_t range) {
 
 }  // namespace
 
+RankPair ranks_in_histogram(std::vector<std::size_t>& counts, std::size_t first,
+                            std::size_t last, std::size_t low_rank,
+                            std::size_t high_rank, std::uint32_t least) {
+  RankPair result;
+  std::size_t seen = 0;
+  bool low_found = false;
+  for (std::size_t slot = first; slot <= last; ++slot) {
+    seen += counts[slot];
+    counts[slot] = 0;
+    if (!low_found && seen > low_rank) {
+      result.low = static_cast<std::uint32_t>(least + slot);
+      low_found = true;
+    }
+    if (seen > high_rank) {
+      result.high = static_cast<std::uint32_t>(least + slot);
+      for (++slot; slot <= last; ++slot) counts[slot] = 0;
+      break;
+    }
+  }
+  return result;
+}
+
 RankPair values_at_ranks(std::span<std::uint32_t> values, std::size_t low_rank,
                          std::size_t high_rank, std::uint32_t least,
                          std::uint32_t most, std::vector<std::size_t>& counts) {
@@ -27,17 +49,8 @@ RankPair values_at_ranks(std::span<std::uint32_t> values, std::size_t low_rank,
   if (counts_pay(values.size(), range)) {
     counts.assign(static_cast<std::size_t>(range), 0);
     for (const std::uint32_t value : values) ++counts[value - least];
-    RankPair result;
-    std::size_t seen = 0;
-    std::size_t slot = 0;
-    for (;; ++slot) {
-      seen += counts[slot];
-      if (seen > low_rank) break;
-    }
-    result.low = static_cast<std::uint32_t>(least + slot);
-    while (seen <= high_rank) seen += counts[++slot];
-    result.high = static_cast<std::uint32_t>(least + slot);
-    return result;
+    return ranks_in_histogram(counts, 0, static_cast<std::size_t>(range - 1),
+                              low_rank, high_rank, least);
   }
   const auto low = values.begin() + static_cast<std::ptrdiff_t>(low_rank);
   std::nth_element(values.begin(), low, values.end());

@@ -23,4 +23,12 @@ RankPair values_at_ranks(std::span<std::uint32_t> values, std::size_t low_rank,
                          std::size_t high_rank, std::uint32_t least,
                          std::uint32_t most, std::vector<std::size_t>& counts);
 
+// The values at ranks `low_rank` <= `high_rank` of the values a histogram
+// counts: counts[slot] values equal to least + slot, all within slots
+// [first, last], more than high_rank of them. Clears those slots, so that
+// the histogram serves the next set of values.
+RankPair ranks_in_histogram(std::vector<std::size_t>& counts, std::size_t first,
+                            std::size_t last, std::size_t low_rank,
+                            std::size_t high_rank, std::uint32_t least);
+
 }  // namespace zun_profile

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "query/group_buckets.hpp"
 #include "query/order_statistics.hpp"
 #include "query/radix_sort.hpp"
 #include "query/statistics.hpp"
@@ -45,58 +46,27 @@ struct DurationRange {
   std::uint32_t most;
 };
 
-// The values at two ranks of a histogram of `counts` (value least + slot)
-// over slots [first, last]; clears those slots for the next group.
-RankPair ranks_in_histogram(std::vector<std::size_t>& counts, std::size_t first,
-                            std::size_t last, std::size_t low_rank,
-                            std::size_t high_rank, std::uint32_t least) {
-  RankPair result;
-  std::size_t seen = 0;
-  bool low_found = false;
-  for (std::size_t slot = first; slot <= last; ++slot) {
-    seen += counts[slot];
-    counts[slot] = 0;
-    if (!low_found && seen > low_rank) {
-      result.low = static_cast<std::uint32_t>(least + slot);
-      low_found = true;
-    }
-    if (seen > high_rank) {
-      result.high = static_cast<std::uint32_t>(least + slot);
-      for (++slot; slot <= last; ++slot) counts[slot] = 0;
-      break;
-    }
-  }
-  return result;
-}
-
 // The durations kept apart from folded records, by group: those of group g
-// are the segments segments[begin[g], begin[g + 1]), each a range of
-// `values`.
+// are the ranges segments.values[segments.begin[g], segments.begin[g + 1])
+// of `values`, each [from, to).
 struct FoldedByGroup {
   std::span<const std::uint32_t> values;
-  std::vector<std::size_t> begin;
-  std::vector<std::pair<std::size_t, std::size_t>> segments;  // [from, to)
+  GroupBuckets<std::pair<std::size_t, std::size_t>> segments;
 };
 
 template <typename Segment>
 FoldedByGroup bucket(std::span<const std::uint32_t> values,
                      const std::vector<Segment>& segments, std::size_t groups) {
-  FoldedByGroup buckets;
-  buckets.values = values;
-  if (segments.empty()) return buckets;
-  buckets.begin.assign(groups + 1, 0);
-  for (const Segment& segment : segments) ++buckets.begin[segment.group + 1];
-  for (std::size_t g = 0; g < groups; ++g) {
-    buckets.begin[g + 1] += buckets.begin[g];
-  }
-  buckets.segments.resize(segments.size());
-  std::vector<std::size_t> next(buckets.begin.begin(), buckets.begin.end() - 1);
-  for (std::size_t s = 0; s < segments.size(); ++s) {
-    const std::size_t to =
-        s + 1 < segments.size() ? segments[s + 1].begin : values.size();
-    buckets.segments[next[segments[s].group]++] = {segments[s].begin, to};
-  }
-  return buckets;
+  FoldedByGroup folded;
+  folded.values = values;
+  if (segments.empty()) return folded;
+  folded.segments = bucket_by_group<std::pair<std::size_t, std::size_t>>(
+      segments.size(), groups, [&](std::size_t s) {
+        const std::size_t to =
+            s + 1 < segments.size() ? segments[s + 1].begin : values.size();
+        return std::pair{segments[s].group, std::pair{segments[s].begin, to}};
+      });
+  return folded;
 }
 
 // Walks the sorted runs group by group: the union of each list's intervals,
@@ -168,13 +138,11 @@ void sweep(std::size_t count, ReadRun read, const FoldedByGroup& folded,
       latest = std::max(latest, end);
     }
     covered += high - low;
-    if (!folded.segments.empty()) {
-      for (std::size_t s = folded.begin[group]; s < folded.begin[group + 1];
-           ++s) {
-        for (std::size_t at = folded.segments[s].first;
-             at < folded.segments[s].second; ++at) {
-          take(folded.values[at]);
-        }
+    if (!folded.segments.values.empty()) {
+      for (std::size_t s = folded.segments.begin[group];
+           s < folded.segments.begin[group + 1]; ++s) {
+        const auto [from, to] = folded.segments.values[s];
+        for (std::size_t at = from; at < to; ++at) take(folded.values[at]);
       }
     }
 

@@ -1,7 +1,10 @@
 #include "query/tile_count.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
+
+#include "query/group_buckets.hpp"
 
 namespace zun_profile {
 
@@ -11,20 +14,15 @@ void count_tiles(std::span<const TileVisit> visits,
     for (GroupFigures& row : rows) row.tile_count = 1;
     return;
   }
-  // Bucket the tile numbers by group: a counting sort on the group id.
-  std::vector<std::size_t> begin(rows.size() + 1, 0);
-  for (const TileVisit& visit : visits) ++begin[visit.group + 1];
-  for (std::size_t g = 0; g < rows.size(); ++g) begin[g + 1] += begin[g];
-  std::vector<std::uint32_t> tiles(visits.size());
-  {
-    std::vector<std::size_t> next(begin.begin(), begin.end() - 1);
-    for (const TileVisit& visit : visits) {
-      tiles[next[visit.group]++] = visit.tile;
-    }
-  }
+  GroupBuckets<std::uint32_t> tiles = bucket_by_group<std::uint32_t>(
+      visits.size(), rows.size(), [&](std::size_t i) {
+        return std::pair{visits[i].group, visits[i].tile};
+      });
   for (std::size_t g = 0; g < rows.size(); ++g) {
-    const auto first = tiles.begin() + static_cast<std::ptrdiff_t>(begin[g]);
-    const auto last = tiles.begin() + static_cast<std::ptrdiff_t>(begin[g + 1]);
+    const auto first =
+        tiles.values.begin() + static_cast<std::ptrdiff_t>(tiles.begin[g]);
+    const auto last =
+        tiles.values.begin() + static_cast<std::ptrdiff_t>(tiles.begin[g + 1]);
     if (first == last) {
       rows[g].tile_count = 1;
       continue;
