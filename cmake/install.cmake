@@ -7,7 +7,8 @@ include(CMakePackageConfigHelpers)
 set(ZUN_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/zun)
 install(FILES report/profile_report.hpp
   DESTINATION ${ZUN_INCLUDE_DIR}/report)
-install(FILES query/query.hpp query/request.hpp query/result.hpp
+install(FILES query/activity.hpp query/query.hpp query/request.hpp
+  query/result.hpp
   DESTINATION ${ZUN_INCLUDE_DIR}/query)
 
 install(TARGETS zun_package zun_profile

@@ -1,9 +1,11 @@
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "query/activity.hpp"
 #include "query/query.hpp"
 #include "tests/support/compare.hpp"
 #include "tests/support/synthetic_report.hpp"
@@ -11,8 +13,18 @@
 namespace zun_profile {
 namespace {
 
-// Many threads query one shared, unchanging report at once; every answer
-// must equal the one computed alone. Run under ThreadSanitizer in CI.
+// The series of an activity answer, flattened for comparing.
+std::vector<std::uint64_t> flat(const ActivityReport& activity) {
+  std::vector<std::uint64_t> cells = activity.other_cycles;
+  for (const ActivitySeries& series : activity.groups) {
+    cells.insert(cells.end(), series.busy_cycles.begin(),
+                 series.busy_cycles.end());
+  }
+  return cells;
+}
+
+// Many threads query one shared, unchanging report at once, and ask for its
+// activity; every answer must equal the one computed alone. Run under ThreadSanitizer in CI.
 TEST(ConcurrencyTest, ThreadsQueryingOneReportAgree) {
   const zun_package::ProfileReport report = support::synthetic_report(
       {.tiles = 24, .samples_per_tile = 300, .seed = 11});
@@ -27,8 +39,10 @@ TEST(ConcurrencyTest, ThreadsQueryingOneReportAgree) {
   requests[3].limit = 3;
 
   std::vector<QueryReport> alone;
+  std::vector<std::vector<std::uint64_t>> alone_activity;
   for (const Query& request : requests) {
     alone.push_back(query(report, request));
+    alone_activity.push_back(flat(activity(report, request, 40)));
   }
 
   constexpr int kThreads = 8;
@@ -41,8 +55,12 @@ TEST(ConcurrencyTest, ThreadsQueryingOneReportAgree) {
         for (std::size_t r = 0; r < requests.size(); ++r) {
           const std::size_t which =
               (r + static_cast<std::size_t>(t)) % requests.size();
-          const std::string difference = support::first_difference(
+          std::string difference = support::first_difference(
               query(report, requests[which]), alone[which]);
+          if (flat(activity(report, requests[which], 40)) !=
+              alone_activity[which]) {
+            difference += "activity differs";
+          }
           if (!difference.empty() &&
               differences[static_cast<std::size_t>(t)].empty()) {
             differences[static_cast<std::size_t>(t)] =

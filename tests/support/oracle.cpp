@@ -274,4 +274,59 @@ QueryReport reference_query(const ProfileReport& report, const Query& q) {
   return out;
 }
 
+ActivityReport reference_activity(const ProfileReport& report, const Query& q,
+                                  std::size_t buckets) {
+  Query all = q;
+  all.limit.reset();
+  all.sample_limit = 0;
+  const QueryReport every = reference_query(report, all);
+
+  ActivityReport out;
+  out.clock_hz = report.clock_hz;
+  out.profile_span_cycles = every.profile_span_cycles;
+  const std::uint64_t span = every.profile_span_cycles;
+  std::uint64_t count = buckets == 0 ? 1 : buckets;
+  if (span > 0 && span < count) count = span;
+  out.bucket_count = count;
+  out.bucket_cycles = span / count;
+
+  // Rows in the order the whole answer gives; the first `limit` are series.
+  std::map<std::string, std::size_t> series;
+  const std::size_t shown =
+      q.limit.has_value() ? std::min(*q.limit, every.groups.size())
+                          : every.groups.size();
+  for (std::size_t i = 0; i < every.groups.size(); ++i) {
+    series[every.groups[i].name] = std::min(i, shown);
+  }
+  std::vector<std::vector<std::uint64_t>> busy(
+      shown + 1, std::vector<std::uint64_t>(count, 0));
+
+  for (const auto& tile : report.tiles) {
+    if (tile.samples.empty()) continue;
+    const std::uint32_t base = tile.samples[0].start_cycle;
+    for (const CycleSample& s : tile.samples) {
+      const std::uint64_t offset =
+          static_cast<std::uint32_t>(s.start_cycle - base);
+      const std::uint32_t length =
+          static_cast<std::uint32_t>(s.end_cycle - s.start_cycle);
+      if (!passes(q, tile.physical_tile, s, offset, length)) continue;
+      auto& into = busy[series.at(label(q, tile.physical_tile, s).first)];
+      // The overlap with every bucket, one by one.
+      for (std::uint64_t b = 0; b < count; ++b) {
+        const std::uint64_t low = b * out.bucket_cycles;
+        const std::uint64_t high = b + 1 == count ? span : low + out.bucket_cycles;
+        const std::uint64_t from = std::max(low, offset);
+        const std::uint64_t to = std::min<std::uint64_t>(high, offset + length);
+        if (to > from) into[b] += to - from;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < shown; ++i) {
+    out.groups.push_back({every.groups[i].name, busy[i]});
+  }
+  out.other_cycles = busy[shown];
+  out.other_group_count = every.groups.size() - shown;
+  return out;
+}
+
 }  // namespace zun_profile::support

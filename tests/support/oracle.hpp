@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+
+#include "query/activity.hpp"
 #include "query/query.hpp"
 
 namespace zun_profile::support {
@@ -10,5 +13,11 @@ namespace zun_profile::support {
 // field, doubles bit for bit.
 QueryReport reference_query(const zun_package::ProfileReport& report,
                             const Query& request);
+
+// The activity per bucket, written as plainly: each selected sample's
+// overlap with every bucket in turn, groups named and ordered by
+// reference_query.
+ActivityReport reference_activity(const zun_package::ProfileReport& report,
+                                  const Query& request, std::size_t buckets);
 
 }  // namespace zun_profile::support

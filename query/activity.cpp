@@ -1,0 +1,144 @@
+#include "query/activity.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "query/engine.hpp"
+
+namespace zun_profile {
+namespace {
+
+// Collects what the activity needs of each selected sample during the
+// query's pass (12 bytes a sample), and, once the order is known, which
+// series each group feeds.
+class ActivitySink {
+ public:
+  struct Run {
+    std::uint32_t group;   // the pass's group id
+    std::uint32_t offset;  // start, cycles from the tile's time zero
+    std::uint32_t length;  // duration in cycles
+  };
+
+  void sample(std::uint32_t group, std::uint32_t offset,
+              std::uint32_t length) {
+    if (length > 0) runs_.push_back({group, offset, length});
+  }
+
+  // Row i of the order is series i; every other group goes to `other`, the
+  // series after the last row.
+  void ordered(const std::vector<std::uint32_t>& order,
+               std::size_t group_count) {
+    series_of_.assign(group_count, static_cast<std::uint32_t>(order.size()));
+    for (std::size_t row = 0; row < order.size(); ++row) {
+      series_of_[order[row]] = static_cast<std::uint32_t>(row);
+    }
+    other_group_count_ = group_count - order.size();
+  }
+
+  const std::vector<Run>& runs() const noexcept { return runs_; }
+  std::uint32_t series_of(std::uint32_t group) const noexcept {
+    return series_of_[group];
+  }
+  std::size_t other_group_count() const noexcept { return other_group_count_; }
+
+ private:
+  std::vector<Run> runs_;
+  std::vector<std::uint32_t> series_of_;
+  std::size_t other_group_count_ = 0;
+};
+
+// Per series, the cycles added straight to single buckets, and a difference
+// array for the whole buckets a run covers: a run touches two cells and two
+// differences however many buckets it spans.
+class BucketGrid {
+ public:
+  BucketGrid(std::size_t series, std::size_t buckets, std::uint64_t width)
+      : buckets_(buckets),
+        width_(width),
+        direct_(series * buckets),
+        difference_(series * (buckets + 1)) {}
+
+  // Adds [start, start + length) to `series`; length > 0, and the run ends
+  // within the span, so that width is not 0.
+  void add(std::size_t series, std::uint64_t start, std::uint64_t length) {
+    const std::uint64_t end = start + length;
+    const std::size_t first = bucket_of(start);
+    const std::size_t last = bucket_of(end - 1);
+    std::uint64_t* direct = direct_.data() + series * buckets_;
+    if (first == last) {
+      direct[first] += length;
+      return;
+    }
+    direct[first] += (first + 1) * width_ - start;
+    direct[last] += end - last * width_;
+    if (last > first + 1) {
+      // Unsigned arithmetic wraps, and the prefix sums come out exact.
+      std::uint64_t* difference =
+          difference_.data() + series * (buckets_ + 1);
+      difference[first + 1] += width_;
+      difference[last] -= width_;
+    }
+  }
+
+  // The busy cycles of `series`, bucket by bucket.
+  std::vector<std::uint64_t> take(std::size_t series) const {
+    std::vector<std::uint64_t> busy(buckets_);
+    const std::uint64_t* direct = direct_.data() + series * buckets_;
+    const std::uint64_t* difference =
+        difference_.data() + series * (buckets_ + 1);
+    std::uint64_t running = 0;
+    for (std::size_t b = 0; b < buckets_; ++b) {
+      running += difference[b];
+      busy[b] = direct[b] + running;
+    }
+    return busy;
+  }
+
+ private:
+  std::size_t bucket_of(std::uint64_t cycle) const noexcept {
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(cycle / width_, buckets_ - 1));
+  }
+
+  std::size_t buckets_;
+  std::uint64_t width_;
+  std::vector<std::uint64_t> direct_;
+  std::vector<std::uint64_t> difference_;
+};
+
+}  // namespace
+
+ActivityReport activity(const zun_package::ProfileReport& report,
+                        const Query& request, std::size_t buckets) {
+  Query rows_only = request;
+  rows_only.sample_limit = 0;
+  ActivitySink sink;
+  QueryReport rows = detail::with_identity(rows_only, [&](auto identity) {
+    return detail::execute(report, rows_only, identity, sink);
+  });
+
+  ActivityReport result;
+  result.clock_hz = rows.clock_hz;
+  result.profile_span_cycles = rows.profile_span_cycles;
+  const std::uint64_t span = rows.profile_span_cycles;
+  std::uint64_t count = std::max<std::size_t>(buckets, 1);
+  if (span > 0) count = std::min(count, span);
+  result.bucket_count = static_cast<std::size_t>(count);
+  result.bucket_cycles = span / count;
+  result.other_group_count = sink.other_group_count();
+
+  const std::size_t series = rows.groups.size() + 1;
+  BucketGrid grid(series, result.bucket_count, result.bucket_cycles);
+  for (const ActivitySink::Run& run : sink.runs()) {
+    grid.add(sink.series_of(run.group), run.offset, run.length);
+  }
+  result.groups.reserve(rows.groups.size());
+  for (std::size_t row = 0; row < rows.groups.size(); ++row) {
+    result.groups.push_back(
+        {std::move(rows.groups[row].name), grid.take(row)});
+  }
+  result.other_cycles = grid.take(series - 1);
+  return result;
+}
+
+}  // namespace zun_profile
