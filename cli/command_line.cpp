@@ -1,14 +1,18 @@
 #include "cli/command_line.hpp"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "cli/message_text.hpp"
 
 #ifndef PROFILE_QUERY_VERSION
 #define PROFILE_QUERY_VERSION "unknown"
@@ -98,7 +102,8 @@ constexpr std::string_view kFooter =
     "  profile-query report.json --group-by phase\n"
     "  profile-query report.json --kind compute --sort-by work-cycles --limit "
     "10 --samples 5\n"
-    "  gzip -dc report.json.gz | profile-query - --format json\n";
+    "  gzip -dc report.json.gz | profile-query - --format json\n"
+    "  profile-query serve report.json\n";
 
 }  // namespace
 
@@ -110,19 +115,10 @@ std::string usage_error(std::string_view what) {
   return line + " (see profile-query --help)";
 }
 
-std::variant<Options, ExitStatus> parse_command_line(int argc,
-                                                     const char* const* argv,
-                                                     std::ostream& out,
-                                                     std::ostream& err) {
-  CLI::App app{
-      "Answers a query about a profile report: whole-report figures, one "
-      "summary row per group and, on request, the longest samples.",
-      "profile-query"};
-  app.set_version_flag("--version", "profile-query " PROFILE_QUERY_VERSION);
-  app.footer(std::string(kFooter));
-  app.get_formatter()->column_width(34);
+namespace {
 
-  Options options;
+// The request options as typed, before they become a Query.
+struct RequestText {
   std::string group_by = "kernel";
   std::string sort_by = "phase-cycles";
   std::string kind;
@@ -135,66 +131,108 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
   std::string at;
   std::string limit;
   std::string samples = "0";
-  std::string format = "table";
+  // The options whose absence means "no filter" rather than a default.
+  CLI::Option* kind_option = nullptr;
+  CLI::Option* kernel_option = nullptr;
+  CLI::Option* operation_option = nullptr;
+  CLI::Option* key_option = nullptr;
+  CLI::Option* at_option = nullptr;
+  CLI::Option* limit_option = nullptr;
+};
 
-  app.add_option("report", options.input,
-                 "The report file (JSON), or - for standard input")
-      ->required()
-      ->type_name("FILE");
-  app.add_option("--group-by", group_by, "What names a group")
+// One option per field of the request, with its check.
+void add_request_options(CLI::App& app, RequestText& text) {
+  app.add_option("--group-by", text.group_by, "What names a group")
       ->check(CLI::IsMember(names_of(kGroupings)))
       ->capture_default_str();
-  app.add_option("--sort-by", sort_by, "The order of the groups")
+  app.add_option("--sort-by", text.sort_by, "The order of the groups")
       ->check(CLI::IsMember(names_of(kOrders)))
       ->capture_default_str();
-  CLI::Option* kind_option =
-      app.add_option("--kind", kind, "Only steps of this kind")
+  text.kind_option =
+      app.add_option("--kind", text.kind, "Only steps of this kind")
           ->check(CLI::IsMember(names_of(kKinds)));
-  CLI::Option* kernel_option =
-      app.add_option("--kernel", kernel,
+  text.kernel_option =
+      app.add_option("--kernel", text.kernel,
                      "Only steps of this kernel (\"\" for none)")
           ->type_name("NAME");
-  CLI::Option* operation_option =
-      app.add_option("--operation-contains", operation,
+  text.operation_option =
+      app.add_option("--operation-contains", text.operation,
                      "Only steps whose operation holds this text")
           ->type_name("TEXT");
-  app.add_option("--tile", tiles,
+  app.add_option("--tile", text.tiles,
                  "Only samples of this physical tile (repeatable)")
       ->check(decimal_check<std::uint32_t>())
       ->allow_extra_args(false)
       ->type_name("N");
-  app.add_option("--phase", phases,
+  app.add_option("--phase", text.phases,
                  "Only steps of this phase, any epoch (repeatable)")
       ->check(decimal_check<std::uint32_t>())
       ->allow_extra_args(false)
       ->type_name("N");
   app.add_option(
-         "--metadata", metadata,
+         "--metadata", text.metadata,
          "Only steps with this metadata entry, NAME or NAME=VALUE (repeatable)")
       ->allow_extra_args(false)
       ->type_name("NAME[=VALUE]");
-  CLI::Option* key_option =
-      app.add_option("--metadata-key", metadata_key,
+  text.key_option =
+      app.add_option("--metadata-key", text.metadata_key,
                      "The metadata name whose value labels a group")
           ->type_name("NAME");
-  CLI::Option* at_option =
-      app.add_option("--at", at, "Only samples running at this cycle offset")
+  text.at_option =
+      app.add_option("--at", text.at,
+                     "Only samples running at this cycle offset")
           ->check(decimal_check<std::uint64_t>())
           ->type_name("CYCLES");
-  CLI::Option* limit_option =
-      app.add_option("--limit", limit, "At most N groups")
+  text.limit_option =
+      app.add_option("--limit", text.limit, "At most N groups")
           ->check(decimal_check<std::size_t>())
           ->type_name("N");
-  app.add_option("--samples", samples, "Also list the N longest samples")
+  app.add_option("--samples", text.samples, "Also list the N longest samples")
       ->check(decimal_check<std::size_t>())
       ->type_name("N")
       ->capture_default_str();
-  app.add_option("--format", format, "Output format")
-      ->check(CLI::IsMember(names_of(kFormats)))
-      ->capture_default_str();
+}
 
+// The request the parsed options spell; every value has passed its check.
+zun_profile::Query to_query(const RequestText& text) {
+  zun_profile::Query query;
+  query.group_by = value_of(kGroupings, text.group_by);
+  query.sort_by = value_of(kOrders, text.sort_by);
+  if (text.kind_option->count() > 0) query.kind = value_of(kKinds, text.kind);
+  if (text.kernel_option->count() > 0) query.kernel = text.kernel;
+  if (text.operation_option->count() > 0)
+    query.operation_contains = text.operation;
+  for (const std::string& tile : text.tiles)
+    query.tiles.insert(*decimal<std::uint32_t>(tile));
+  for (const std::string& phase : text.phases)
+    query.phases.insert(*decimal<std::uint32_t>(phase));
+  for (const std::string& entry : text.metadata) {
+    const std::size_t equals = entry.find('=');
+    if (equals == std::string::npos) {
+      query.metadata.push_back({entry, std::nullopt});
+    } else {
+      query.metadata.push_back(
+          {entry.substr(0, equals), entry.substr(equals + 1)});
+    }
+  }
+  if (text.key_option->count() > 0) query.metadata_key = text.metadata_key;
+  if (text.at_option->count() > 0)
+    query.at_offset = decimal<std::uint64_t>(text.at);
+  if (text.limit_option->count() > 0)
+    query.limit = decimal<std::size_t>(text.limit);
+  query.sample_limit = *decimal<std::size_t>(text.samples);
+  return query;
+}
+
+// Parses `args` (the program name first) with `app`, reporting help,
+// version and usage errors as parse_command_line does.
+std::optional<ExitStatus> parse_or_exit(CLI::App& app,
+                                        std::vector<std::string> args,
+                                        std::ostream& out, std::ostream& err) {
   try {
-    app.parse(argc, argv);
+    std::reverse(args.begin(), args.end());
+    args.pop_back();  // the program's name
+    app.parse(args);
   } catch (const CLI::CallForHelp&) {
     out << app.help();
     return ExitStatus{0};
@@ -205,32 +243,130 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
     err << usage_error(error.what()) << '\n';
     return kUsageError;
   }
+  return std::nullopt;
+}
 
-  zun_profile::Query& query = options.query;
-  query.group_by = value_of(kGroupings, group_by);
-  query.sort_by = value_of(kOrders, sort_by);
-  if (kind_option->count() > 0) query.kind = value_of(kKinds, kind);
-  if (kernel_option->count() > 0) query.kernel = kernel;
-  if (operation_option->count() > 0) query.operation_contains = operation;
-  for (const std::string& tile : tiles)
-    query.tiles.insert(*decimal<std::uint32_t>(tile));
-  for (const std::string& phase : phases)
-    query.phases.insert(*decimal<std::uint32_t>(phase));
-  for (const std::string& entry : metadata) {
-    const std::size_t equals = entry.find('=');
-    if (equals == std::string::npos) {
-      query.metadata.push_back({entry, std::nullopt});
-    } else {
-      query.metadata.push_back(
-          {entry.substr(0, equals), entry.substr(equals + 1)});
-    }
-  }
-  if (key_option->count() > 0) query.metadata_key = metadata_key;
-  if (at_option->count() > 0) query.at_offset = decimal<std::uint64_t>(at);
-  if (limit_option->count() > 0) query.limit = decimal<std::size_t>(limit);
-  query.sample_limit = *decimal<std::size_t>(samples);
+std::vector<std::string> arguments(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
+  return args;
+}
+
+constexpr std::string_view kVersion = "profile-query " PROFILE_QUERY_VERSION;
+
+}  // namespace
+
+std::variant<Options, ExitStatus> parse_command_line(int argc,
+                                                     const char* const* argv,
+                                                     std::ostream& out,
+                                                     std::ostream& err) {
+  CLI::App app{
+      "Answers a query about a profile report: whole-report figures, one "
+      "summary row per group and, on request, the longest samples.\n"
+      "  profile-query serve REPORT [--host H] [--port P] explores one in a "
+      "browser instead (see profile-query serve --help).",
+      "profile-query"};
+  app.set_version_flag("--version", std::string(kVersion));
+  app.footer(std::string(kFooter));
+  app.get_formatter()->column_width(34);
+
+  Options options;
+  RequestText text;
+  std::string format = "table";
+  app.add_option("report", options.input,
+                 "The report file (JSON), or - for standard input")
+      ->required()
+      ->type_name("FILE");
+  add_request_options(app, text);
+  app.add_option("--format", format, "Output format")
+      ->check(CLI::IsMember(names_of(kFormats)))
+      ->capture_default_str();
+
+  if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
+    return *status;
+  options.query = to_query(text);
   options.format = value_of(kFormats, format);
   return options;
+}
+
+std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
+    int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{
+      "Loads a profile report once and serves a page to explore it in a "
+      "browser, with its JSON API, until interrupted (Ctrl-C).",
+      "profile-query serve"};
+  app.set_version_flag("--version", std::string(kVersion));
+  app.footer(
+      "Examples:\n"
+      "  profile-query serve report.json\n"
+      "  profile-query serve report.json --port 9000\n"
+      "Listens on the loopback address only unless --host names another.\n");
+  app.get_formatter()->column_width(34);
+
+  ServeOptions options;
+  std::string port = std::to_string(options.port);
+  app.add_option("report", options.input,
+                 "The report file (JSON), or - for standard input")
+      ->required()
+      ->type_name("FILE");
+  app.add_option("--host", options.host,
+                 "The address to listen on (0.0.0.0 for every interface)")
+      ->capture_default_str();
+  app.add_option("--port", port, "The port to listen on (0 picks a free one)")
+      ->check(decimal_check<std::uint16_t>())
+      ->capture_default_str();
+
+  if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
+    return *status;
+  options.port = *decimal<std::uint16_t>(port);
+  return options;
+}
+
+std::variant<zun_profile::Query, std::string> parse_request_options(
+    std::span<const std::pair<std::string, std::string>> options) {
+  constexpr std::array<std::string_view, 3> kRepeatable = {"tile", "phase",
+                                                           "metadata"};
+  RequestText text;
+  CLI::App app;
+  add_request_options(app, text);
+  std::set<std::string> seen;
+  std::vector<std::string> args;
+  for (const auto& [name, value] : options) {
+    const std::string dashed = "--" + name;
+    if (name.empty() || name.front() == '-' ||
+        app.get_option_no_throw(dashed) == nullptr) {
+      return "unknown parameter '" + shown(name) + "'";
+    }
+    const bool repeatable = std::find(kRepeatable.begin(), kRepeatable.end(),
+                                      name) != kRepeatable.end();
+    if (!seen.insert(name).second && !repeatable) {
+      return "parameter '" + name + "' is given more than once";
+    }
+    // Checked one by one, so that a fault names its own parameter.
+    RequestText alone;
+    CLI::App check;
+    add_request_options(check, alone);
+    // "--name=value" keeps a value that starts with '-' a value; an empty
+    // one (kernel= for steps without kernel) must stand apart.
+    std::vector<std::string> arg = {dashed + "=" + value};
+    if (value.empty()) arg = {"", dashed};  // reversed, as CLI11 reads them
+    try {
+      check.parse(std::vector<std::string>(arg));  // parse() consumes it
+    } catch (const CLI::ParseError& error) {
+      // CLI11 starts with the option's name; the parameter's replaces it.
+      std::string_view what = error.what();
+      if (what.starts_with(dashed + ": ")) what.remove_prefix(dashed.size() + 2);
+      return "parameter '" + name + "': " + std::string(what);
+    }
+    args.insert(args.end(), arg.rbegin(), arg.rend());
+  }
+  std::reverse(args.begin(), args.end());
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError& error) {
+    return error.what();
+  }
+  return to_query(text);
 }
 
 }  // namespace profile_query

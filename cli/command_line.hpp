@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "query/query.hpp"
@@ -40,5 +43,24 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
                                                      const char* const* argv,
                                                      std::ostream& out,
                                                      std::ostream& err);
+
+// What `profile-query serve` is asked to do.
+struct ServeOptions {
+  std::string input;              // the report's path, or "-"
+  std::string host = "127.0.0.1";  // the address to listen on
+  std::uint16_t port = 8080;       // 0 lets the system pick a free port
+};
+
+// Reads the command line of `profile-query serve`, `argv[0]` standing for
+// "serve"; help, version and usage errors as parse_command_line.
+std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
+    int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// The request options alone, as name/value pairs named like the options
+// without their dashes (the server's query parameters): the same checks and
+// meanings as on the command line, repeatable where the option repeats.
+// Returns the request, or a message naming the first offending parameter.
+std::variant<zun_profile::Query, std::string> parse_request_options(
+    std::span<const std::pair<std::string, std::string>> options);
 
 }  // namespace profile_query

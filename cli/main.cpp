@@ -1,14 +1,17 @@
-// profile-query: answers one query about a profile report file.
+// profile-query: answers one query about a profile report file, or, as
+// `profile-query serve`, serves a page to explore one in a browser.
 #include <cstdio>
 #include <iostream>
 #include <new>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "cli/command_line.hpp"
 #include "cli/progress.hpp"
 #include "cli/render.hpp"
 #include "cli/report_reader.hpp"
+#include "cli/serve/serve_command.hpp"
 #include "query/query.hpp"
 
 namespace {
@@ -25,6 +28,9 @@ bool write_all(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string_view(argv[1]) == "serve") {
+    return profile_query::serve_command(argc - 1, argv + 1);
+  }
   auto parsed =
       profile_query::parse_command_line(argc, argv, std::cout, std::cerr);
   if (const int* status = std::get_if<profile_query::ExitStatus>(&parsed)) {

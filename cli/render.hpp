@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/command_line.hpp"
+#include "query/activity.hpp"
 #include "query/query.hpp"
 
 // Writing a query's answer as text. Each renderer builds the whole output
@@ -21,6 +22,10 @@ std::string render_json(const zun_profile::QueryReport& result);
 // One CSV row per group (RFC 4180 quoting) under a header row: the name, a
 // column per dimension key, then the figures.
 std::string render_csv(const zun_profile::QueryReport& result);
+
+// An activity answer as one JSON object: the buckets, one series per group
+// (name and busy cycles per bucket) and the other groups' sum.
+std::string render_activity_json(const zun_profile::ActivityReport& activity);
 
 // The renderer chosen by `format`.
 std::string render(const zun_profile::QueryReport& result, OutputFormat format);

@@ -120,6 +120,7 @@ ActivityReport activity(const zun_package::ProfileReport& report,
   ActivityReport result;
   result.clock_hz = rows.clock_hz;
   result.profile_span_cycles = rows.profile_span_cycles;
+  result.profile_span_ms = rows.profile_span_ms;
   const std::uint64_t span = rows.profile_span_cycles;
   std::uint64_t count = std::max<std::size_t>(buckets, 1);
   if (span > 0) count = std::min(count, span);

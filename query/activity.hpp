@@ -27,6 +27,7 @@ struct ActivitySeries {
 struct ActivityReport {
   std::uint64_t clock_hz = 0;             // copied from the report
   std::uint64_t profile_span_cycles = 0;  // as QueryReport: [0, span)
+  double profile_span_ms = 0.0;           // the span in milliseconds
 
   // Width of every bucket but the last, which ends at the span and so takes
   // the remainder: bucket i starts at i * bucket_cycles.

@@ -25,6 +25,8 @@ std::string difference(const ActivityReport& actual,
   if (actual.clock_hz != expected.clock_hz) return "clock_hz";
   if (actual.profile_span_cycles != expected.profile_span_cycles)
     return "profile_span_cycles";
+  if (actual.profile_span_ms != expected.profile_span_ms)
+    return "profile_span_ms";
   if (actual.bucket_cycles != expected.bucket_cycles) return "bucket_cycles";
   if (actual.bucket_count != expected.bucket_count) return "bucket_count";
   if (actual.groups.size() != expected.groups.size()) return "groups.size";

@@ -284,6 +284,7 @@ ActivityReport reference_activity(const ProfileReport& report, const Query& q,
   ActivityReport out;
   out.clock_hz = report.clock_hz;
   out.profile_span_cycles = every.profile_span_cycles;
+  out.profile_span_ms = every.profile_span_ms;
   const std::uint64_t span = every.profile_span_cycles;
   std::uint64_t count = buckets == 0 ? 1 : buckets;
   if (span > 0 && span < count) count = span;

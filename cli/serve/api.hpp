@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <semaphore>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "report/profile_report.hpp"
+
+// The explorer's JSON API over one loaded report, apart from HTTP: each call
+// takes a path's query parameters and gives the status and body to send.
+// The report is only read, so any number of threads may call at once.
+namespace profile_query {
+
+// The query parameters of a request, in the order given.
+using Parameters = std::vector<std::pair<std::string, std::string>>;
+
+// A response: its status and its JSON body (an object; for an error,
+// {"error": "..."} saying what is wrong and with which parameter).
+struct ApiAnswer {
+  int status = 200;
+  std::string body;
+};
+
+// Bounds on what one request may ask.
+inline constexpr std::size_t kMaxParameters = 64;         // per request
+inline constexpr std::size_t kMaxParameterBytes = 1024;   // per name or value
+inline constexpr std::size_t kDefaultBuckets = 200;       // activity buckets
+inline constexpr std::size_t kMaxBuckets = 10000;
+inline constexpr std::size_t kDefaultActivitySeries = 10;  // activity groups
+inline constexpr std::size_t kMaxActivitySeries = 100;
+
+class Api {
+ public:
+  // Serves `report`, which must outlive the Api and stay unchanged;
+  // `source` names it on the page.
+  Api(const zun_package::ProfileReport& report, std::string_view source);
+
+  // GET /api/report: the overview (see report_overview.hpp), computed once.
+  ApiAnswer report() const { return {200, overview_}; }
+
+  // GET /api/query: the query the parameters spell (named and valued like
+  // profile-query's options, without their dashes), answered exactly as
+  // --format json prints it.
+  ApiAnswer query(const Parameters& parameters) const;
+
+  // GET /api/activity: `buckets` (1 to kMaxBuckets, default kDefaultBuckets)
+  // and the query's parameters; `limit` (at most kMaxActivitySeries,
+  // default kDefaultActivitySeries) is the number of series, `samples` is
+  // ignored.
+  ApiAnswer activity(const Parameters& parameters) const;
+
+ private:
+  const zun_package::ProfileReport& report_;
+  std::string overview_;
+  // Queries on a large report take much memory: at most two at once, the
+  // rest wait their turn.
+  mutable std::counting_semaphore<2> running_{2};
+};
+
+// {"error": message}, with the message made safe for JSON.
+std::string error_json(std::string_view message);
+
+}  // namespace profile_query

@@ -1,0 +1,124 @@
+#include "cli/serve/report_overview.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "cli/json_text.hpp"
+#include "query/labels.hpp"
+#include "query/query.hpp"
+
+namespace profile_query {
+namespace {
+
+// Counts the samples per value of one property.
+class Tally {
+ public:
+  void add(std::string_view value, std::size_t samples = 1) {
+    counts_[value] += samples;
+  }
+
+  // The list under `name`: values and counts, most frequent first.
+  void write(Writer& json, std::string_view name) const {
+    std::vector<std::pair<std::string_view, std::size_t>> values(
+        counts_.begin(), counts_.end());
+    const std::size_t kept = std::min(values.size(), kOverviewValues);
+    const auto before = [](const auto& a, const auto& b) {
+      return a.second != b.second ? a.second > b.second : a.first < b.first;
+    };
+    std::partial_sort(values.begin(),
+                      values.begin() + static_cast<std::ptrdiff_t>(kept),
+                      values.end(), before);
+    json.key(name);
+    json.open('{');
+    json.field("distinct", values.size());
+    json.key("truncated");
+    json.boolean(values.size() > kept);
+    json.key("values");
+    json.open('[');
+    for (std::size_t i = 0; i < kept; ++i) {
+      json.element();
+      json.open('{');
+      json.field("name", values[i].first);
+      json.field("samples", values[i].second);
+      json.close('}');
+    }
+    json.close(']');
+    json.close('}');
+  }
+
+ private:
+  std::unordered_map<std::string_view, std::size_t> counts_;
+};
+
+}  // namespace
+
+std::string render_overview_json(const zun_package::ProfileReport& report,
+                                 std::string_view source) {
+  // The whole-report figures exactly as a query states them.
+  zun_profile::Query figures_only;
+  figures_only.limit = 0;
+  const zun_profile::QueryReport figures =
+      zun_profile::query(report, figures_only);
+
+  Tally kinds;
+  Tally kernels;
+  Tally metadata;
+  std::unordered_map<std::uint32_t, std::size_t> phase_counts;
+  std::unordered_set<std::uint32_t> physical_tiles;
+  for (const zun_package::TileProfile& tile : report.tiles) {
+    physical_tiles.insert(tile.physical_tile);
+    for (const zun_package::CycleSample& sample : tile.samples) {
+      kinds.add(zun_profile::kind_name(sample.step.kind));
+      kernels.add(sample.step.kernel);
+      ++phase_counts[sample.step.phase];
+      // A name counts once per sample, however often the step repeats it.
+      const auto& entries = sample.step.metadata;
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto same = [&](const zun_package::ProfileMetadata& earlier) {
+          return earlier.name == entries[i].name;
+        };
+        if (std::none_of(entries.begin(),
+                         entries.begin() + static_cast<std::ptrdiff_t>(i),
+                         same)) {
+          metadata.add(entries[i].name);
+        }
+      }
+    }
+  }
+  // Phases are numbers: name them by their decimal text, kept alive here.
+  std::vector<std::string> phase_names;
+  phase_names.reserve(phase_counts.size());
+  Tally phases;
+  for (const auto& [phase, count] : phase_counts) {
+    phase_names.push_back(std::to_string(phase));
+  }
+  std::size_t at = 0;
+  for (const auto& [phase, count] : phase_counts) {
+    phases.add(phase_names[at++], count);
+  }
+
+  std::string out;
+  Writer json(out);
+  json.open('{');
+  json.field("source", source);
+  json.field("clock_hz", figures.clock_hz);
+  json.field("tile_count", figures.tile_count);
+  json.field("physical_tile_count", physical_tiles.size());
+  json.field("sample_count", figures.sample_count);
+  json.field("profile_span_cycles", figures.profile_span_cycles);
+  json.field("profile_span_ms", figures.profile_span_ms);
+  kinds.write(json, "kinds");
+  kernels.write(json, "kernels");
+  phases.write(json, "phases");
+  metadata.write(json, "metadata_names");
+  json.close('}');
+  out += '\n';
+  return out;
+}
+
+}  // namespace profile_query

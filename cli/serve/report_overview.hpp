@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "report/profile_report.hpp"
+
+// What the explorer page shows before any question: the report's figures
+// and the values its controls offer.
+namespace profile_query {
+
+// The most values one list of the overview holds; a list with more keeps
+// the most frequent and says so.
+inline constexpr std::size_t kOverviewValues = 1000;
+
+// The overview as a JSON object: the source's name, clock, tile and sample
+// counts, profile span, and for kinds, kernels, phases and metadata names
+// the values present with their sample counts (most frequent first, then by
+// name), each list with its number of distinct values and whether it was
+// cut to kOverviewValues.
+std::string render_overview_json(const zun_package::ProfileReport& report,
+                                 std::string_view source);
+
+}  // namespace profile_query

@@ -1,0 +1,52 @@
+#include "cli/serve/serve_command.hpp"
+
+#include <iostream>
+#include <new>
+#include <string>
+#include <variant>
+
+#include "cli/command_line.hpp"
+#include "cli/progress.hpp"
+#include "cli/report_reader.hpp"
+#include "cli/serve/api.hpp"
+#include "cli/serve/server.hpp"
+
+namespace profile_query {
+namespace {
+
+// Reads and parses the report; the file's text is gone when this returns,
+// so that only the records stay in memory while serving.
+zun_package::ProfileReport load(const std::string& path,
+                                const std::string& name) {
+  ProgressMeter progress(std::cerr, name, stderr_is_terminal());
+  const std::string text = read_input(path, &progress);
+  return parse_report(text, name, &progress);
+}
+
+}  // namespace
+
+int serve_command(int argc, const char* const* argv) {
+  auto parsed = parse_serve_command_line(argc, argv, std::cout, std::cerr);
+  if (const int* status = std::get_if<ExitStatus>(&parsed)) {
+    if (*status == 0 && !std::cout.flush()) {
+      std::cerr << "profile-query: cannot write the output\n";
+      return 1;
+    }
+    return *status;
+  }
+  const ServeOptions& options = std::get<ServeOptions>(parsed);
+  try {
+    const std::string name = source_name(options.input);
+    const zun_package::ProfileReport report = load(options.input, name);
+    const Api api(report, name);
+    return serve_http(api, name, options.host, options.port, std::cout,
+                      std::cerr);
+  } catch (const InputError& error) {
+    std::cerr << "profile-query: " << error.what() << '\n';
+  } catch (const std::bad_alloc&) {
+    std::cerr << "profile-query: out of memory\n";
+  }
+  return 1;
+}
+
+}  // namespace profile_query

@@ -1,0 +1,188 @@
+#include "cli/serve/server.hpp"
+
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+#include <thread>
+
+#include "cli/message_text.hpp"
+#include "cli/serve/page_files.hpp"
+#include "cli/serve/query_string.hpp"
+
+namespace profile_query {
+namespace {
+
+constexpr std::string_view kJson = "application/json; charset=utf-8";
+
+// Only the page's own files, no inline code, no framing by other sites.
+constexpr const char* kContentSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; "
+    "img-src 'self'; connect-src 'self'; base-uri 'none'; "
+    "form-action 'self'; frame-ancestors 'none'";
+
+void send(httplib::Response& response, const ApiAnswer& answer) {
+  response.status = answer.status;
+  response.set_header("Cache-Control", "no-store");
+  response.set_content(answer.body, std::string(kJson));
+}
+
+// Answers with `call` on the request's parameters, read from the raw
+// target (see query_string.hpp).
+template <typename Call>
+void answer_with(const httplib::Request& request, httplib::Response& response,
+                 Call&& call) {
+  const std::size_t mark = request.target.find('?');
+  const auto parameters = parse_query_string(
+      mark == std::string::npos ? std::string_view()
+                                : std::string_view(request.target).substr(mark + 1));
+  if (!parameters) {
+    send(response, {400, error_json("malformed query string: a % escape "
+                                    "must be followed by two hex digits")});
+    return;
+  }
+  send(response, call(*parameters));
+}
+
+// The URL to print for the address the server listens on.
+std::string url_of(const std::string& host, int port) {
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" +
+         std::to_string(port) + "/";
+}
+
+// Waits for SIGINT or SIGTERM (blocked in every thread, so only this one
+// takes them) and stops the server; gives up once `done` is set.
+void watch_signals(httplib::Server& server, const std::atomic<bool>& done,
+                   std::atomic<int>& caught) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  const timespec tick{0, 100'000'000};
+  while (!done.load()) {
+    const int signal = sigtimedwait(&signals, nullptr, &tick);
+    if (signal == SIGINT || signal == SIGTERM) {
+      caught.store(signal);
+      break;
+    }
+  }
+  // A stop that comes before the server's loop has started is lost: repeat
+  // it until the loop has ended.
+  while (caught.load() != 0 && !done.load()) {
+    server.stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void route(httplib::Server& server, const Api& api) {
+  server.Get("/api/report",
+             [&api](const httplib::Request&, httplib::Response& response) {
+               send(response, api.report());
+             });
+  server.Get("/api/query", [&api](const httplib::Request& request,
+                                  httplib::Response& response) {
+    answer_with(request, response, [&](const Parameters& parameters) {
+      return api.query(parameters);
+    });
+  });
+  server.Get("/api/activity", [&api](const httplib::Request& request,
+                                     httplib::Response& response) {
+    answer_with(request, response, [&](const Parameters& parameters) {
+      return api.activity(parameters);
+    });
+  });
+  for (const PageFile& file : page_files()) {
+    const std::string path =
+        file.path == "/index.html" ? "/" : std::string(file.path);
+    server.Get(path, [file](const httplib::Request&,
+                            httplib::Response& response) {
+      response.set_header("Cache-Control", "no-cache");
+      response.set_content(file.bytes.data(), file.bytes.size(),
+                           std::string(file.content_type).c_str());
+    });
+  }
+  // Nothing here changes: every other method is refused as such.
+  const auto refuse = [](const httplib::Request&, httplib::Response& response) {
+    response.status = 405;
+    response.set_header("Allow", "GET, HEAD");
+    response.set_content(error_json("only GET and HEAD are allowed"),
+                         std::string(kJson));
+  };
+  server.Post(".*", refuse);
+  server.Put(".*", refuse);
+  server.Patch(".*", refuse);
+  server.Delete(".*", refuse);
+  server.Options(".*", refuse);
+  // Statuses the routes above do not set (404, and httplib's own 4xx):
+  // the same JSON error shape, whatever the path.
+  server.set_error_handler(
+      [](const httplib::Request&, httplib::Response& response) {
+        if (!response.body.empty()) return;
+        const char* what = response.status == 404 ? "not found"
+                           : response.status == 414
+                               ? "the address is too long"
+                               : "bad request";
+        response.set_content(error_json(what), std::string(kJson));
+      });
+}
+
+}  // namespace
+
+int serve_http(const Api& api, std::string_view source,
+               const std::string& host, std::uint16_t port, std::ostream& out,
+               std::ostream& err) {
+  // Signals go to the watcher alone; a client gone mid-answer is not fatal.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  httplib::Server server;
+  server.new_task_queue = [] { return new httplib::ThreadPool(8); };
+  server.set_payload_max_length(4096);
+  server.set_default_headers({
+      {"X-Content-Type-Options", "nosniff"},
+      {"Content-Security-Policy", kContentSecurityPolicy},
+      {"Referrer-Policy", "no-referrer"},
+      {"Cross-Origin-Resource-Policy", "same-origin"},
+  });
+  route(server, api);
+
+  const int bound = port == 0 ? server.bind_to_any_port(host)
+                              : (server.bind_to_port(host, port) ? port : -1);
+  if (bound < 0) {
+    err << "profile-query: cannot listen on " << escape_control(host) << " port "
+        << port << ": " << std::strerror(errno) << '\n';
+    return 1;
+  }
+  out << "Serving " << source << " at " << url_of(host, bound)
+      << " (Ctrl-C to stop)" << std::endl;
+
+  std::atomic<bool> done{false};
+  std::atomic<int> caught{0};
+  std::thread watcher(watch_signals, std::ref(server), std::cref(done),
+                      std::ref(caught));
+  const bool listened = server.listen_after_bind();
+  done.store(true);
+  watcher.join();
+  if (caught.load() != 0) {
+    out << "Stopped." << std::endl;
+    return 0;
+  }
+  if (!listened) {
+    err << "profile-query: the server stopped: " << std::strerror(errno)
+        << '\n';
+  }
+  return listened ? 0 : 1;
+}
+
+}  // namespace profile_query
