@@ -328,6 +328,7 @@ std::variant<zun_profile::Query, std::string> parse_request_options(
                                                            "metadata"};
   RequestText text;
   CLI::App app;
+  app.set_help_flag();  // no --help among the parameters
   add_request_options(app, text);
   std::set<std::string> seen;
   std::vector<std::string> args;
@@ -345,6 +346,7 @@ std::variant<zun_profile::Query, std::string> parse_request_options(
     // Checked one by one, so that a fault names its own parameter.
     RequestText alone;
     CLI::App check;
+    check.set_help_flag();
     add_request_options(check, alone);
     // "--name=value" keeps a value that starts with '-' a value; an empty
     // one (kernel= for steps without kernel) must stand apart.
