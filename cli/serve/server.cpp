@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -154,6 +155,12 @@ int serve_http(const Api& api, std::string_view source,
       {"Content-Security-Policy", kContentSecurityPolicy},
       {"Referrer-Policy", "no-referrer"},
       {"Cross-Origin-Resource-Policy", "same-origin"},
+  });
+  // SO_REUSEADDR for a quick restart, but not httplib's SO_REUSEPORT: a
+  // second server on a port in use must fail, not share the port.
+  server.set_socket_options([](socket_t socket) {
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
   });
   route(server, api);
 

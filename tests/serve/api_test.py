@@ -1,0 +1,192 @@
+"""The explorer's HTTP API, asked by a real client over loopback:
+python3 api_test.py PROFILE_QUERY REPORT"""
+
+import concurrent.futures
+import json
+import signal
+import subprocess
+import sys
+import unittest
+import urllib.parse
+
+from server import Server
+
+EXE = REPORT = None
+
+# Option sets, as a user types them on the command line.
+OPTION_SETS = [
+    [],
+    ["--group-by", "phase"],
+    ["--group-by", "tile", "--sort-by", "name", "--samples", "3"],
+    ["--group-by", "operation", "--limit", "5"],
+    ["--group-by", "kind", "--sort-by", "work-cycles"],
+    ["--group-by", "metadata", "--metadata-key", "block", "--sort-by", "samples"],
+    ["--kind", "compute", "--samples", "10"],
+    ["--kernel", "", "--group-by", "phase"],
+    ["--tile", "1", "--tile", "3", "--phase", "2", "--sort-by", "maximum-cycles"],
+    ["--metadata", "block", "--group-by", "tile", "--limit", "0"],
+    ["--at", "5000", "--samples", "4"],
+    ["--operation-contains", "matmul", "--limit", "2", "--samples", "1000000"],
+    ["--kernel", "no such kernel"],
+]
+
+
+def parameters(options):
+    """The query string for command-line options: --name value pairs."""
+    pairs = [(options[i][2:], options[i + 1]) for i in range(0, len(options), 2)]
+    return urllib.parse.urlencode(pairs)
+
+
+def cli_json(options):
+    return subprocess.run([EXE, REPORT, "--format", "json"] + options,
+                          check=True, capture_output=True).stdout
+
+
+class ApiTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(EXE, REPORT).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def assert_refused(self, path, status, names):
+        got, headers, body = self.server.get(path)
+        self.assertEqual(got, status, path)
+        self.assertEqual(headers["Content-Type"], "application/json; charset=utf-8")
+        error = json.loads(body)["error"]
+        self.assertIn(names, error, path)
+
+    def test_query_answers_as_the_json_format(self):
+        for options in OPTION_SETS:
+            with self.subTest(options=options):
+                status, headers, body = self.server.get(
+                    "/api/query?" + parameters(options))
+                self.assertEqual(status, 200, body)
+                self.assertEqual(body, cli_json(options))
+
+    def test_report_overview(self):
+        status, overview = self.server.get_json("/api/report")
+        self.assertEqual(status, 200)
+        figures = json.loads(cli_json(["--limit", "0"]))
+        for key in ["clock_hz", "tile_count", "sample_count",
+                    "profile_span_cycles", "profile_span_ms"]:
+            self.assertEqual(overview[key], figures[key], key)
+        for key in ["kinds", "kernels", "phases", "metadata_names"]:
+            values = overview[key]["values"]
+            self.assertGreater(len(values), 0, key)
+            self.assertFalse(overview[key]["truncated"])
+        self.assertEqual(sum(v["samples"] for v in overview["kinds"]["values"]),
+                         figures["sample_count"])
+
+    def test_activity_sums_to_work(self):
+        status, activity = self.server.get_json(
+            "/api/activity?buckets=37&group-by=phase&limit=3")
+        self.assertEqual(status, 200)
+        self.assertEqual(activity["bucket_count"], 37)
+        rows = json.loads(cli_json(["--group-by", "phase"]))["groups"]
+        self.assertEqual([g["name"] for g in activity["groups"]],
+                         [g["name"] for g in rows[:3]])
+        for series, row in zip(activity["groups"], rows):
+            self.assertEqual(sum(series["busy_cycles"]), row["work_cycles"])
+        self.assertEqual(sum(activity["other"]["busy_cycles"]),
+                         sum(g["work_cycles"] for g in rows[3:]))
+        self.assertEqual(activity["other"]["group_count"], len(rows) - 3)
+
+    def test_bad_parameters_are_refused_by_name(self):
+        for query, names in [
+                ("group-by=colour", "group-by"), ("sort-by=size", "sort-by"),
+                ("kind=busy", "kind"), ("tile=x", "tile"), ("tile=-1", "tile"),
+                ("phase=4294967296", "phase"), ("at=1.5", "at"),
+                ("limit=-1", "limit"), ("samples=many", "samples"),
+                ("colour=red", "colour"), ("format=csv", "format"),
+                ("kind=idle&kind=compute", "kind"),
+                ("limit=1&limit=2", "limit"), ("help=", "help"),
+                ("kernel=%zz", "malformed query string"),
+                ("&".join(["tile=1"] * 65), "too many parameters"),
+                ("operation-contains=" + "a" * 1025, "operation-contains")]:
+            with self.subTest(query=query[:40]):
+                self.assert_refused("/api/query?" + query, 400, names)
+        for query, names in [("buckets=0", "buckets"), ("buckets=10001", "buckets"),
+                             ("buckets=x", "buckets"), ("limit=101", "limit"),
+                             ("buckets=2&buckets=3", "buckets"),
+                             ("group-by=x", "group-by")]:
+            with self.subTest(query=query):
+                self.assert_refused("/api/activity?" + query, 400, names)
+
+    def test_unknown_paths_methods_and_long_addresses(self):
+        for path in ["/nothing", "/api", "/api/queries", "/index.html/x", "/../etc/passwd"]:
+            with self.subTest(path=path):
+                self.assert_refused(path, 404, "not found")
+        for method in ["POST", "PUT", "DELETE", "PATCH", "OPTIONS"]:
+            with self.subTest(method=method):
+                status, headers, body = self.server.get("/api/query", method=method)
+                self.assertEqual(status, 405)
+                self.assertEqual(headers["Allow"], "GET, HEAD")
+                self.assertIn("only GET and HEAD", json.loads(body)["error"])
+        status, _, _ = self.server.get("/api/query?kernel=" + "a" * 9000)
+        self.assertEqual(status, 414)
+
+    def test_page_files_and_headers(self):
+        for path, kind in [("/", "text/html"), ("/app.js", "text/javascript"),
+                           ("/style.css", "text/css"), ("/favicon.svg", "image/svg+xml"),
+                           ("/api/report", "application/json"),
+                           ("/api/query?kind=x", "application/json")]:
+            with self.subTest(path=path):
+                status, headers, body = self.server.get(path)
+                self.assertTrue(headers["Content-Type"].startswith(kind), headers)
+                self.assertEqual(headers["X-Content-Type-Options"], "nosniff")
+                csp = headers["Content-Security-Policy"]
+                self.assertIn("default-src 'none'", csp)
+                self.assertIn("script-src 'self'", csp)
+                self.assertNotIn("unsafe", csp)
+                self.assertGreater(len(body), 0)
+        status, headers, body = self.server.get("/", method="HEAD")
+        self.assertEqual((status, body), (200, b""))
+        self.assertGreater(int(headers["Content-Length"]), 100)
+
+    def test_concurrent_requests_are_answered_correctly(self):
+        paths = ["/api/query?" + parameters(OPTION_SETS[i % len(OPTION_SETS)])
+                 for i in range(32)]
+        expected = {path: self.server.get(path)[2] for path in set(paths)}
+        with concurrent.futures.ThreadPoolExecutor(max_workers=32) as pool:
+            answers = list(pool.map(self.server.get, paths))
+        for path, (status, headers, body) in zip(paths, answers):
+            self.assertEqual(status, 200)
+            self.assertEqual(body, expected[path], path)
+
+
+class LifecycleTest(unittest.TestCase):
+    def test_interrupt_stops_cleanly(self):
+        # Server checks the exit status, "Stopped." and an empty stderr.
+        with Server(EXE, REPORT, stop_signal=signal.SIGINT) as server:
+            self.assertEqual(server.get("/api/report")[0], 200)
+
+    def test_a_port_in_use_is_an_error(self):
+        with Server(EXE, REPORT) as server:
+            port = server.url.rstrip("/").rsplit(":", 1)[1]
+            run = subprocess.run([EXE, "serve", REPORT, "--port", port],
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 1)
+            self.assertIn("cannot listen on 127.0.0.1 port " + port, run.stderr)
+            self.assertEqual(run.stdout, "")
+
+    def test_bad_report_and_usage(self):
+        run = subprocess.run([EXE, "serve", "no_such.json"], capture_output=True,
+                             text=True, timeout=60)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("cannot open no_such.json", run.stderr)
+        run = subprocess.run([EXE, "serve", REPORT, "--port", "65536"],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("--port", run.stderr)
+        run = subprocess.run([EXE, "serve", "--help"], capture_output=True,
+                             text=True, timeout=60)
+        self.assertEqual(run.returncode, 0)
+        self.assertIn("--host", run.stdout)
+
+
+if __name__ == "__main__":
+    EXE, REPORT = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,155 @@
+"""The explorer page in a real browser: headless Chromium driven by Selenium.
+python3 page_test.py PROFILE_QUERY REPORT MANY_GROUPS_REPORT SCREENSHOT
+
+Without Selenium or Chromium the test is skipped (exit 77), unless
+ZUN_REQUIRE_BROWSER is set, as in CI, where it fails instead."""
+
+import json
+import os
+import subprocess
+import sys
+import unittest
+import urllib.parse
+
+from server import Server
+
+SKIP = 77
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.options import Options
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+except ImportError:
+    webdriver = None
+
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+EXE = REPORT = MANY = SCREENSHOT = None
+
+
+def browser():
+    options = Options()
+    options.binary_location = CHROMIUM
+    for argument in ["--headless=new", "--no-sandbox", "--disable-gpu",
+                     "--disable-dev-shm-usage", "--window-size=1400,1000"]:
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+
+
+def cli_groups(report, options):
+    out = subprocess.run([EXE, report, "--format", "json"] + options,
+                         check=True, capture_output=True).stdout
+    return [group["name"] for group in json.loads(out)["groups"]]
+
+
+class PageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.driver = browser()
+        cls.wait = WebDriverWait(cls.driver, 30)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+
+    def table_names(self):
+        return [cell.text for cell in
+                self.driver.find_elements(By.CSS_SELECTOR, "#groups tbody td.name")]
+
+    def wait_for_names(self, expected):
+        try:
+            self.wait.until(lambda d: self.table_names() == expected)
+        except Exception:
+            self.fail("table shows %r, expected %r" % (self.table_names(), expected))
+
+    def wait_until_idle(self):
+        self.wait.until(lambda d: "busy" not in d.find_element(
+            By.TAG_NAME, "body").get_attribute("class"))
+
+    def assert_no_browser_errors(self):
+        errors = [entry for entry in self.driver.get_log("browser")
+                  if entry["level"] == "SEVERE"]
+        self.assertEqual(errors, [])
+
+    def test_explore_group_go_back_and_bookmark(self):
+        with Server(EXE, REPORT) as server:
+            driver = self.driver
+            driver.get(server.url)
+            self.wait_for_names(cli_groups(REPORT, []))
+            self.wait_until_idle()
+            # Both charts drew: a bar per group, an area per series.
+            bars = driver.find_elements(By.CSS_SELECTOR, "#bars rect.bar")
+            self.assertEqual(len(bars), len(cli_groups(REPORT, [])))
+            areas = driver.find_elements(By.CSS_SELECTOR, "#activity path.area")
+            self.assertGreaterEqual(len(areas), 1)
+            self.assertIn("samples", driver.find_element(By.ID, "figures").text)
+            driver.save_screenshot(SCREENSHOT)
+
+            # Group by phase: new rows, and the address says so.
+            Select(driver.find_element(By.NAME, "group-by")).select_by_value("phase")
+            self.wait_for_names(cli_groups(REPORT, ["--group-by", "phase"]))
+            self.assertIn("group-by=phase", driver.current_url)
+
+            # A header click sorts by it.
+            driver.find_element(By.XPATH, "//th[text()='samples']").click()
+            self.wait_for_names(cli_groups(REPORT, ["--group-by", "phase",
+                                                    "--sort-by", "samples"]))
+            self.assertIn("sort-by=samples", driver.current_url)
+
+            # Back and forward walk the history of requests.
+            driver.back()
+            self.wait_for_names(cli_groups(REPORT, ["--group-by", "phase"]))
+            driver.back()
+            self.wait_for_names(cli_groups(REPORT, []))
+            self.assertEqual(Select(driver.find_element(By.NAME, "group-by"))
+                             .first_selected_option.get_attribute("value"), "kernel")
+            driver.forward()
+            self.wait_for_names(cli_groups(REPORT, ["--group-by", "phase"]))
+
+            # A bookmarked address opens the same view, controls included.
+            options = ["--group-by", "tile", "--sort-by", "name", "--kind", "compute",
+                       "--samples", "2"]
+            query = urllib.parse.urlencode(
+                [(options[i][2:], options[i + 1]) for i in range(0, len(options), 2)])
+            driver.get(server.url + "?" + query)
+            self.wait_for_names(cli_groups(REPORT, options))
+            self.wait_until_idle()
+            self.assertEqual(driver.find_element(By.NAME, "kind").get_attribute("value"),
+                             "compute")
+            samples = driver.find_elements(By.CSS_SELECTOR, "#samples tbody tr")
+            self.assertEqual(len(samples), 2)
+
+            # A refused request is shown, not swallowed.
+            driver.get(server.url + "?tile=x")
+            self.wait.until(lambda d: d.find_element(By.ID, "error").is_displayed())
+            self.assertIn("parameter 'tile'",
+                          driver.find_element(By.ID, "error").text)
+            self.driver.get_log("browser")  # the 400 is logged, as it should be
+
+    def test_ten_thousand_groups_stay_readable(self):
+        with Server(EXE, MANY) as server:
+            self.driver.get(server.url + "?group-by=tile")
+            self.wait.until(lambda d: "more groups are not shown" in
+                            d.find_element(By.ID, "hidden-rows").text)
+            self.wait_until_idle()
+            rows = self.driver.find_elements(By.CSS_SELECTOR, "#groups tbody tr")
+            hidden = self.driver.find_element(By.ID, "hidden-rows").text
+            self.assertEqual(len(rows), 500)
+            self.assertTrue(hidden.startswith("9,500 more groups"), hidden)
+            self.assert_no_browser_errors()
+
+
+if __name__ == "__main__":
+    EXE, REPORT, MANY, SCREENSHOT = sys.argv[1:5]
+    missing = []
+    if webdriver is None:
+        missing.append("python3-selenium")
+    for path, package in [(CHROMIUM, "chromium"), (CHROMEDRIVER, "chromium-driver")]:
+        if not os.path.exists(path):
+            missing.append(package)
+    if missing:
+        print("browser test skipped: missing " + ", ".join(missing))
+        sys.exit(1 if os.environ.get("ZUN_REQUIRE_BROWSER") else SKIP)
+    unittest.main(argv=sys.argv[:1], verbosity=2)
