@@ -49,10 +49,8 @@ int main(int argc, char** argv) {
     const std::string name = profile_query::source_name(options.input);
     profile_query::ProgressMeter progress(std::cerr, name,
                                           profile_query::stderr_is_terminal());
-    const std::string text =
-        profile_query::read_input(options.input, &progress);
     const zun_package::ProfileReport report =
-        profile_query::parse_report(text, name, &progress);
+        profile_query::load_report(options.input, &progress);
     const zun_profile::QueryReport result =
         zun_profile::query(report, options.query);
     if (!write_all(profile_query::render(result, options.format))) {

@@ -18,6 +18,9 @@
 #include "cli/message_text.hpp"
 #include "cli/progress.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace profile_query {
 namespace {
 
@@ -37,13 +40,49 @@ void check(simdjson::error_code code) {
   if (code != simdjson::SUCCESS) throw Malformed{code};
 }
 
+// Gives the memory of a text's pages back to the system once the parser has
+// passed them: the walk only moves forward, so they are never read again,
+// except by a message about malformed JSON, which then reads the file anew.
+// This keeps the peak near the parser's index plus the records instead of
+// adding the whole text to them.
+class PrefixRelease {
+ public:
+  explicit PrefixRelease(std::string& text) : text_(text) {}
+
+  // The walk has reached `offset`; pages well behind it may go.
+  void passed(std::size_t offset) {
+    // Stay a little behind, and give back in large steps: few system calls.
+    constexpr std::size_t kLag = std::size_t{1} << 20;
+    constexpr std::size_t kStep = std::size_t{16} << 20;
+    if (offset < kLag) return;
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto base = reinterpret_cast<std::uintptr_t>(text_.data());
+    const std::uintptr_t from = (base + released_ + page - 1) / page * page;
+    const std::uintptr_t to = (base + offset - kLag) / page * page;
+    if (to < from + kStep) return;
+    if (::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED) ==
+        0) {
+      released_ = to - base;
+    }
+  }
+
+  // Whether any of the text is gone.
+  bool released() const noexcept { return released_ > 0; }
+
+ private:
+  std::string& text_;
+  std::size_t released_ = 0;
+};
+
 // Walks the document in one pass, straight into the records, checking every
 // field. Every value is read (unknown fields are refused, not skipped), so
 // the parser sees and validates the whole text.
 class Reader {
  public:
-  Reader(std::string_view source, ProgressMeter* progress)
-      : source_(source), progress_(progress) {}
+  // `passed`, if given, hears how far into the text the walk has come.
+  Reader(std::string_view source, ProgressMeter* progress,
+         PrefixRelease* passed = nullptr)
+      : source_(source), progress_(progress), passed_(passed) {}
 
   zun_package::ProfileReport read(ondemand::document& document,
                                   std::string_view text) {
@@ -72,9 +111,12 @@ class Reader {
         report.clock_hz =
             unsigned_number(value, kMax64, "an unsigned 64-bit integer");
       } else {
-        read_array(value, [&](ondemand::value tile) {
-          read_tile(tile, report.tiles.emplace_back());
-        });
+        read_array(
+            value,
+            [&](ondemand::value tile) {
+              read_tile(tile, report.tiles.emplace_back());
+            },
+            &report.tiles);
       }
     });
     // Anything after the report object is not part of one JSON value.
@@ -168,13 +210,22 @@ class Reader {
     read_fields(object, names, std::forward<Handle>(handle));
   }
 
-  template <typename Handle>
-  void read_array(ondemand::value value, Handle&& handle) {
+  // Calls handle(item) for each item of the array `value`. With `records`,
+  // counts the items first (a quick walk of the parser's index) and
+  // reserves room for them: no growth by doubling, no slack, no copies.
+  template <typename Handle, typename Records = std::vector<int>>
+  void read_array(ondemand::value value, Handle&& handle,
+                  Records* records = nullptr) {
     ondemand::array array;
     const simdjson::error_code code = value.get_array().get(array);
     if (code == simdjson::INCORRECT_TYPE)
       invalid("expected an array, found " + describe(value));
     check(code);
+    std::size_t count = 0;
+    if (records != nullptr && array.count_elements().get(count) ==
+                                  simdjson::SUCCESS) {
+      records->reserve(count);  // a malformed array fails in the walk below
+    }
     std::size_t index = 0;
     for (auto result : array) {
       ondemand::value item;
@@ -230,10 +281,13 @@ class Reader {
       if (field == 0) {
         tile.physical_tile = unsigned32(item);
       } else {
-        read_array(item, [&](ondemand::value sample) {
-          read_sample(sample, tile.samples.emplace_back());
-          if (++samples_read_ % kProgressEvery == 0) report_progress();
-        });
+        read_array(
+            item,
+            [&](ondemand::value sample) {
+              read_sample(sample, tile.samples.emplace_back());
+              if (++samples_read_ % kProgressEvery == 0) report_progress();
+            },
+            &tile.samples);
       }
     });
   }
@@ -298,12 +352,15 @@ class Reader {
     });
   }
 
-  // Tells the meter how far into the text the walk has come.
+  // Tells the meter and the prefix release how far into the text the walk
+  // has come.
   void report_progress() {
-    if (progress_ == nullptr) return;
+    if (progress_ == nullptr && passed_ == nullptr) return;
     const char* at = nullptr;
     if (document_->current_location().get(at) == simdjson::SUCCESS) {
-      progress_->update(static_cast<std::uint64_t>(at - text_));
+      const auto offset = static_cast<std::size_t>(at - text_);
+      if (progress_ != nullptr) progress_->update(offset);
+      if (passed_ != nullptr) passed_->passed(offset);
     }
   }
 
@@ -313,16 +370,21 @@ class Reader {
   std::string_view source_;
   FieldPath path_;
   ProgressMeter* progress_;
+  PrefixRelease* passed_;
   ondemand::document* document_ = nullptr;
   const char* text_ = nullptr;
   std::size_t samples_read_ = 0;
 };
 
-[[noreturn]] void malformed(std::string_view text, std::string_view source,
+// Describes malformed JSON: where, from `text` when it is at hand, and
+// what.
+[[noreturn]] void malformed(const std::string* text, std::string_view source,
                             simdjson::error_code code) {
   std::string message(source);
-  if (const std::optional<SyntaxError> error = find_syntax_error(text)) {
-    const TextPosition where = position_of(text, error->offset);
+  std::optional<SyntaxError> error;
+  if (text != nullptr) error = find_syntax_error(*text);
+  if (error) {
+    const TextPosition where = position_of(*text, error->offset);
     message += ':' + std::to_string(where.line) + ':' +
                std::to_string(where.column) +
                ": malformed JSON: " + error->message + " (byte " +
@@ -425,15 +487,23 @@ std::string read_input(const std::string& path, ProgressMeter* progress,
   return text;
 }
 
-zun_package::ProfileReport parse_report(const std::string& text,
-                                        std::string_view source,
-                                        ProgressMeter* progress) {
+namespace {
+
+// Parses `text`, whose buffer holds at least `readable` bytes (the parser
+// reads ahead past the end). Malformed JSON is described from `full_text()`,
+// which is `text` unless the release gave some of it back.
+template <typename FullText>
+zun_package::ProfileReport parse_text(std::string_view text,
+                                      std::size_t readable,
+                                      std::string_view source,
+                                      ProgressMeter* progress,
+                                      PrefixRelease* release,
+                                      FullText&& full_text) {
   if (text.size() > kMaxReportBytes) too_large(source, kMaxReportBytes);
   std::optional<simdjson::padded_string> copy;
   simdjson::padded_string_view view;
-  if (text.capacity() >= text.size() + simdjson::SIMDJSON_PADDING) {
-    view =
-        simdjson::padded_string_view(text.data(), text.size(), text.capacity());
+  if (readable >= text.size() + simdjson::SIMDJSON_PADDING) {
+    view = simdjson::padded_string_view(text.data(), text.size(), readable);
   } else {
     copy.emplace(text);
     view = *copy;
@@ -444,13 +514,44 @@ zun_package::ProfileReport parse_report(const std::string& text,
     check(parser.iterate(view).get(document));
     if (progress != nullptr) progress->start("parsing", text.size());
     zun_package::ProfileReport report =
-        Reader(source, progress).read(document, text);
+        Reader(source, progress, release).read(document, view);
     if (progress != nullptr) progress->finish();
     return report;
   } catch (const Malformed& error) {
     if (error.code == simdjson::MEMALLOC) throw std::bad_alloc();
-    malformed(text, source, error.code);
+    malformed(full_text(), source, error.code);
   }
+}
+
+}  // namespace
+
+zun_package::ProfileReport parse_report(const std::string& text,
+                                        std::string_view source,
+                                        ProgressMeter* progress) {
+  return parse_text(text, text.capacity(), source, progress, nullptr,
+                    [&] { return &text; });
+}
+
+zun_package::ProfileReport load_report(const std::string& path,
+                                       ProgressMeter* progress) {
+  const std::string source = source_name(path);
+  std::string text = read_input(path, progress);
+  // Standard input cannot be read twice: its text stays whole.
+  std::optional<PrefixRelease> release;
+  if (path != "-") release.emplace(text);
+  std::string reread;
+  return parse_text(text, text.capacity(), source, progress,
+                    release ? &*release : nullptr,
+                    [&]() -> const std::string* {
+                      if (!release || !release->released()) return &text;
+                      try {
+                        reread = read_input(path);
+                      } catch (const InputError&) {
+                        return nullptr;  // gone since: no place to give
+                      }
+                      // Changed since: its places would mislead.
+                      return reread.size() == text.size() ? &reread : nullptr;
+                    });
 }
 
 }  // namespace profile_query

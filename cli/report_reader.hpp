@@ -48,4 +48,11 @@ zun_package::ProfileReport parse_report(const std::string& text,
                                         std::string_view source,
                                         ProgressMeter* progress = nullptr);
 
+// read_input and parse_report in one, holding less at its peak: as the
+// parser passes the pages of a file's text, their memory is given back (a
+// message about malformed JSON reads the file again to place the fault).
+// Standard input is kept whole. This is what profile-query itself uses.
+zun_package::ProfileReport load_report(const std::string& path,
+                                       ProgressMeter* progress = nullptr);
+
 }  // namespace profile_query

@@ -19,8 +19,7 @@ namespace {
 zun_package::ProfileReport load(const std::string& path,
                                 const std::string& name) {
   ProgressMeter progress(std::cerr, name, stderr_is_terminal());
-  const std::string text = read_input(path, &progress);
-  return parse_report(text, name, &progress);
+  return load_report(path, &progress);
 }
 
 }  // namespace

@@ -359,3 +359,40 @@ TEST(ReportReader, EchoedNumbersAreCut) {
 
 }  // namespace
 }  // namespace profile_query
+
+namespace profile_query {
+namespace {
+
+// load_report gives back the text's pages behind the parser. A big file
+// reads back whole; one malformed near its end, past the pages given back,
+// is still placed exactly, as parse_report places it with the text whole.
+TEST(ReportReader, LoadReportGivesBackPagesAndStillPlacesFaults) {
+  const std::filesystem::path directory =
+      std::filesystem::temp_directory_path() /
+      ("zun_load_test_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(directory);
+  const std::string path = (directory / "big.json").string();
+  const ProfileReport report = zun_profile::support::synthetic_report(
+      {.tiles = 8, .samples_per_tile = 12000, .seed = 9});
+  std::string text = zun_profile::support::report_json(report);
+  ASSERT_GT(text.size(), std::size_t{20} << 20);  // past the first release
+  std::ofstream(path, std::ios::binary) << text;
+  expect_same(load_report(path), report);
+
+  const std::size_t colon = text.rfind("\"end_cycle\":") + 11;
+  text[colon] = ';';
+  std::ofstream(path, std::ios::binary) << text;
+  std::string expected = error_of(text);
+  expected.replace(0, std::string("in.json").size(), path);
+  ASSERT_NE(expected.find(": malformed JSON: "), std::string::npos);
+  try {
+    load_report(path);
+    ADD_FAILURE() << "malformed JSON was read";
+  } catch (const InputError& error) {
+    EXPECT_EQ(std::string(error.what()), expected);
+  }
+  std::filesystem::remove_all(directory);
+}
+
+}  // namespace
+}  // namespace profile_query
