@@ -164,11 +164,18 @@ async function load(params) {
   const limit = params.has("limit") ? Number(params.get("limit")) : ACTIVITY_SERIES;
   activityParams.set("limit", String(Math.min(limit, ACTIVITY_SERIES)));
   activityParams.set("buckets", String(ACTIVITY_BUCKETS));
+  // Without a limit of the user's, ask for no more rows than the table
+  // draws: a report may have millions of groups. The activity answer counts
+  // them all (its series plus the groups summed as "other").
+  const queryParams = new URLSearchParams(params);
+  if (!params.has("limit")) queryParams.set("limit", String(ROWS_SHOWN));
   try {
     const [result, activity] = await Promise.all([
-      getJson("api/query", params), getJson("api/activity", activityParams)]);
+      getJson("api/query", queryParams), getJson("api/activity", activityParams)]);
     if (mine !== generation) return;
-    drawResult(result, params);
+    const total = params.has("limit") ? result.groups.length
+        : activity.groups.length + activity.other.group_count;
+    drawResult(result, params, total);
     drawActivity(activity);
   } catch (error) {
     if (mine !== generation) return;
@@ -208,19 +215,20 @@ function drawOverview() {
   fill("phases", overview.phases, (v) => v.samples + " samples");
 }
 
-function drawResult(result, params) {
+// `total` counts the groups, of which `result` may hold only the first.
+function drawResult(result, params, total) {
   const sortBy = params.get("sort-by") || "phase-cycles";
   const groups = result.groups;
   $("summary").textContent =
       number(result.matched_sample_count) + " of " + number(result.sample_count) +
-      " samples matched, " + number(groups.length) + " groups" +
+      " samples matched, " + number(total) + " groups" +
       (result.at_offset !== null ? ", at cycle " + number(result.at_offset) : "") + ".";
-  drawTable(groups, sortBy);
-  drawBars(groups, sortBy);
+  drawTable(groups, sortBy, total);
+  drawBars(groups, sortBy, total);
   drawSamples(result.samples);
 }
 
-function drawTable(groups, sortBy) {
+function drawTable(groups, sortBy, total) {
   const table = $("groups");
   const head = table.tHead;
   head.replaceChildren();
@@ -258,16 +266,16 @@ function drawTable(groups, sortBy) {
     }
   }
   table.tBodies[0].replaceWith(body);
-  $("hidden-rows").textContent = groups.length > shown
-      ? number(groups.length - shown) + " more groups are not shown; set a limit or a filter to see fewer."
+  $("hidden-rows").textContent = total > shown
+      ? number(total - shown) + " more groups are not shown; set a limit or a filter to see fewer."
       : "";
 }
 
-function drawBars(groups, sortBy) {
+function drawBars(groups, sortBy, total) {
   const key = SORT_KEYS[sortBy] || "phase_cycles";
   const shown = groups.slice(0, BARS_SHOWN);
   $("bars-caption").textContent = "Top groups by " + key.replace(/_/g, " ") +
-      (groups.length > shown.length ? " (first " + shown.length + " of " + number(groups.length) + ")" : "");
+      (total > shown.length ? " (first " + shown.length + " of " + number(total) + ")" : "");
   const svg = $("bars");
   svg.replaceChildren();
   const rowHeight = 18;
@@ -275,7 +283,6 @@ function drawBars(groups, sortBy) {
   const width = 720;
   const height = Math.max(rowHeight, shown.length * rowHeight);
   svg.setAttribute("viewBox", "0 0 " + width + " " + height);
-  svg.setAttribute("height", String(height));
   const largest = Math.max(1, ...shown.map((g) => g[key]));
   shown.forEach((group, i) => {
     const y = i * rowHeight;
