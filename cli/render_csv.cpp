@@ -3,28 +3,10 @@
 #include <set>
 #include <string_view>
 
+#include "cli/csv_text.hpp"
 #include "cli/render.hpp"
 
 namespace profile_query {
-namespace {
-
-// Appends one field, quoted when it holds a separator, a quote or a line
-// break, with its quotes doubled.
-void append_field(std::string& out, std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-    out += text;
-    return;
-  }
-  out += '"';
-  for (const char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
-
-}  // namespace
-
 std::string render_csv(const zun_profile::QueryReport& result) {
   // One grouping yields the same dimension keys on every row; the union
   // keeps the columns right whatever the rows hold.
@@ -37,7 +19,7 @@ std::string render_csv(const zun_profile::QueryReport& result) {
   std::string out = "name";
   for (const std::string& key : dimension_keys) {
     out += ',';
-    append_field(out, key);
+    append_csv_field(out, key);
   }
   out +=
       ",sample_count,tile_count,phase_count,phase_cycles,phase_ms,work_cycles,"
@@ -45,11 +27,11 @@ std::string render_csv(const zun_profile::QueryReport& result) {
       "first_offset,last_offset\n";
 
   for (const zun_profile::GroupSummary& group : result.groups) {
-    append_field(out, group.name);
+    append_csv_field(out, group.name);
     for (const std::string& key : dimension_keys) {
       out += ',';
       const auto found = group.dimensions.find(key);
-      if (found != group.dimensions.end()) append_field(out, found->second);
+      if (found != group.dimensions.end()) append_csv_field(out, found->second);
     }
     fmt::format_to(std::back_inserter(out),
                    ",{},{},{},{},{},{},{},{},{},{},{},{},{}\n",
