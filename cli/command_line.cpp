@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/diff/diff.hpp"
 #include "cli/message_text.hpp"
 
 #ifndef PROFILE_QUERY_VERSION
@@ -103,7 +104,8 @@ constexpr std::string_view kFooter =
     "  profile-query report.json --kind compute --sort-by work-cycles --limit "
     "10 --samples 5\n"
     "  gzip -dc report.json.gz | profile-query - --format json\n"
-    "  profile-query serve report.json\n";
+    "  profile-query serve report.json\n"
+    "  profile-query diff base.json new.json --fail-above 5\n";
 
 }  // namespace
 
@@ -187,7 +189,8 @@ void add_request_options(CLI::App& app, RequestText& text) {
       app.add_option("--limit", text.limit, "At most N groups")
           ->check(decimal_check<std::size_t>())
           ->type_name("N");
-  app.add_option("--samples", text.samples, "Also list the N longest samples")
+  app.add_option("--samples", text.samples,
+                 "Also list the N longest samples (not in a diff)")
       ->check(decimal_check<std::size_t>())
       ->type_name("N")
       ->capture_default_str();
@@ -264,7 +267,9 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
       "Answers a query about a profile report: whole-report figures, one "
       "summary row per group and, on request, the longest samples.\n"
       "  profile-query serve REPORT [--host H] [--port P] explores one in a "
-      "browser instead (see profile-query serve --help).",
+      "browser instead (see profile-query serve --help).\n"
+      "  profile-query diff BASE NEW [options] compares two runs (see "
+      "profile-query diff --help).",
       "profile-query"};
   app.set_version_flag("--version", std::string(kVersion));
   app.footer(std::string(kFooter));
@@ -319,6 +324,67 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
   if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
     return *status;
   options.port = *decimal<std::uint16_t>(port);
+  return options;
+}
+
+std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
+    int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{
+      "Compares two runs: the same request on a base report and a new one, "
+      "groups matched by name, ordered by the change of the sort key "
+      "(phase cycles unless --sort-by says otherwise).",
+      "profile-query diff"};
+  app.set_version_flag("--version", std::string(kVersion));
+  app.footer(
+      "Exit status: 0 when the reports were compared (and the gate, if any, "
+      "held), 1 when a report cannot be read, 2 for a usage error, 3 when "
+      "--fail-above finds a regression.\n\n"
+      "Examples:\n"
+      "  profile-query diff base.json new.json\n"
+      "  profile-query diff base.json new.json --group-by phase --limit 10\n"
+      "  profile-query diff base.json new.json --fail-above 5\n");
+  app.get_formatter()->column_width(34);
+
+  DiffOptions options;
+  RequestText text;
+  std::string format = "table";
+  std::string fail_above;
+  app.add_option("base", options.base,
+                 "The base report (JSON), or - for standard input")
+      ->required()
+      ->type_name("BASE");
+  app.add_option("new", options.after,
+                 "The new report (JSON), or - for standard input")
+      ->required()
+      ->type_name("NEW");
+  add_request_options(app, text);
+  app.add_option("--format", format, "Output format")
+      ->check(CLI::IsMember(names_of(kFormats)))
+      ->capture_default_str();
+  CLI::Option* gate =
+      app.add_option("--fail-above", fail_above,
+                     "Exit 3 when a group's sort key grew by more than PCT "
+                     "percent, or an added group exceeds PCT percent of the "
+                     "base's total")
+          ->check(CLI::Validator(
+              [](std::string& value) -> std::string {
+                if (parse_threshold(value)) return {};
+                return "expected a percentage such as 5 or 2.5, got '" +
+                       shown(value) + "'";
+              },
+              ""))
+          ->type_name("PCT");
+
+  if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
+    return *status;
+  if (options.base == "-" && options.after == "-") {
+    err << usage_error("only one of the two reports can be standard input")
+        << '\n';
+    return kUsageError;
+  }
+  options.query = to_query(text);
+  options.format = value_of(kFormats, format);
+  if (gate->count() > 0) options.fail_above = parse_threshold(fail_above);
   return options;
 }
 

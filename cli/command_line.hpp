@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -8,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "cli/diff/diff.hpp"
 #include "query/query.hpp"
 
 // The command line of profile-query: one option per field of the request,
@@ -54,6 +56,21 @@ struct ServeOptions {
 // Reads the command line of `profile-query serve`, `argv[0]` standing for
 // "serve"; help, version and usage errors as parse_command_line.
 std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
+    int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// What `profile-query diff` is asked to do.
+struct DiffOptions {
+  std::string base;          // the base report's path, or "-"
+  std::string after;         // the new report's path, or "-"
+  zun_profile::Query query;  // the request asked of both
+  OutputFormat format = OutputFormat::Table;
+  std::optional<GateThreshold> fail_above;  // the regression gate, if any
+};
+
+// Reads the command line of `profile-query diff`, `argv[0]` standing for
+// "diff": both reports, every request option, --format and --fail-above.
+// Help, version and usage errors as parse_command_line.
+std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
     int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
 // The request options alone, as name/value pairs named like the options

@@ -74,6 +74,11 @@ class Writer {
     out_ += ']';
     first_ = false;
   }
+  // Writes `text`, already JSON, as the value of the key just started.
+  void raw(std::string_view text) {
+    out_ += text;
+    first_ = false;
+  }
   // Writes true or false as the value of the key just started.
   void boolean(bool value) {
     out_ += value ? "true" : "false";

@@ -1,5 +1,6 @@
-// profile-query: answers one query about a profile report file, or, as
-// `profile-query serve`, serves a page to explore one in a browser.
+// profile-query: answers one query about a profile report file; as
+// `profile-query serve`, serves a page to explore one in a browser; as
+// `profile-query diff`, compares two runs.
 #include <cstdio>
 #include <iostream>
 #include <new>
@@ -8,6 +9,7 @@
 #include <variant>
 
 #include "cli/command_line.hpp"
+#include "cli/diff/diff_command.hpp"
 #include "cli/progress.hpp"
 #include "cli/render.hpp"
 #include "cli/report_reader.hpp"
@@ -30,6 +32,9 @@ bool write_all(const std::string& text) {
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string_view(argv[1]) == "serve") {
     return profile_query::serve_command(argc - 1, argv + 1);
+  }
+  if (argc >= 2 && std::string_view(argv[1]) == "diff") {
+    return profile_query::diff_command(argc - 1, argv + 1);
   }
   auto parsed =
       profile_query::parse_command_line(argc, argv, std::cout, std::cerr);

@@ -1,0 +1,99 @@
+#include "cli/diff/diff_command.hpp"
+
+#include <cstdio>
+#include <iostream>
+#include <new>
+#include <string>
+#include <variant>
+
+#include "cli/command_line.hpp"
+#include "cli/diff/diff.hpp"
+#include "cli/progress.hpp"
+#include "cli/report_reader.hpp"
+
+namespace profile_query {
+namespace {
+
+// The answer to `request` on the report at `path`, which is `role` ("base"
+// or "new") in messages. The report is gone when this returns: only the
+// answer stays.
+zun_profile::QueryReport answer(const std::string& path,
+                                const zun_profile::Query& request,
+                                const char* role) {
+  const std::string name = source_name(path);
+  try {
+    ProgressMeter progress(std::cerr, name, stderr_is_terminal());
+    return zun_profile::query(load_report(path, &progress), request);
+  } catch (const InputError& error) {
+    throw InputError(std::string(role) + " report: " + error.what());
+  }
+}
+
+std::string render(const DiffReport& report, OutputFormat format) {
+  switch (format) {
+    case OutputFormat::Json:
+      return render_diff_json(report);
+    case OutputFormat::Csv:
+      return render_diff_csv(report);
+    case OutputFormat::Table:
+      break;
+  }
+  return render_diff_table(report);
+}
+
+}  // namespace
+
+int diff_command(int argc, const char* const* argv) {
+  auto parsed = parse_diff_command_line(argc, argv, std::cout, std::cerr);
+  if (const int* status = std::get_if<ExitStatus>(&parsed)) {
+    if (*status == 0 && !std::cout.flush()) {
+      std::cerr << "profile-query: cannot write the output\n";
+      return 1;
+    }
+    return *status;
+  }
+  const DiffOptions& options = std::get<DiffOptions>(parsed);
+  // Every group of both runs: the limit applies to the diff's order.
+  zun_profile::Query request = options.query;
+  request.limit.reset();
+  request.sample_limit = 0;
+  try {
+    const zun_profile::QueryReport base =
+        answer(options.base, request, "base");
+    const zun_profile::QueryReport after =
+        answer(options.after, request, "new");
+    DiffReport report =
+        diff_results(base, after, options.query.sort_by,
+                     source_name(options.base), source_name(options.after));
+    // The gate sees every group, whatever the limit shows.
+    std::vector<std::string> failures;
+    if (options.fail_above) failures = regressions(report, *options.fail_above);
+    if (options.query.limit && report.rows.size() > *options.query.limit) {
+      report.rows.resize(*options.query.limit);
+    }
+    const std::string text = render(report, options.format);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+        std::fflush(stdout) != 0) {
+      std::cerr << "profile-query: cannot write the output\n";
+      return 1;
+    }
+    if (!failures.empty()) {
+      std::cerr << "profile-query: regression above " << options.fail_above->text
+                << "% in " << failures.size()
+                << (failures.size() == 1 ? " group" : " groups") << ":\n";
+      for (const std::string& failure : failures) {
+        std::cerr << "  " << failure << '\n';
+      }
+      return kRegression;
+    }
+  } catch (const InputError& error) {
+    std::cerr << "profile-query: " << error.what() << '\n';
+    return 1;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "profile-query: out of memory\n";
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace profile_query
