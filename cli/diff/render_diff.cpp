@@ -22,6 +22,7 @@ std::string number_delta(const DiffRow& row) {
 
 std::string percent_text(const DiffRow& row) {
   if (!row.percent) return "new";
+  if (row.delta == 0) return "0.0%";
   return fmt::format("{:+.1f}%", *row.percent);
 }
 
