@@ -196,6 +196,12 @@ void add_request_options(CLI::App& app, RequestText& text) {
       ->capture_default_str();
 }
 
+void add_format_option(CLI::App& app, std::string& format) {
+  app.add_option("--format", format, "Output format")
+      ->check(CLI::IsMember(names_of(kFormats)))
+      ->capture_default_str();
+}
+
 // The request the parsed options spell; every value has passed its check.
 zun_profile::Query to_query(const RequestText& text) {
   zun_profile::Query query;
@@ -283,9 +289,7 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
       ->required()
       ->type_name("FILE");
   add_request_options(app, text);
-  app.add_option("--format", format, "Output format")
-      ->check(CLI::IsMember(names_of(kFormats)))
-      ->capture_default_str();
+  add_format_option(app, format);
 
   if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
     return *status;
@@ -358,9 +362,7 @@ std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
       ->required()
       ->type_name("NEW");
   add_request_options(app, text);
-  app.add_option("--format", format, "Output format")
-      ->check(CLI::IsMember(names_of(kFormats)))
-      ->capture_default_str();
+  add_format_option(app, format);
   CLI::Option* gate =
       app.add_option("--fail-above", fail_above,
                      "Exit 3 when a group's sort key grew by more than PCT "

@@ -10,6 +10,7 @@
 
 #include "cli/command_line.hpp"
 #include "cli/diff/diff_command.hpp"
+#include "cli/output.hpp"
 #include "cli/progress.hpp"
 #include "cli/render.hpp"
 #include "cli/report_reader.hpp"
@@ -19,13 +20,6 @@
 namespace {
 
 constexpr int kFailure = 1;
-
-// Writes all of `text` to standard output, or says why it could not.
-bool write_all(const std::string& text) {
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
-    return false;
-  return std::fflush(stdout) == 0;
-}
 
 }  // namespace
 
@@ -39,13 +33,7 @@ int main(int argc, char** argv) {
   auto parsed =
       profile_query::parse_command_line(argc, argv, std::cout, std::cerr);
   if (const int* status = std::get_if<profile_query::ExitStatus>(&parsed)) {
-    // --help and --version wrote to standard output: a full disk or a closed
-    // stream is a failure, not a quiet success.
-    if (*status == 0 && !std::cout.flush()) {
-      std::cerr << "profile-query: cannot write the output\n";
-      return kFailure;
-    }
-    return *status;
+    return profile_query::finish_parse(*status);
   }
   const profile_query::Options& options =
       std::get<profile_query::Options>(parsed);
@@ -58,8 +46,8 @@ int main(int argc, char** argv) {
         profile_query::load_report(options.input, &progress);
     const zun_profile::QueryReport result =
         zun_profile::query(report, options.query);
-    if (!write_all(profile_query::render(result, options.format))) {
-      std::cerr << "profile-query: cannot write the output\n";
+    if (!profile_query::write_output(
+            profile_query::render(result, options.format))) {
       return kFailure;
     }
   } catch (const profile_query::InputError& error) {

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "cli/command_line.hpp"
+#include "cli/output.hpp"
 #include "cli/diff/diff.hpp"
 #include "cli/progress.hpp"
 #include "cli/report_reader.hpp"
@@ -46,11 +47,7 @@ std::string render(const DiffReport& report, OutputFormat format) {
 int diff_command(int argc, const char* const* argv) {
   auto parsed = parse_diff_command_line(argc, argv, std::cout, std::cerr);
   if (const int* status = std::get_if<ExitStatus>(&parsed)) {
-    if (*status == 0 && !std::cout.flush()) {
-      std::cerr << "profile-query: cannot write the output\n";
-      return 1;
-    }
-    return *status;
+    return finish_parse(*status);
   }
   const DiffOptions& options = std::get<DiffOptions>(parsed);
   // Every group of both runs: the limit applies to the diff's order.
@@ -72,11 +69,7 @@ int diff_command(int argc, const char* const* argv) {
       report.rows.resize(*options.query.limit);
     }
     const std::string text = render(report, options.format);
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-        std::fflush(stdout) != 0) {
-      std::cerr << "profile-query: cannot write the output\n";
-      return 1;
-    }
+    if (!write_output(text)) return 1;
     if (!failures.empty()) {
       std::cerr << "profile-query: regression above " << options.fail_above->text
                 << "% in " << failures.size()

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "cli/command_line.hpp"
+#include "cli/output.hpp"
 #include "cli/progress.hpp"
 #include "cli/report_reader.hpp"
 #include "cli/serve/api.hpp"
@@ -27,11 +28,7 @@ zun_package::ProfileReport load(const std::string& path,
 int serve_command(int argc, const char* const* argv) {
   auto parsed = parse_serve_command_line(argc, argv, std::cout, std::cerr);
   if (const int* status = std::get_if<ExitStatus>(&parsed)) {
-    if (*status == 0 && !std::cout.flush()) {
-      std::cerr << "profile-query: cannot write the output\n";
-      return 1;
-    }
-    return *status;
+    return finish_parse(*status);
   }
   const ServeOptions& options = std::get<ServeOptions>(parsed);
   try {
