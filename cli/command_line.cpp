@@ -180,15 +180,13 @@ void add_request_options(CLI::App& app, RequestText& text) {
       app.add_option("--metadata-key", text.metadata_key,
                      "The metadata name whose value labels a group")
           ->type_name("NAME");
-  text.at_option =
-      app.add_option("--at", text.at,
-                     "Only samples running at this cycle offset")
-          ->check(decimal_check<std::uint64_t>())
-          ->type_name("CYCLES");
-  text.limit_option =
-      app.add_option("--limit", text.limit, "At most N groups")
-          ->check(decimal_check<std::size_t>())
-          ->type_name("N");
+  text.at_option = app.add_option("--at", text.at,
+                                  "Only samples running at this cycle offset")
+                       ->check(decimal_check<std::uint64_t>())
+                       ->type_name("CYCLES");
+  text.limit_option = app.add_option("--limit", text.limit, "At most N groups")
+                          ->check(decimal_check<std::size_t>())
+                          ->type_name("N");
   app.add_option("--samples", text.samples,
                  "Also list the N longest samples (not in a diff)")
       ->check(decimal_check<std::size_t>())
@@ -425,7 +423,8 @@ std::variant<zun_profile::Query, std::string> parse_request_options(
     } catch (const CLI::ParseError& error) {
       // CLI11 starts with the option's name; the parameter's replaces it.
       std::string_view what = error.what();
-      if (what.starts_with(dashed + ": ")) what.remove_prefix(dashed.size() + 2);
+      if (what.starts_with(dashed + ": "))
+        what.remove_prefix(dashed.size() + 2);
       return "parameter '" + name + "': " + std::string(what);
     }
     args.insert(args.end(), arg.rbegin(), arg.rend());

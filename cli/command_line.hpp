@@ -48,7 +48,7 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
 
 // What `profile-query serve` is asked to do.
 struct ServeOptions {
-  std::string input;              // the report's path, or "-"
+  std::string input;               // the report's path, or "-"
   std::string host = "127.0.0.1";  // the address to listen on
   std::uint16_t port = 8080;       // 0 lets the system pick a free port
 };

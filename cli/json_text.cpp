@@ -70,8 +70,8 @@ void append_string(std::string& out, std::string_view text) {
         if (static_cast<unsigned char>(c) >= 0x80) {
           // Report texts are valid UTF-8 already; anything else (an echoed
           // request value) is mended, so the output stays valid JSON.
-          const std::string_view rest = text.substr(
-              static_cast<std::size_t>(&c - text.data()));
+          const std::string_view rest =
+              text.substr(static_cast<std::size_t>(&c - text.data()));
           const std::size_t length = utf8_length(rest);
           if (length == 0) {
             out += "\\ufffd";

@@ -12,14 +12,13 @@
 #include <memory>
 #include <optional>
 #include <simdjson.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "cli/field_path.hpp"
 #include "cli/json_syntax.hpp"
 #include "cli/message_text.hpp"
 #include "cli/progress.hpp"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace profile_query {
 namespace {
@@ -222,8 +221,8 @@ class Reader {
       invalid("expected an array, found " + describe(value));
     check(code);
     std::size_t count = 0;
-    if (records != nullptr && array.count_elements().get(count) ==
-                                  simdjson::SUCCESS) {
+    if (records != nullptr &&
+        array.count_elements().get(count) == simdjson::SUCCESS) {
       records->reserve(count);  // a malformed array fails in the walk below
     }
     std::size_t index = 0;
@@ -493,12 +492,9 @@ namespace {
 // reads ahead past the end). Malformed JSON is described from `full_text()`,
 // which is `text` unless the release gave some of it back.
 template <typename FullText>
-zun_package::ProfileReport parse_text(std::string_view text,
-                                      std::size_t readable,
-                                      std::string_view source,
-                                      ProgressMeter* progress,
-                                      PrefixRelease* release,
-                                      FullText&& full_text) {
+zun_package::ProfileReport parse_text(
+    std::string_view text, std::size_t readable, std::string_view source,
+    ProgressMeter* progress, PrefixRelease* release, FullText&& full_text) {
   if (text.size() > kMaxReportBytes) too_large(source, kMaxReportBytes);
   std::optional<simdjson::padded_string> copy;
   simdjson::padded_string_view view;
@@ -541,8 +537,7 @@ zun_package::ProfileReport load_report(const std::string& path,
   if (path != "-") release.emplace(text);
   std::string reread;
   return parse_text(text, text.capacity(), source, progress,
-                    release ? &*release : nullptr,
-                    [&]() -> const std::string* {
+                    release ? &*release : nullptr, [&]() -> const std::string* {
                       if (!release || !release->released()) return &text;
                       try {
                         reread = read_input(path);

@@ -46,7 +46,7 @@ void Table::append_to(std::string& out) const {
 }
 
 void Table::append_row(std::string& out, const std::vector<std::string>& cells,
-                const std::vector<std::size_t>& widths) const {
+                       const std::vector<std::size_t>& widths) const {
   std::string line;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     const std::size_t padding = widths[i] - width_of(cells[i]);

@@ -19,8 +19,7 @@ class ActivitySink {
     std::uint32_t length;  // duration in cycles
   };
 
-  void sample(std::uint32_t group, std::uint32_t offset,
-              std::uint32_t length) {
+  void sample(std::uint32_t group, std::uint32_t offset, std::uint32_t length) {
     if (length > 0) runs_.push_back({group, offset, length});
   }
 
@@ -73,8 +72,7 @@ class BucketGrid {
     direct[last] += end - last * width_;
     if (last > first + 1) {
       // Unsigned arithmetic wraps, and the prefix sums come out exact.
-      std::uint64_t* difference =
-          difference_.data() + series * (buckets_ + 1);
+      std::uint64_t* difference = difference_.data() + series * (buckets_ + 1);
       difference[first + 1] += width_;
       difference[last] -= width_;
     }
@@ -135,8 +133,7 @@ ActivityReport activity(const zun_package::ProfileReport& report,
   }
   result.groups.reserve(rows.groups.size());
   for (std::size_t row = 0; row < rows.groups.size(); ++row) {
-    result.groups.push_back(
-        {std::move(rows.groups[row].name), grid.take(row)});
+    result.groups.push_back({std::move(rows.groups[row].name), grid.take(row)});
   }
   result.other_cycles = grid.take(series - 1);
   return result;

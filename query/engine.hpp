@@ -174,7 +174,7 @@ void prefetch_object(const T& object) noexcept {
 // where they stay): its label and dimensions, and its figures with the
 // quotients and milliseconds they give.
 inline void fill_group_row(GroupKey&& key, const GroupFigures& figures,
-                    std::uint64_t clock_hz, GroupSummary& row) {
+                           std::uint64_t clock_hz, GroupSummary& row) {
   row.name = std::move(key.label);
   row.dimensions = std::move(key.dimensions);
   row.sample_count = figures.sample_count;

@@ -48,8 +48,8 @@ std::string difference(const ActivityReport& actual,
 TEST(ActivityTest, SplitsRunsAcrossBucketsAndAddsOverlaps) {
   zun_package::ProfileReport report;
   report.clock_hz = 1000;
-  report.tiles.push_back(tile(0, {run(1000, 1010, "a"), run(1010, 1090, "b"),
-                                  run(1090, 1100, "a")}));
+  report.tiles.push_back(tile(
+      0, {run(1000, 1010, "a"), run(1010, 1090, "b"), run(1090, 1100, "a")}));
   report.tiles.push_back(tile(1, {run(50, 70, "b")}));
 
   const ActivityReport result = activity(report, Query{}, 4);
@@ -108,12 +108,11 @@ TEST(ActivityTest, KeepsBucketCountsSensible) {
 // ends near 2^33 past a late start on another tile.
 TEST(ActivityTest, FollowsWrappedCountersToTheFarEnd) {
   zun_package::ProfileReport report;
+  report.tiles.push_back(tile(0, {in_phase(run(0xFFFFFFF0u, 0x10u, "w"), 1)}));
   report.tiles.push_back(
-      tile(0, {in_phase(run(0xFFFFFFF0u, 0x10u, "w"), 1)}));
-  report.tiles.push_back(tile(1, {run(5, 6, "x"), run(0xFFFFFFFFu, 0xFFFFFFFEu, "x")}));
+      tile(1, {run(5, 6, "x"), run(0xFFFFFFFFu, 0xFFFFFFFEu, "x")}));
   const ActivityReport result = activity(report, Query{}, 7);
-  EXPECT_EQ(difference(result, support::reference_activity(report, {}, 7)),
-            "");
+  EXPECT_EQ(difference(result, support::reference_activity(report, {}, 7)), "");
   const QueryReport rows = query(report, Query{});
   for (std::size_t i = 0; i < rows.groups.size(); ++i) {
     const Cycles& busy = result.groups[i].busy_cycles;
@@ -130,10 +129,9 @@ TEST(ActivityTest, MatchesTheReferenceOnRandomCases) {
     support::Entropy entropy(seed);
     const zun_package::ProfileReport report = support::random_report(entropy);
     const Query request = support::random_query(entropy, report);
-    const std::size_t buckets = entropy.below(4) == 0
-                                    ? static_cast<std::size_t>(entropy.below(3))
-                                    : static_cast<std::size_t>(
-                                          1 + entropy.below(40));
+    const std::size_t buckets =
+        entropy.below(4) == 0 ? static_cast<std::size_t>(entropy.below(3))
+                              : static_cast<std::size_t>(1 + entropy.below(40));
     const ActivityReport actual = activity(report, request, buckets);
     ASSERT_EQ(difference(actual,
                          support::reference_activity(report, request, buckets)),

@@ -24,7 +24,8 @@ std::vector<std::uint64_t> flat(const ActivityReport& activity) {
 }
 
 // Many threads query one shared, unchanging report at once, and ask for its
-// activity; every answer must equal the one computed alone. Run under ThreadSanitizer in CI.
+// activity; every answer must equal the one computed alone. Run under
+// ThreadSanitizer in CI.
 TEST(ConcurrencyTest, ThreadsQueryingOneReportAgree) {
   const zun_package::ProfileReport report = support::synthetic_report(
       {.tiles = 24, .samples_per_tile = 300, .seed = 11});

@@ -93,9 +93,13 @@ DiffReport diff_results(const zun_profile::QueryReport& base,
   report.rows.reserve(base.groups.size() + after.groups.size());
   for (const zun_profile::GroupSummary& group : base.groups) {
     row_of.emplace(group.name, report.rows.size());
-    report.rows.push_back(
-        {group.name, Presence::Removed, side_of(group, sort_by), {}, 0, false,
-         std::nullopt});
+    report.rows.push_back({group.name,
+                           Presence::Removed,
+                           side_of(group, sort_by),
+                           {},
+                           0,
+                           false,
+                           std::nullopt});
   }
   for (const zun_profile::GroupSummary& group : after.groups) {
     const auto found = row_of.find(group.name);
@@ -104,8 +108,13 @@ DiffReport diff_results(const zun_profile::QueryReport& base,
       row.presence = Presence::Both;
       row.after = side_of(group, sort_by);
     } else {
-      report.rows.push_back({group.name, Presence::Added, {},
-                             side_of(group, sort_by), 0, false, std::nullopt});
+      report.rows.push_back({group.name,
+                             Presence::Added,
+                             {},
+                             side_of(group, sort_by),
+                             0,
+                             false,
+                             std::nullopt});
     }
   }
   for (DiffRow& row : report.rows) {
@@ -165,11 +174,12 @@ std::vector<std::string> regressions(const DiffReport& report,
   for (const DiffRow& row : report.rows) {
     if (!row.grew) continue;
     if (row.presence == Presence::Added) {
-      if (Wide{row.after.key} * 100'000'000u > base_total * threshold.millionths) {
-        failures.push_back(fmt::format(
-            "{}: added with {} {}, above {}% of the base's total",
-            quoted_text(row.name), report.key_name, row.after.key,
-            threshold.text));
+      if (Wide{row.after.key} * 100'000'000u >
+          base_total * threshold.millionths) {
+        failures.push_back(
+            fmt::format("{}: added with {} {}, above {}% of the base's total",
+                        quoted_text(row.name), report.key_name, row.after.key,
+                        threshold.text));
       }
     } else if (above(row.delta, row.base.key)) {
       failures.push_back(fmt::format(

@@ -7,8 +7,8 @@
 #include <variant>
 
 #include "cli/command_line.hpp"
-#include "cli/output.hpp"
 #include "cli/diff/diff.hpp"
+#include "cli/output.hpp"
 #include "cli/progress.hpp"
 #include "cli/report_reader.hpp"
 
@@ -55,8 +55,7 @@ int diff_command(int argc, const char* const* argv) {
   request.limit.reset();
   request.sample_limit = 0;
   try {
-    const zun_profile::QueryReport base =
-        answer(options.base, request, "base");
+    const zun_profile::QueryReport base = answer(options.base, request, "base");
     const zun_profile::QueryReport after =
         answer(options.after, request, "new");
     DiffReport report =
@@ -71,8 +70,8 @@ int diff_command(int argc, const char* const* argv) {
     const std::string text = render(report, options.format);
     if (!write_output(text)) return 1;
     if (!failures.empty()) {
-      std::cerr << "profile-query: regression above " << options.fail_above->text
-                << "% in " << failures.size()
+      std::cerr << "profile-query: regression above "
+                << options.fail_above->text << "% in " << failures.size()
                 << (failures.size() == 1 ? " group" : " groups") << ":\n";
       for (const std::string& failure : failures) {
         std::cerr << "  " << failure << '\n';

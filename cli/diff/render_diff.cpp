@@ -100,17 +100,17 @@ std::string render_diff_table(const DiffReport& report) {
                {"p95", Align::Right},
                {"max", Align::Right}});
   for (const DiffRow& row : report.rows) {
-    table.add({printable(row.name),
-               std::string(row.presence == Presence::Both
-                               ? ""
-                               : presence_name(row.presence)),
-               fmt::format("{}", row.base.key), fmt::format("{}", row.after.key),
-               signed_delta(row), percent_text(row),
-               change(row.base.sample_count, row.after.sample_count),
-               change(row.base.work_cycles, row.after.work_cycles),
-               change(row.base.p50_cycles, row.after.p50_cycles),
-               change(row.base.p95_cycles, row.after.p95_cycles),
-               change(row.base.maximum_cycles, row.after.maximum_cycles)});
+    table.add(
+        {printable(row.name),
+         std::string(
+             row.presence == Presence::Both ? "" : presence_name(row.presence)),
+         fmt::format("{}", row.base.key), fmt::format("{}", row.after.key),
+         signed_delta(row), percent_text(row),
+         change(row.base.sample_count, row.after.sample_count),
+         change(row.base.work_cycles, row.after.work_cycles),
+         change(row.base.p50_cycles, row.after.p50_cycles),
+         change(row.base.p95_cycles, row.after.p95_cycles),
+         change(row.base.maximum_cycles, row.after.maximum_cycles)});
   }
   table.append_to(out);
   return out;
@@ -158,16 +158,15 @@ std::string render_diff_csv(const DiffReport& report) {
       "new_maximum_cycles\n";
   for (const DiffRow& row : report.rows) {
     append_csv_field(out, row.name);
-    fmt::format_to(std::back_inserter(out),
-                   ",{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n",
-                   presence_name(row.presence), row.base.key, row.after.key,
-                   number_delta(row),
-                   row.percent ? fmt::format("{}", *row.percent) : "",
-                   row.base.sample_count, row.after.sample_count,
-                   row.base.work_cycles, row.after.work_cycles,
-                   row.base.p50_cycles, row.after.p50_cycles,
-                   row.base.p95_cycles, row.after.p95_cycles,
-                   row.base.maximum_cycles, row.after.maximum_cycles);
+    fmt::format_to(
+        std::back_inserter(out),
+        ",{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n",
+        presence_name(row.presence), row.base.key, row.after.key,
+        number_delta(row), row.percent ? fmt::format("{}", *row.percent) : "",
+        row.base.sample_count, row.after.sample_count, row.base.work_cycles,
+        row.after.work_cycles, row.base.p50_cycles, row.after.p50_cycles,
+        row.base.p95_cycles, row.after.p95_cycles, row.base.maximum_cycles,
+        row.after.maximum_cycles);
   }
   return out;
 }

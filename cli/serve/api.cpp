@@ -116,9 +116,10 @@ ApiAnswer Api::activity(const Parameters& parameters) const {
     if (name == "buckets") {
       const auto number = number_between(value, 1, kMaxBuckets);
       if (!number) {
-        return bad_request("parameter 'buckets': expected a whole number from "
-                           "1 to " + std::to_string(kMaxBuckets) + ", got '" +
-                           shown(value) + "'");
+        return bad_request(
+            "parameter 'buckets': expected a whole number from "
+            "1 to " +
+            std::to_string(kMaxBuckets) + ", got '" + shown(value) + "'");
       }
       if (seen_buckets) {
         return bad_request("parameter 'buckets' is given more than once");

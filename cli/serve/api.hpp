@@ -25,9 +25,9 @@ struct ApiAnswer {
 };
 
 // Bounds on what one request may ask.
-inline constexpr std::size_t kMaxParameters = 64;         // per request
-inline constexpr std::size_t kMaxParameterBytes = 1024;   // per name or value
-inline constexpr std::size_t kDefaultBuckets = 200;       // activity buckets
+inline constexpr std::size_t kMaxParameters = 64;        // per request
+inline constexpr std::size_t kMaxParameterBytes = 1024;  // per name or value
+inline constexpr std::size_t kDefaultBuckets = 200;      // activity buckets
 inline constexpr std::size_t kMaxBuckets = 10000;
 inline constexpr std::size_t kDefaultActivitySeries = 10;  // activity groups
 inline constexpr std::size_t kMaxActivitySeries = 100;

@@ -44,9 +44,9 @@ std::optional<Parameters> parse_query_string(std::string_view query) {
     if (piece.empty()) continue;
     const std::size_t equals = piece.find('=');
     auto name = decode(piece.substr(0, equals));
-    auto value = decode(equals == std::string_view::npos
-                            ? std::string_view()
-                            : piece.substr(equals + 1));
+    auto value =
+        decode(equals == std::string_view::npos ? std::string_view()
+                                                : piece.substr(equals + 1));
     if (!name || !value) return std::nullopt;
     parameters.emplace_back(std::move(*name), std::move(*value));
   }

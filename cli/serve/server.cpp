@@ -1,16 +1,15 @@
 #include "cli/serve/server.hpp"
 
-#include <httplib.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string_view>
+#include <sys/socket.h>
 #include <thread>
 
 #include "cli/message_text.hpp"
@@ -41,8 +40,9 @@ void answer_with(const httplib::Request& request, httplib::Response& response,
                  Call&& call) {
   const std::size_t mark = request.target.find('?');
   const auto parameters = parse_query_string(
-      mark == std::string::npos ? std::string_view()
-                                : std::string_view(request.target).substr(mark + 1));
+      mark == std::string::npos
+          ? std::string_view()
+          : std::string_view(request.target).substr(mark + 1));
   if (!parameters) {
     send(response, {400, error_json("malformed query string: a % escape "
                                     "must be followed by two hex digits")});
@@ -102,12 +102,12 @@ void route(httplib::Server& server, const Api& api) {
   for (const PageFile& file : page_files()) {
     const std::string path =
         file.path == "/index.html" ? "/" : std::string(file.path);
-    server.Get(path, [file](const httplib::Request&,
-                            httplib::Response& response) {
-      response.set_header("Cache-Control", "no-cache");
-      response.set_content(file.bytes.data(), file.bytes.size(),
-                           std::string(file.content_type).c_str());
-    });
+    server.Get(path,
+               [file](const httplib::Request&, httplib::Response& response) {
+                 response.set_header("Cache-Control", "no-cache");
+                 response.set_content(file.bytes.data(), file.bytes.size(),
+                                      std::string(file.content_type).c_str());
+               });
   }
   // Nothing here changes: every other method is refused as such.
   const auto refuse = [](const httplib::Request&, httplib::Response& response) {
@@ -126,19 +126,17 @@ void route(httplib::Server& server, const Api& api) {
   server.set_error_handler(
       [](const httplib::Request&, httplib::Response& response) {
         if (!response.body.empty()) return;
-        const char* what = response.status == 404 ? "not found"
-                           : response.status == 414
-                               ? "the address is too long"
-                               : "bad request";
+        const char* what = response.status == 404   ? "not found"
+                           : response.status == 414 ? "the address is too long"
+                                                    : "bad request";
         response.set_content(error_json(what), std::string(kJson));
       });
 }
 
 }  // namespace
 
-int serve_http(const Api& api, std::string_view source,
-               const std::string& host, std::uint16_t port, std::ostream& out,
-               std::ostream& err) {
+int serve_http(const Api& api, std::string_view source, const std::string& host,
+               std::uint16_t port, std::ostream& out, std::ostream& err) {
   // Signals go to the watcher alone; a client gone mid-answer is not fatal.
   sigset_t signals;
   sigemptyset(&signals);
@@ -167,8 +165,8 @@ int serve_http(const Api& api, std::string_view source,
   const int bound = port == 0 ? server.bind_to_any_port(host)
                               : (server.bind_to_port(host, port) ? port : -1);
   if (bound < 0) {
-    err << "profile-query: cannot listen on " << escape_control(host) << " port "
-        << port << ": " << std::strerror(errno) << '\n';
+    err << "profile-query: cannot listen on " << escape_control(host)
+        << " port " << port << ": " << std::strerror(errno) << '\n';
     return 1;
   }
   out << "Serving " << source << " at " << url_of(host, bound)

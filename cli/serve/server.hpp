@@ -14,8 +14,7 @@ namespace profile_query {
 // where it listens on `out` ("Serving ... at http://..."), and why it cannot
 // on `err`. Returns the exit status: 0 after a clean stop, 1 when it could
 // not listen.
-int serve_http(const Api& api, std::string_view source,
-               const std::string& host, std::uint16_t port, std::ostream& out,
-               std::ostream& err);
+int serve_http(const Api& api, std::string_view source, const std::string& host,
+               std::uint16_t port, std::ostream& out, std::ostream& err);
 
 }  // namespace profile_query

@@ -19,8 +19,7 @@ TEST(DiffThreshold, ReadsPercentagesExactly) {
   EXPECT_EQ(parse_threshold("2.5")->millionths, 2'500'000u);
   EXPECT_EQ(parse_threshold("0")->millionths, 0u);
   EXPECT_EQ(parse_threshold("0.000001")->millionths, 1u);
-  EXPECT_EQ(parse_threshold("1000000000")->millionths,
-            1'000'000'000'000'000u);
+  EXPECT_EQ(parse_threshold("1000000000")->millionths, 1'000'000'000'000'000u);
   EXPECT_EQ(parse_threshold("7.25")->text, "7.25");
   for (const char* bad : {"", ".", "1.", ".5", "1e3", "-1", "+1", "5%", " 5",
                           "1.0000001", "1000000001", "12345678901"}) {
@@ -49,33 +48,33 @@ std::size_t failing(const DiffReport& report, const char* percent) {
 // Growth exactly at the threshold holds; a hair above fails. An added group
 // is measured against the base's total; shrinking never fails.
 TEST(DiffGate, ComparesAtTheBoundaryExactly) {
-  const DiffReport grown = diff_results(
-      answer({group("a", 100), group("b", 90)}),
-      answer({group("a", 130), group("b", 10)}),
-      zun_profile::SortBy::PhaseCycles, "base", "new");
+  const DiffReport grown =
+      diff_results(answer({group("a", 100), group("b", 90)}),
+                   answer({group("a", 130), group("b", 10)}),
+                   zun_profile::SortBy::PhaseCycles, "base", "new");
   EXPECT_EQ(failing(grown, "30"), 0u);
   EXPECT_EQ(failing(grown, "29.999999"), 1u);
 
   // Base total 190: 10% of it is 19.
-  const DiffReport added = diff_results(
-      answer({group("a", 100), group("b", 90)}),
-      answer({group("a", 100), group("b", 90), group("c", 19)}),
-      zun_profile::SortBy::PhaseCycles, "base", "new");
+  const DiffReport added =
+      diff_results(answer({group("a", 100), group("b", 90)}),
+                   answer({group("a", 100), group("b", 90), group("c", 19)}),
+                   zun_profile::SortBy::PhaseCycles, "base", "new");
   EXPECT_EQ(failing(added, "10"), 0u);
-  const DiffReport more = diff_results(
-      answer({group("a", 100), group("b", 90)}),
-      answer({group("a", 100), group("b", 90), group("c", 20)}),
-      zun_profile::SortBy::PhaseCycles, "base", "new");
+  const DiffReport more =
+      diff_results(answer({group("a", 100), group("b", 90)}),
+                   answer({group("a", 100), group("b", 90), group("c", 20)}),
+                   zun_profile::SortBy::PhaseCycles, "base", "new");
   const auto lines = regressions(more, *parse_threshold("10"));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
             "\"c\": added with phase_cycles 20, above 10% of the base's total");
 
   // From nothing, any growth fails; figures near 2^64 do not overflow.
-  const DiffReport extreme = diff_results(
-      answer({group("zero", 0), group("huge", UINT64_MAX - 1)}),
-      answer({group("zero", 1), group("huge", UINT64_MAX)}),
-      zun_profile::SortBy::PhaseCycles, "base", "new");
+  const DiffReport extreme =
+      diff_results(answer({group("zero", 0), group("huge", UINT64_MAX - 1)}),
+                   answer({group("zero", 1), group("huge", UINT64_MAX)}),
+                   zun_profile::SortBy::PhaseCycles, "base", "new");
   EXPECT_EQ(failing(extreme, "1000000000"), 1u);
   EXPECT_EQ(failing(extreme, "0"), 2u);
   EXPECT_EQ(extreme.rows[0].name, "huge");
@@ -122,7 +121,8 @@ TEST(DiffRows, EveryDeltaIsTheDifferenceOfTwoQueries) {
     for (const GroupSummary& g : base.groups) {
       if (find(after, g.name) != nullptr) ++both;
     }
-    ASSERT_EQ(diff.rows.size(), base.groups.size() + after.groups.size() - both);
+    ASSERT_EQ(diff.rows.size(),
+              base.groups.size() + after.groups.size() - both);
     ASSERT_EQ(diff.added_count, after.groups.size() - both);
     ASSERT_EQ(diff.removed_count, base.groups.size() - both);
     for (std::size_t i = 0; i < diff.rows.size(); ++i) {

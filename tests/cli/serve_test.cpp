@@ -3,7 +3,6 @@
 // by tests/serve/.
 #include <fmt/format.h>
 #include <simdjson.h>
-
 #include <string>
 #include <variant>
 
@@ -22,12 +21,15 @@ namespace profile_query {
 namespace {
 
 TEST(QueryString, SplitsDecodesAndKeepsOrder) {
-  const auto parsed =
-      parse_query_string("metadata=block=attn&tile=3&&kernel=&k%3Dx=a+b%2F&tile=1&flag");
+  const auto parsed = parse_query_string(
+      "metadata=block=attn&tile=3&&kernel=&k%3Dx=a+b%2F&tile=1&flag");
   ASSERT_TRUE(parsed);
-  const Parameters expected = {{"metadata", "block=attn"}, {"tile", "3"},
-                               {"kernel", ""},            {"k=x", "a b/"},
-                               {"tile", "1"},             {"flag", ""}};
+  const Parameters expected = {{"metadata", "block=attn"},
+                               {"tile", "3"},
+                               {"kernel", ""},
+                               {"k=x", "a b/"},
+                               {"tile", "1"},
+                               {"flag", ""}};
   EXPECT_EQ(*parsed, expected);
   EXPECT_EQ(parse_query_string("")->size(), 0u);
   for (const char* bad : {"a=%", "a=%4", "a=%zz", "%g1=2"}) {
@@ -53,12 +55,21 @@ std::string refusal(const Parameters& parameters) {
 // The parameters mean what the options mean, including the values that
 // are awkward to pass: empty, starting with '-', holding '='.
 TEST(RequestParameters, ReadLikeTheCommandLine) {
-  const zun_profile::Query request = parsed_request(
-      {{"group-by", "metadata"}, {"metadata-key", "block"},
-       {"sort-by", "samples"}, {"kind", "compute"}, {"kernel", ""},
-       {"operation-contains", "-x"}, {"tile", "4"}, {"tile", "2"},
-       {"phase", "7"}, {"metadata", "a=b=c"}, {"metadata", "flag"},
-       {"at", "18446744073709551615"}, {"limit", "0"}, {"samples", "9"}});
+  const zun_profile::Query request =
+      parsed_request({{"group-by", "metadata"},
+                      {"metadata-key", "block"},
+                      {"sort-by", "samples"},
+                      {"kind", "compute"},
+                      {"kernel", ""},
+                      {"operation-contains", "-x"},
+                      {"tile", "4"},
+                      {"tile", "2"},
+                      {"phase", "7"},
+                      {"metadata", "a=b=c"},
+                      {"metadata", "flag"},
+                      {"at", "18446744073709551615"},
+                      {"limit", "0"},
+                      {"samples", "9"}});
   EXPECT_EQ(request.group_by, zun_profile::GroupBy::Metadata);
   EXPECT_EQ(request.metadata_key, "block");
   EXPECT_EQ(request.sort_by, zun_profile::SortBy::Samples);
@@ -91,16 +102,17 @@ TEST(RequestParameters, RefusalsNameTheParameter) {
   EXPECT_EQ(refusal({{"--kind", "idle"}}), "unknown parameter '--kind'");
   EXPECT_EQ(refusal({{"", "1"}}), "unknown parameter ''");
   EXPECT_EQ(refusal({{"help", ""}}), "unknown parameter 'help'");
-  EXPECT_EQ(refusal({{"samples", "-1"}}).rfind("parameter 'samples': ", 0),
-            0u);
+  EXPECT_EQ(refusal({{"samples", "-1"}}).rfind("parameter 'samples': ", 0), 0u);
 }
 
 TEST(JsonText, MendsBytesThatAreNotUtf8) {
   std::string out;
-  append_string(out, "a\xff\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xc3\x28\xed\xa0\x80\n");
-  EXPECT_EQ(out,
-            "\"a\\ufffd\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\ufffd(\\ufffd\\ufffd"
-            "\\ufffd\\n\"");
+  append_string(
+      out, "a\xff\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xc3\x28\xed\xa0\x80\n");
+  EXPECT_EQ(
+      out,
+      "\"a\\ufffd\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\ufffd(\\ufffd\\ufffd"
+      "\\ufffd\\n\"");
   out.clear();
   append_string(out, "\xe2\x82");  // cut short
   EXPECT_EQ(out, "\"\\ufffd\\ufffd\"");
@@ -108,15 +120,16 @@ TEST(JsonText, MendsBytesThatAreNotUtf8) {
 
 class ApiTest : public ::testing::Test {
  protected:
-  const zun_package::ProfileReport report_ = zun_profile::support::synthetic_report(
-      {.tiles = 6, .samples_per_tile = 200, .seed = 3});
+  const zun_package::ProfileReport report_ =
+      zun_profile::support::synthetic_report(
+          {.tiles = 6, .samples_per_tile = 200, .seed = 3});
   const Api api_{report_, "r.json"};
 };
 
 // /api/query is exactly what --format json prints for the same request.
 TEST_F(ApiTest, QueryAnswersAsTheJsonFormat) {
-  const Parameters parameters = {{"group-by", "phase"}, {"samples", "3"},
-                                 {"limit", "5"}};
+  const Parameters parameters = {
+      {"group-by", "phase"}, {"samples", "3"}, {"limit", "5"}};
   const ApiAnswer answer = api_.query(parameters);
   EXPECT_EQ(answer.status, 200);
   EXPECT_EQ(answer.body, render_json(zun_profile::query(
@@ -151,17 +164,18 @@ TEST_F(ApiTest, RefusesOversizedRequests) {
                          std::string(kMaxParameterBytes + 1, 'a')}})
                 .status,
             400);
-  EXPECT_EQ(api_.query({{"operation-contains",
-                         std::string(kMaxParameterBytes, 'a')}})
-                .status,
-            200);
+  EXPECT_EQ(
+      api_.query({{"operation-contains", std::string(kMaxParameterBytes, 'a')}})
+          .status,
+      200);
   const ApiAnswer unknown = api_.query({{"nope\xff", "1"}});
   EXPECT_EQ(unknown.status, 400);
   simdjson::dom::parser parser;
   simdjson::dom::element body;
   ASSERT_EQ(parser.parse(unknown.body).get(body), simdjson::SUCCESS)
       << unknown.body;
-  EXPECT_EQ(std::string_view(body["error"]), "unknown parameter 'nope\xef\xbf\xbd'");
+  EXPECT_EQ(std::string_view(body["error"]),
+            "unknown parameter 'nope\xef\xbf\xbd'");
 }
 
 TEST(Overview, ListsValuesWithCountsAndCutsLongLists) {
@@ -192,8 +206,10 @@ TEST(Overview, ListsValuesWithCountsAndCutsLongLists) {
     previous = std::uint64_t(value["samples"]);
   }
   std::uint64_t block = 0;
-  for (auto value : simdjson::dom::array(overview["metadata_names"]["values"])) {
-    if (std::string_view(value["name"]) == "block") block = std::uint64_t(value["samples"]);
+  for (auto value :
+       simdjson::dom::array(overview["metadata_names"]["values"])) {
+    if (std::string_view(value["name"]) == "block")
+      block = std::uint64_t(value["samples"]);
   }
   EXPECT_EQ(block, kOverviewValues + 5);  // once per sample, not per entry
   EXPECT_FALSE(bool(overview["phases"]["truncated"]));

@@ -293,9 +293,9 @@ ActivityReport reference_activity(const ProfileReport& report, const Query& q,
 
   // Rows in the order the whole answer gives; the first `limit` are series.
   std::map<std::string, std::size_t> series;
-  const std::size_t shown =
-      q.limit.has_value() ? std::min(*q.limit, every.groups.size())
-                          : every.groups.size();
+  const std::size_t shown = q.limit.has_value()
+                                ? std::min(*q.limit, every.groups.size())
+                                : every.groups.size();
   for (std::size_t i = 0; i < every.groups.size(); ++i) {
     series[every.groups[i].name] = std::min(i, shown);
   }
@@ -315,7 +315,8 @@ ActivityReport reference_activity(const ProfileReport& report, const Query& q,
       // The overlap with every bucket, one by one.
       for (std::uint64_t b = 0; b < count; ++b) {
         const std::uint64_t low = b * out.bucket_cycles;
-        const std::uint64_t high = b + 1 == count ? span : low + out.bucket_cycles;
+        const std::uint64_t high =
+            b + 1 == count ? span : low + out.bucket_cycles;
         const std::uint64_t from = std::max(low, offset);
         const std::uint64_t to = std::min<std::uint64_t>(high, offset + length);
         if (to > from) into[b] += to - from;
