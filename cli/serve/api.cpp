@@ -101,6 +101,10 @@ Api::Api(const zun_package::ProfileReport& report, std::string_view source)
 ApiAnswer Api::query(const Parameters& parameters) const {
   auto request = request_of(parameters);
   if (auto* answer = std::get_if<ApiAnswer>(&request)) return *answer;
+  if (std::get<zun_profile::Query>(request).sample_limit > kMaxSampleRows) {
+    return bad_request("parameter 'samples': at most " +
+                       std::to_string(kMaxSampleRows) + " rows over HTTP");
+  }
   return in_turn(running_, [&] {
     return ApiAnswer{200, render_json(zun_profile::query(
                               report_, std::get<zun_profile::Query>(request)))};

@@ -27,6 +27,7 @@ struct ApiAnswer {
 // Bounds on what one request may ask.
 inline constexpr std::size_t kMaxParameters = 64;        // per request
 inline constexpr std::size_t kMaxParameterBytes = 1024;  // per name or value
+inline constexpr std::size_t kMaxSampleRows = 100000;    // `samples` per query
 inline constexpr std::size_t kDefaultBuckets = 200;      // activity buckets
 inline constexpr std::size_t kMaxBuckets = 10000;
 inline constexpr std::size_t kDefaultActivitySeries = 10;  // activity groups
@@ -43,7 +44,8 @@ class Api {
 
   // GET /api/query: the query the parameters spell (named and valued like
   // profile-query's options, without their dashes), answered exactly as
-  // --format json prints it.
+  // --format json prints it. `samples` is at most kMaxSampleRows: each row
+  // costs hundreds of bytes, twice (record and text).
   ApiAnswer query(const Parameters& parameters) const;
 
   // GET /api/activity: `buckets` (1 to kMaxBuckets, default kDefaultBuckets)

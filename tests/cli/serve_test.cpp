@@ -158,6 +158,8 @@ TEST_F(ApiTest, ActivityDefaultsAndBounds) {
 }
 
 TEST_F(ApiTest, RefusesOversizedRequests) {
+  EXPECT_EQ(api_.query({{"samples", "100000"}}).status, 200);
+  EXPECT_EQ(api_.query({{"samples", "100001"}}).status, 400);
   Parameters many(kMaxParameters + 1, {"tile", "1"});
   EXPECT_EQ(api_.query(many).status, 400);
   EXPECT_EQ(api_.query({{"operation-contains",
