@@ -19,6 +19,10 @@ class ActivitySink {
     std::uint32_t length;  // duration in cycles
   };
 
+  // Room for every sample at once: only the pages written are touched, and
+  // nothing is copied as the list grows.
+  explicit ActivitySink(std::size_t samples) { runs_.reserve(samples); }
+
   void sample(std::uint32_t group, std::uint32_t offset, std::uint32_t length) {
     if (length > 0) runs_.push_back({group, offset, length});
   }
@@ -110,7 +114,11 @@ ActivityReport activity(const zun_package::ProfileReport& report,
                         const Query& request, std::size_t buckets) {
   Query rows_only = request;
   rows_only.sample_limit = 0;
-  ActivitySink sink;
+  std::size_t samples = 0;
+  for (const zun_package::TileProfile& tile : report.tiles) {
+    samples += tile.samples.size();
+  }
+  ActivitySink sink(samples);
   QueryReport rows = detail::with_identity(rows_only, [&](auto identity) {
     return detail::execute(report, rows_only, identity, sink);
   });
