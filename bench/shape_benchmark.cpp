@@ -21,6 +21,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/floor.hpp"
+#include "query/activity.hpp"
 #include "query/query.hpp"
 #include "tests/support/synthetic_report.hpp"
 
@@ -108,8 +109,10 @@ double floor_seconds(const zun_package::ProfileReport& report) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Times `query`, or with `buckets` above 0 `activity`, against `floor`.
 void run_case(benchmark::State& state, const std::string& key,
-              const SyntheticShape& shape, const Query& request) {
+              const SyntheticShape& shape, const Query& request,
+              std::size_t buckets) {
   const zun_package::ProfileReport& report = report_of(key, shape);
   double floor_total = 0.0;
   double query_total = 0.0;
@@ -122,8 +125,7 @@ void run_case(benchmark::State& state, const std::string& key,
     const std::size_t before = g_current.load();
     g_peak.store(before);
     const Clock::time_point start = Clock::now();
-    {
-      zun_profile::QueryReport result = zun_profile::query(report, request);
+    const auto measure = [&](auto&& result) {
       const double seconds =
           std::chrono::duration<double>(Clock::now() - start).count();
       query_total += seconds;
@@ -131,8 +133,14 @@ void run_case(benchmark::State& state, const std::string& key,
       peak_added = std::max(peak_added, g_peak.load() - before);
       result_bytes = g_current.load() - before;
       groups = result.groups.size();
-      matched = result.matched_sample_count;
       benchmark::DoNotOptimize(result);
+    };
+    if (buckets > 0) {
+      measure(zun_profile::activity(report, request, buckets));
+    } else {
+      zun_profile::QueryReport result = zun_profile::query(report, request);
+      matched = result.matched_sample_count;
+      measure(std::move(result));
     }
   }
   state.counters["ratio"] = query_total / floor_total;
@@ -165,6 +173,7 @@ struct Case {
   std::string shape_key;  // cases with equal keys share one report
   SyntheticShape shape;
   Query request;
+  std::size_t activity_buckets = 0;  // above 0: time `activity` instead
 };
 
 Query grouped(GroupBy group_by) {
@@ -190,6 +199,19 @@ std::vector<Case> cases() {
   every_row.sample_limit = SIZE_MAX;
   list.push_back(
       {"interleaved/every_sample_a_row", "interleaved", mixed, every_row});
+
+  // The explorer's activity chart: 200 buckets, the top 10 groups.
+  Query top_ten;
+  top_ten.limit = 10;
+  list.push_back({"interleaved/activity_200_buckets", "interleaved", mixed,
+                  top_ten, 200});
+  list.push_back({"interleaved/activity_by_operation", "interleaved", mixed,
+                  [] {
+                    Query request = grouped(GroupBy::Operation);
+                    request.limit = 10;
+                    return request;
+                  }(),
+                  200});
 
   SyntheticShape runs;  // the original benchmark's report
   list.push_back({"kernel_runs/default", "runs", runs, Query{}});
@@ -250,7 +272,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("shape/" + c.name).c_str(),
                                  [c](benchmark::State& state) {
                                    run_case(state, c.shape_key, c.shape,
-                                            c.request);
+                                            c.request, c.activity_buckets);
                                  })
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
