@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <httplib.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
 #include <string_view>
@@ -162,11 +163,28 @@ int serve_http(const Api& api, std::string_view source, const std::string& host,
   });
   route(server, api);
 
+  // A name that resolves to nothing says so, rather than a stale errno.
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+      code != 0) {
+    err << "profile-query: cannot listen on " << escape_control(host) << ": "
+        << ::gai_strerror(code) << '\n';
+    return 1;
+  }
+  ::freeaddrinfo(found);
+
+  errno = 0;
   const int bound = port == 0 ? server.bind_to_any_port(host)
                               : (server.bind_to_port(host, port) ? port : -1);
   if (bound < 0) {
     err << "profile-query: cannot listen on " << escape_control(host)
-        << " port " << port << ": " << std::strerror(errno) << '\n';
+        << " port " << port << ": "
+        << (errno != 0 ? std::strerror(errno) : "the address is not usable")
+        << '\n';
     return 1;
   }
   out << "Serving " << source << " at " << url_of(host, bound)

@@ -173,6 +173,14 @@ class LifecycleTest(unittest.TestCase):
             self.assertIn("cannot listen on 127.0.0.1 port " + port, run.stderr)
             self.assertEqual(run.stdout, "")
 
+    def test_an_unknown_host_is_an_error(self):
+        run = subprocess.run([EXE, "serve", REPORT, "--host", "no-such-host.invalid"],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 1)
+        self.assertRegex(run.stderr, r"^profile-query: cannot listen on "
+                                     r"no-such-host\.invalid: .+\n$")
+        self.assertNotIn("ioctl", run.stderr)
+
     def test_bad_report_and_usage(self):
         run = subprocess.run([EXE, "serve", "no_such.json"], capture_output=True,
                              text=True, timeout=60)
