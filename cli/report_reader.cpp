@@ -110,12 +110,9 @@ class Reader {
         report.clock_hz =
             unsigned_number(value, kMax64, "an unsigned 64-bit integer");
       } else {
-        read_array(
-            value,
-            [&](ondemand::value tile) {
-              read_tile(tile, report.tiles.emplace_back());
-            },
-            &report.tiles);
+        read_array(value, [&](ondemand::value tile) {
+          read_tile(tile, report.tiles.emplace_back());
+        });
       }
     });
     // Anything after the report object is not part of one JSON value.
@@ -209,22 +206,13 @@ class Reader {
     read_fields(object, names, std::forward<Handle>(handle));
   }
 
-  // Calls handle(item) for each item of the array `value`. With `records`,
-  // counts the items first (a quick walk of the parser's index) and
-  // reserves room for them: no growth by doubling, no slack, no copies.
-  template <typename Handle, typename Records = std::vector<int>>
-  void read_array(ondemand::value value, Handle&& handle,
-                  Records* records = nullptr) {
+  template <typename Handle>
+  void read_array(ondemand::value value, Handle&& handle) {
     ondemand::array array;
     const simdjson::error_code code = value.get_array().get(array);
     if (code == simdjson::INCORRECT_TYPE)
       invalid("expected an array, found " + describe(value));
     check(code);
-    std::size_t count = 0;
-    if (records != nullptr &&
-        array.count_elements().get(count) == simdjson::SUCCESS) {
-      records->reserve(count);  // a malformed array fails in the walk below
-    }
     std::size_t index = 0;
     for (auto result : array) {
       ondemand::value item;
@@ -280,13 +268,10 @@ class Reader {
       if (field == 0) {
         tile.physical_tile = unsigned32(item);
       } else {
-        read_array(
-            item,
-            [&](ondemand::value sample) {
-              read_sample(sample, tile.samples.emplace_back());
-              if (++samples_read_ % kProgressEvery == 0) report_progress();
-            },
-            &tile.samples);
+        read_array(item, [&](ondemand::value sample) {
+          read_sample(sample, tile.samples.emplace_back());
+          if (++samples_read_ % kProgressEvery == 0) report_progress();
+        });
       }
     });
   }
