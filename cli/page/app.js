@@ -20,6 +20,7 @@ const REPEATED = ["tile", "phase", "metadata"];
 // Columns of the group table; `sort` is the sort-by value a click sets.
 const COLUMNS = [
   {key: "name", title: "name", sort: "name"},
+  {key: "dimensions", title: "dimensions"},
   {key: "sample_count", title: "samples", sort: "samples"},
   {key: "tile_count", title: "tiles"},
   {key: "phase_count", title: "phases"},
@@ -166,15 +167,15 @@ async function load(params) {
   activityParams.set("buckets", String(ACTIVITY_BUCKETS));
   // Without a limit of the user's, ask for no more rows than the table
   // draws: a report may have millions of groups. The activity answer counts
-  // them all (its series plus the groups summed as "other").
+  // them all, whatever the limit (its series plus the groups summed as
+  // "other").
   const queryParams = new URLSearchParams(params);
   if (!params.has("limit")) queryParams.set("limit", String(ROWS_SHOWN));
   try {
     const [result, activity] = await Promise.all([
       getJson("api/query", queryParams), getJson("api/activity", activityParams)]);
     if (mine !== generation) return;
-    const total = params.has("limit") ? result.groups.length
-        : activity.groups.length + activity.other.group_count;
+    const total = activity.groups.length + activity.other.group_count;
     drawResult(result, params, total);
     drawActivity(activity);
   } catch (error) {
@@ -222,6 +223,7 @@ function drawResult(result, params, total) {
   $("summary").textContent =
       number(result.matched_sample_count) + " of " + number(result.sample_count) +
       " samples matched, " + number(total) + " groups" +
+      (groups.length < total ? " (" + number(groups.length) + " asked for)" : "") +
       (result.at_offset !== null ? ", at cycle " + number(result.at_offset) : "") + ".";
   drawTable(groups, sortBy, total);
   drawBars(groups, sortBy, total);
@@ -256,18 +258,24 @@ function drawTable(groups, sortBy, total) {
       let text;
       if (column.key === "name") {
         text = value;
+      } else if (column.key === "dimensions") {
+        text = Object.entries(value).map(([k, v]) => k + "=" + v).join(", ");
       } else if (column.ms) {
         text = overview && overview.clock_hz ? number(value, 3) : "-";
       } else {
         text = number(value, column.digits);
       }
-      const cell = element("td", text, column.key === "name" ? "name" : "number");
+      const kind = column.key === "name" ? "name"
+          : column.key === "dimensions" ? "text" : "number";
+      const cell = element("td", text, kind);
       line.append(cell);
     }
   }
   table.tBodies[0].replaceWith(body);
-  $("hidden-rows").textContent = total > shown
-      ? number(total - shown) + " more groups are not shown; set a limit or a filter to see fewer."
+  $("hidden-rows").textContent = groups.length > shown || total > groups.length
+      ? number(total - shown) + " more groups are not shown" +
+        (total > groups.length && groups.length < ROWS_SHOWN
+             ? " (past the limit)." : "; set a limit or a filter to see fewer.")
       : "";
 }
 

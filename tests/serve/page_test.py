@@ -123,6 +123,12 @@ class PageTest(unittest.TestCase):
             self.assertEqual(driver.find_element(By.NAME, "kind").get_attribute("value"),
                              "compute")
             self.assertEqual(self.count("#samples tbody tr"), 2)
+            # Every column of a group row, the dimensions included.
+            self.assertEqual(self.count("#groups thead th"), 15)
+            self.assertEqual(
+                driver.execute_script("return document.querySelector("
+                                      "'#groups tbody td.text').textContent;"),
+                "physicalTile=" + cli_groups(REPORT, options)[0].split()[1])
 
             # A refused request is shown, not swallowed.
             driver.get(server.url + "?tile=x")
