@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/builders.hpp"
+#include "tests/support/compare.hpp"
 #include "tests/support/oracle.hpp"
 #include "tests/support/random_case.hpp"
 
@@ -18,29 +19,6 @@ using support::in_phase;
 using support::run;
 using support::tile;
 using Cycles = std::vector<std::uint64_t>;
-
-// The first difference between two activity answers, or "".
-std::string difference(const ActivityReport& actual,
-                       const ActivityReport& expected) {
-  if (actual.clock_hz != expected.clock_hz) return "clock_hz";
-  if (actual.profile_span_cycles != expected.profile_span_cycles)
-    return "profile_span_cycles";
-  if (actual.profile_span_ms != expected.profile_span_ms)
-    return "profile_span_ms";
-  if (actual.bucket_cycles != expected.bucket_cycles) return "bucket_cycles";
-  if (actual.bucket_count != expected.bucket_count) return "bucket_count";
-  if (actual.groups.size() != expected.groups.size()) return "groups.size";
-  for (std::size_t i = 0; i < actual.groups.size(); ++i) {
-    if (actual.groups[i].name != expected.groups[i].name)
-      return "groups[" + std::to_string(i) + "].name";
-    if (actual.groups[i].busy_cycles != expected.groups[i].busy_cycles)
-      return "groups[" + std::to_string(i) + "].busy_cycles";
-  }
-  if (actual.other_cycles != expected.other_cycles) return "other_cycles";
-  if (actual.other_group_count != expected.other_group_count)
-    return "other_group_count";
-  return "";
-}
 
 // Span 100 cycles in 4 buckets of 25: a run across three buckets lands in
 // the first and last in part and fills the one between; another tile's run
@@ -112,7 +90,9 @@ TEST(ActivityTest, FollowsWrappedCountersToTheFarEnd) {
   report.tiles.push_back(
       tile(1, {run(5, 6, "x"), run(0xFFFFFFFFu, 0xFFFFFFFEu, "x")}));
   const ActivityReport result = activity(report, Query{}, 7);
-  EXPECT_EQ(difference(result, support::reference_activity(report, {}, 7)), "");
+  EXPECT_EQ(support::first_difference(
+                result, support::reference_activity(report, {}, 7)),
+            "");
   const QueryReport rows = query(report, Query{});
   for (std::size_t i = 0; i < rows.groups.size(); ++i) {
     const Cycles& busy = result.groups[i].busy_cycles;
@@ -133,8 +113,8 @@ TEST(ActivityTest, MatchesTheReferenceOnRandomCases) {
         entropy.below(4) == 0 ? static_cast<std::size_t>(entropy.below(3))
                               : static_cast<std::size_t>(1 + entropy.below(40));
     const ActivityReport actual = activity(report, request, buckets);
-    ASSERT_EQ(difference(actual,
-                         support::reference_activity(report, request, buckets)),
+    ASSERT_EQ(support::first_difference(actual, support::reference_activity(
+                                                    report, request, buckets)),
               "")
         << "seed " << seed << " buckets " << buckets << "\n"
         << support::describe(report, request);

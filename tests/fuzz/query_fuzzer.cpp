@@ -1,6 +1,7 @@
 // libFuzzer target: decodes its input into a report and a request, runs the
-// engine, and checks it against the naive reference and against invariants
-// that hold for every answer.
+// engine (the query, and the activity over a decoded number of buckets), and
+// checks it against the naive reference and against invariants that hold
+// for every answer.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "query/activity.hpp"
 #include "query/query.hpp"
 #include "tests/support/compare.hpp"
 #include "tests/support/oracle.hpp"
@@ -72,5 +74,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string difference = zun_profile::support::first_difference(
       result, zun_profile::support::reference_query(report, request));
   if (!difference.empty()) fail(difference, report, request);
+
+  const std::size_t buckets = static_cast<std::size_t>(entropy.below(65));
+  const std::string activity_difference =
+      zun_profile::support::first_difference(
+          zun_profile::activity(report, request, buckets),
+          zun_profile::support::reference_activity(report, request, buckets));
+  if (!activity_difference.empty()) {
+    fail("activity over " + std::to_string(buckets) +
+             " buckets: " + activity_difference,
+         report, request);
+  }
   return 0;
 }

@@ -50,6 +50,11 @@ class Differ {
   static std::string show(const std::optional<std::uint64_t>& value) {
     return value ? std::to_string(*value) : "absent";
   }
+  static std::string show(const std::vector<std::uint64_t>& value) {
+    std::string out = "[";
+    for (const std::uint64_t cell : value) out += std::to_string(cell) + ",";
+    return out + "]";
+  }
   static std::string show(const std::map<std::string, std::string>& value) {
     std::string out = "{";
     for (const auto& [key, text] : value) out += key + "=" + text + ";";
@@ -120,6 +125,28 @@ std::string first_difference(const QueryReport& actual,
       d.same(path + ".value", a.metadata[m].value, e.metadata[m].value);
     }
   }
+  return d.result();
+}
+
+std::string first_difference(const ActivityReport& actual,
+                             const ActivityReport& expected) {
+  Differ d;
+  d.same("clock_hz", actual.clock_hz, expected.clock_hz);
+  d.same("profile_span_cycles", actual.profile_span_cycles,
+         expected.profile_span_cycles);
+  d.same("profile_span_ms", actual.profile_span_ms, expected.profile_span_ms);
+  d.same("bucket_cycles", actual.bucket_cycles, expected.bucket_cycles);
+  d.same("bucket_count", actual.bucket_count, expected.bucket_count);
+  d.same("groups.size", actual.groups.size(), expected.groups.size());
+  for (std::size_t i = 0; !d.done() && i < actual.groups.size(); ++i) {
+    d.same(at("groups", i, "name"), actual.groups[i].name,
+           expected.groups[i].name);
+    d.same(at("groups", i, "busy_cycles"), actual.groups[i].busy_cycles,
+           expected.groups[i].busy_cycles);
+  }
+  d.same("other_cycles", actual.other_cycles, expected.other_cycles);
+  d.same("other_group_count", actual.other_group_count,
+         expected.other_group_count);
   return d.result();
 }
 

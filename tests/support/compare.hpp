@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "query/activity.hpp"
 #include "query/query.hpp"
 
 namespace zun_profile::support {
@@ -11,5 +12,7 @@ namespace zun_profile::support {
 // are equal in every field. Doubles must match bit for bit.
 std::string first_difference(const QueryReport& actual,
                              const QueryReport& expected);
+std::string first_difference(const ActivityReport& actual,
+                             const ActivityReport& expected);
 
 }  // namespace zun_profile::support
