@@ -86,9 +86,7 @@ function paramsFromControls() {
   const params = new URLSearchParams();
   const get = (name) => form.elements[name].value.trim();
   if (get("group-by") !== "kernel") params.set("group-by", get("group-by"));
-  if (get("group-by") === "metadata" || get("metadata-key") !== "") {
-    if (get("metadata-key") !== "") params.set("metadata-key", get("metadata-key"));
-  }
+  if (get("metadata-key") !== "") params.set("metadata-key", get("metadata-key"));
   if (get("sort-by") !== "phase-cycles") params.set("sort-by", get("sort-by"));
   if (get("kind") !== "") params.set("kind", get("kind"));
   if (form.elements["no-kernel"].checked) {
