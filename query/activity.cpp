@@ -1,6 +1,8 @@
 #include "query/activity.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <new>
 #include <utility>
 
 #include "query/engine.hpp"
@@ -56,7 +58,7 @@ class ActivitySink {
 class BucketGrid {
  public:
   BucketGrid(std::size_t series, std::size_t buckets, std::uint64_t width)
-      : buckets_(buckets),
+      : buckets_(checked(series, buckets)),
         width_(width),
         direct_(series * buckets),
         difference_(series * (buckets + 1)) {}
@@ -97,6 +99,17 @@ class BucketGrid {
   }
 
  private:
+  // `buckets`, once sure that series x (buckets + 1) counters can be
+  // counted at all: a product that wraps would allocate too little.
+  static std::size_t checked(std::size_t series, std::size_t buckets) {
+    constexpr std::size_t kMost =
+        std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t);
+    if (buckets >= kMost || series > kMost / (buckets + 1)) {
+      throw std::bad_alloc();
+    }
+    return buckets;
+  }
+
   std::size_t bucket_of(std::uint64_t cycle) const noexcept {
     return static_cast<std::size_t>(
         std::min<std::uint64_t>(cycle / width_, buckets_ - 1));

@@ -51,7 +51,8 @@ struct ActivityReport {
 // result owns all it holds, no state is kept. Costs one pass over the
 // report plus O(bucket_count x rows); a sample spanning many buckets costs
 // no more than one inside a single bucket. Holds (rows + 1) x bucket_count
-// counters, so a caller serving many groups should set a limit.
+// counters, so a caller serving many groups should set a limit; throws
+// std::bad_alloc when they do not fit in memory.
 ActivityReport activity(const zun_package::ProfileReport& report,
                         const Query& request, std::size_t buckets);
 
