@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -12,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/decimal.hpp"
 #include "cli/diff/diff.hpp"
 #include "cli/message_text.hpp"
 
@@ -70,19 +70,6 @@ auto value_of(const Table& table, const std::string& name) {
     if (known == name) return value;
   }
   return table.front().second;
-}
-
-// Parses a decimal number with no sign, spaces or base prefix.
-template <typename Number>
-std::optional<Number> decimal(std::string_view text) {
-  Number number{};
-  if (text.empty() || text.front() < '0' || text.front() > '9')
-    return std::nullopt;
-  const auto result =
-      std::from_chars(text.data(), text.data() + text.size(), number);
-  if (result.ec != std::errc{} || result.ptr != text.data() + text.size())
-    return std::nullopt;
-  return number;
 }
 
 // A CLI11 check that a value is a decimal number that fits `Number`.

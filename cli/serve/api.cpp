@@ -1,11 +1,11 @@
 #include "cli/serve/api.hpp"
 
-#include <charconv>
 #include <new>
 #include <optional>
 #include <variant>
 
 #include "cli/command_line.hpp"
+#include "cli/decimal.hpp"
 #include "cli/json_text.hpp"
 #include "cli/message_text.hpp"
 #include "cli/render.hpp"
@@ -62,18 +62,6 @@ std::variant<zun_profile::Query, ApiAnswer> request_of(
   return std::get<zun_profile::Query>(std::move(parsed));
 }
 
-// A whole number from `low` to `high` in `text`, or nothing.
-std::optional<std::size_t> number_between(std::string_view text,
-                                          std::size_t low, std::size_t high) {
-  std::size_t value = 0;
-  if (text.empty() || text.front() < '0' || text.front() > '9') return {};
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size()) return {};
-  if (value < low || value > high) return {};
-  return value;
-}
-
 // Runs `answer` in a running slot; memory running out is the server's
 // trouble, not the request's: 503, and the server carries on.
 template <typename Answer>
@@ -118,8 +106,8 @@ ApiAnswer Api::activity(const Parameters& parameters) const {
   bool seen_buckets = false;
   for (const auto& [name, value] : parameters) {
     if (name == "buckets") {
-      const auto number = number_between(value, 1, kMaxBuckets);
-      if (!number) {
+      const auto number = decimal<std::size_t>(value);
+      if (!number || *number < 1 || *number > kMaxBuckets) {
         return bad_request(
             "parameter 'buckets': expected a whole number from "
             "1 to " +
