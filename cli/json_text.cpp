@@ -38,12 +38,8 @@ std::size_t utf8_length(std::string_view text) {
 
 void append_string(std::string& out, std::string_view text) {
   out += '"';
-  std::size_t skip = 0;  // continuation bytes already copied
-  for (const char& c : text) {
-    if (skip > 0) {
-      --skip;
-      continue;
-    }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     switch (c) {
       case '"':
         out += "\\\"";
@@ -70,14 +66,12 @@ void append_string(std::string& out, std::string_view text) {
         if (static_cast<unsigned char>(c) >= 0x80) {
           // Report texts are valid UTF-8 already; anything else (an echoed
           // request value) is mended, so the output stays valid JSON.
-          const std::string_view rest =
-              text.substr(static_cast<std::size_t>(&c - text.data()));
-          const std::size_t length = utf8_length(rest);
+          const std::size_t length = utf8_length(text.substr(i));
           if (length == 0) {
             out += "\\ufffd";
           } else {
-            out.append(rest.substr(0, length));
-            skip = length - 1;
+            out.append(text.substr(i, length));
+            i += length - 1;
           }
         } else if (static_cast<unsigned char>(c) < 0x20) {
           fmt::format_to(std::back_inserter(out), "\\u{:04x}",
