@@ -91,15 +91,12 @@ std::string render_overview_json(const zun_package::ProfileReport& report,
     }
   }
   // Phases are numbers: name them by their decimal text, kept alive here.
+  // Reserved first, so that no name moves while the tally views it.
   std::vector<std::string> phase_names;
   phase_names.reserve(phase_counts.size());
   Tally phases;
   for (const auto& [phase, count] : phase_counts) {
-    phase_names.push_back(std::to_string(phase));
-  }
-  std::size_t at = 0;
-  for (const auto& [phase, count] : phase_counts) {
-    phases.add(phase_names[at++], count);
+    phases.add(phase_names.emplace_back(std::to_string(phase)), count);
   }
 
   std::string out;
