@@ -11,7 +11,6 @@
 #include "cli/command_line.hpp"
 #include "cli/diff/diff_command.hpp"
 #include "cli/output.hpp"
-#include "cli/progress.hpp"
 #include "cli/render.hpp"
 #include "cli/report_reader.hpp"
 #include "cli/serve/serve_command.hpp"
@@ -39,11 +38,8 @@ int main(int argc, char** argv) {
       std::get<profile_query::Options>(parsed);
 
   try {
-    const std::string name = profile_query::source_name(options.input);
-    profile_query::ProgressMeter progress(std::cerr, name,
-                                          profile_query::stderr_is_terminal());
     const zun_package::ProfileReport report =
-        profile_query::load_report(options.input, &progress);
+        profile_query::load_report_showing_progress(options.input);
     const zun_profile::QueryReport result =
         zun_profile::query(report, options.query);
     if (!profile_query::write_output(

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -532,6 +533,12 @@ zun_package::ProfileReport load_report(const std::string& path,
                       // Changed since: its places would mislead.
                       return reread.size() == text.size() ? &reread : nullptr;
                     });
+}
+
+zun_package::ProfileReport load_report_showing_progress(
+    const std::string& path) {
+  ProgressMeter progress(std::cerr, source_name(path), stderr_is_terminal());
+  return load_report(path, &progress);
 }
 
 }  // namespace profile_query

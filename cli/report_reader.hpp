@@ -55,4 +55,9 @@ zun_package::ProfileReport parse_report(const std::string& text,
 zun_package::ProfileReport load_report(const std::string& path,
                                        ProgressMeter* progress = nullptr);
 
+// load_report as every profile-query command runs it: its progress shown on
+// standard error when that is a terminal.
+zun_package::ProfileReport load_report_showing_progress(
+    const std::string& path);
+
 }  // namespace profile_query

@@ -9,7 +9,6 @@
 #include "cli/command_line.hpp"
 #include "cli/diff/diff.hpp"
 #include "cli/output.hpp"
-#include "cli/progress.hpp"
 #include "cli/report_reader.hpp"
 
 namespace profile_query {
@@ -21,10 +20,8 @@ namespace {
 zun_profile::QueryReport answer(const std::string& path,
                                 const zun_profile::Query& request,
                                 const char* role) {
-  const std::string name = source_name(path);
   try {
-    ProgressMeter progress(std::cerr, name, stderr_is_terminal());
-    return zun_profile::query(load_report(path, &progress), request);
+    return zun_profile::query(load_report_showing_progress(path), request);
   } catch (const InputError& error) {
     throw InputError(std::string(role) + " report: " + error.what());
   }

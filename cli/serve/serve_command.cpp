@@ -7,24 +7,11 @@
 
 #include "cli/command_line.hpp"
 #include "cli/output.hpp"
-#include "cli/progress.hpp"
 #include "cli/report_reader.hpp"
 #include "cli/serve/api.hpp"
 #include "cli/serve/server.hpp"
 
 namespace profile_query {
-namespace {
-
-// Reads and parses the report; the file's text is gone when this returns,
-// so that only the records stay in memory while serving.
-zun_package::ProfileReport load(const std::string& path,
-                                const std::string& name) {
-  ProgressMeter progress(std::cerr, name, stderr_is_terminal());
-  return load_report(path, &progress);
-}
-
-}  // namespace
-
 int serve_command(int argc, const char* const* argv) {
   auto parsed = parse_serve_command_line(argc, argv, std::cout, std::cerr);
   if (const int* status = std::get_if<ExitStatus>(&parsed)) {
@@ -33,7 +20,10 @@ int serve_command(int argc, const char* const* argv) {
   const ServeOptions& options = std::get<ServeOptions>(parsed);
   try {
     const std::string name = source_name(options.input);
-    const zun_package::ProfileReport report = load(options.input, name);
+    // Only the records stay in memory while serving: the file's text is
+    // gone once loaded.
+    const zun_package::ProfileReport report =
+        load_report_showing_progress(options.input);
     const Api api(report, name);
     return serve_http(api, name, options.host, options.port, std::cout,
                       std::cerr);
