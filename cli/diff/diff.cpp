@@ -165,8 +165,8 @@ std::vector<std::string> regressions(const DiffReport& report,
                                      const GateThreshold& threshold) {
   __extension__ using Wide = unsigned __int128;
   // value > base * percent / 100, as value * 10^8 > base * millionths.
-  const auto above = [&](std::uint64_t value, std::uint64_t base) {
-    return Wide{value} * 100'000'000u > Wide{base} * threshold.millionths;
+  const auto above = [&](std::uint64_t value, Wide base) {
+    return Wide{value} * 100'000'000u > base * threshold.millionths;
   };
   Wide base_total = 0;
   for (const DiffRow& row : report.rows) base_total += row.base.key;
@@ -174,8 +174,7 @@ std::vector<std::string> regressions(const DiffReport& report,
   for (const DiffRow& row : report.rows) {
     if (!row.grew) continue;
     if (row.presence == Presence::Added) {
-      if (Wide{row.after.key} * 100'000'000u >
-          base_total * threshold.millionths) {
+      if (above(row.after.key, base_total)) {
         failures.push_back(
             fmt::format("{}: added with {} {}, above {}% of the base's total",
                         quoted_text(row.name), report.key_name, row.after.key,
