@@ -248,6 +248,14 @@ std::vector<std::string> arguments(int argc, const char* const* argv) {
 
 constexpr std::string_view kVersion = "profile-query " PROFILE_QUERY_VERSION;
 
+// What every command's parser shares: --version, the footer under the
+// help, and the width of the help's option column.
+void set_up(CLI::App& app, std::string_view footer) {
+  app.set_version_flag("--version", std::string(kVersion));
+  app.footer(std::string(footer));
+  app.get_formatter()->column_width(34);
+}
+
 }  // namespace
 
 std::variant<Options, ExitStatus> parse_command_line(int argc,
@@ -262,9 +270,7 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
       "  profile-query diff BASE NEW [options] compares two runs (see "
       "profile-query diff --help).",
       "profile-query"};
-  app.set_version_flag("--version", std::string(kVersion));
-  app.footer(std::string(kFooter));
-  app.get_formatter()->column_width(34);
+  set_up(app, kFooter);
 
   Options options;
   RequestText text;
@@ -289,13 +295,11 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
       "Loads a profile report once and serves a page to explore it in a "
       "browser, with its JSON API, until interrupted (Ctrl-C).",
       "profile-query serve"};
-  app.set_version_flag("--version", std::string(kVersion));
-  app.footer(
-      "Examples:\n"
-      "  profile-query serve report.json\n"
-      "  profile-query serve report.json --port 9000\n"
-      "Listens on the loopback address only unless --host names another.\n");
-  app.get_formatter()->column_width(34);
+  set_up(app,
+         "Examples:\n"
+         "  profile-query serve report.json\n"
+         "  profile-query serve report.json --port 9000\n"
+         "Listens on the loopback address only unless --host names another.\n");
 
   ServeOptions options;
   std::string port = std::to_string(options.port);
@@ -323,16 +327,14 @@ std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
       "groups matched by name, ordered by the change of the sort key "
       "(phase cycles unless --sort-by says otherwise).",
       "profile-query diff"};
-  app.set_version_flag("--version", std::string(kVersion));
-  app.footer(
-      "Exit status: 0 when the reports were compared (and the gate, if any, "
-      "held), 1 when a report cannot be read, 2 for a usage error, 3 when "
-      "--fail-above finds a regression.\n\n"
-      "Examples:\n"
-      "  profile-query diff base.json new.json\n"
-      "  profile-query diff base.json new.json --group-by phase --limit 10\n"
-      "  profile-query diff base.json new.json --fail-above 5\n");
-  app.get_formatter()->column_width(34);
+  set_up(app,
+         "Exit status: 0 when the reports were compared (and the gate, if any, "
+         "held), 1 when a report cannot be read, 2 for a usage error, 3 when "
+         "--fail-above finds a regression.\n\n"
+         "Examples:\n"
+         "  profile-query diff base.json new.json\n"
+         "  profile-query diff base.json new.json --group-by phase --limit 10\n"
+         "  profile-query diff base.json new.json --fail-above 5\n");
 
   DiffOptions options;
   RequestText text;
