@@ -68,6 +68,8 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
 
 template std::uint32_t* radix_sort<3>(std::uint32_t*, std::uint32_t*,
                                       std::size_t, std::span<const RadixDigit>);
+template std::uint32_t* radix_sort<4>(std::uint32_t*, std::uint32_t*,
+                                      std::size_t, std::span<const RadixDigit>);
 template std::uint32_t* radix_sort<5>(std::uint32_t*, std::uint32_t*,
                                       std::size_t, std::span<const RadixDigit>);
 template std::uint32_t* radix_sort<3>(std::uint32_t*, std::uint32_t*,

@@ -1,10 +1,28 @@
 #include "query/sample_rows.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "query/labels.hpp"
+#include "query/radix_sort.hpp"
 
 namespace zun_profile {
+namespace {
+
+std::uint32_t bits_for(std::uint32_t range) noexcept {
+  return static_cast<std::uint32_t>(std::bit_width(range));
+}
+
+// Asks for every cache line of `row`, which is written out of order.
+void prefetch_row(const SampleRecord& row) noexcept {
+  const char* const bytes = reinterpret_cast<const char*>(&row);
+  for (std::size_t at = 0; at < sizeof(SampleRecord); at += 64) {
+    __builtin_prefetch(bytes + at, 1);
+  }
+  __builtin_prefetch(bytes + sizeof(SampleRecord) - 1, 1);
+}
+
+}  // namespace
 
 SampleRecord sample_record(Candidate candidate) {
   SampleRecord row;
@@ -13,10 +31,14 @@ SampleRecord sample_record(Candidate candidate) {
 }
 
 void fill_sample_record(Candidate candidate, SampleRecord& row) {
-  const zun_package::CycleSample& sample = *candidate.sample;
   row.physical_tile = candidate.tile;
   row.offset = candidate.offset;
   row.duration = candidate.duration;
+  fill_step_fields(*candidate.sample, row);
+}
+
+void fill_step_fields(const zun_package::CycleSample& sample,
+                      SampleRecord& row) {
   row.phase = sample.step.phase;
   row.epoch = sample.step.epoch;
   row.kind = kind_name(sample);
@@ -50,42 +72,64 @@ std::vector<SampleRecord> TopSamples::take_rows() {
   return rows;
 }
 
+SortedSamples::SortedSamples(std::size_t limit, std::size_t samples)
+    : limit_(limit),
+      records_(new std::uint32_t[kWords * samples]),
+      samples_(new const zun_package::CycleSample*[samples]) {}
+
 std::vector<SampleRecord> SortedSamples::take_rows() {
-  const auto before = [](const Entry& a, const Entry& b) {
-    return a.first != b.first ? a.first < b.first : a.second < b.second;
-  };
-  const std::size_t kept = std::min(limit_, kept_.size());
-  if (kept < kept_.size()) {
-    std::nth_element(kept_.begin(),
-                     kept_.begin() + static_cast<std::ptrdiff_t>(kept),
-                     kept_.end(), before);
-    kept_.resize(kept);
-  }
-  std::sort(kept_.begin(), kept_.end(), before);
-  // In row order the samples lie all over the report, and each row reads a
-  // sample and three or more texts of its own: fetch ahead in two steps, the
-  // sample first, then (once it has arrived) what it points to, so that the
-  // misses of many rows overlap instead of following one another.
-  constexpr std::size_t kSampleAhead = 16;
-  constexpr std::size_t kTextAhead = 8;
-  std::vector<SampleRecord> rows(kept_.size());
-  for (std::size_t i = 0; i < kept_.size(); ++i) {
-    if (i + kSampleAhead < kept_.size()) {
-      __builtin_prefetch(kept_[i + kSampleAhead].sample);
+  const std::size_t count = count_;
+  const std::size_t kept = std::min(limit_, count);
+  if (kept == 0) return {};
+  std::vector<RadixDigit> digits;
+  append_digits(digits, 0, bits_for(offset_high_ - offset_low_), offset_low_);
+  append_digits(digits, 1, bits_for(tile_high_ - tile_low_), tile_low_);
+  append_digits(digits, 2, bits_for(duration_high_ - duration_low_),
+                ~duration_high_);
+  std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[kWords * count]);
+  const std::uint32_t* sorted =
+      radix_sort<kWords>(records_.get(), buffer.get(), count, digits);
+
+  // The rows' numbers in row order, and each candidate's row (UINT32_MAX
+  // past the limit) by met order, in the block the sort left free.
+  std::uint32_t* row_of =
+      sorted == records_.get() ? buffer.get() : records_.get();
+  std::vector<SampleRecord> rows(kept);
+  for (std::size_t p = 0; p < count; ++p) {
+    const std::uint32_t* record = sorted + kWords * p;
+    if (p < kept) {
+      SampleRecord& row = rows[p];
+      row.offset = record[0];
+      row.physical_tile = record[1];
+      row.duration = ~record[2];
+      row_of[record[3]] = static_cast<std::uint32_t>(p);
+    } else {
+      row_of[record[3]] = UINT32_MAX;
     }
-    if (i + kTextAhead < kept_.size()) {
-      const zun_package::ProfileStep& step = kept_[i + kTextAhead].sample->step;
-      __builtin_prefetch(step.operation.data());
-      __builtin_prefetch(step.kernel.data());
-      __builtin_prefetch(step.metadata.data());
-    }
-    const Entry& entry = kept_[i];
-    fill_sample_record(
-        Candidate{static_cast<std::uint32_t>(entry.first), entry.second >> 32,
-                  ~static_cast<std::uint32_t>(entry.first >> 32), entry.sample},
-        rows[i]);
   }
-  kept_ = {};
+
+  // The sorted records are read: give their memory back before the texts
+  // take theirs.
+  if (sorted == records_.get()) {
+    records_.reset();
+  } else {
+    buffer.reset();
+  }
+
+  // The texts in met order, each written to its row; ask for a row a few
+  // candidates ahead, so that the misses of several rows overlap.
+  constexpr std::size_t kRowAhead = 8;
+  for (std::size_t m = 0; m < count; ++m) {
+    if (m + kRowAhead < count && row_of[m + kRowAhead] != UINT32_MAX) {
+      prefetch_row(rows[row_of[m + kRowAhead]]);
+    }
+    if (row_of[m] != UINT32_MAX) {
+      fill_step_fields(*samples_[m], rows[row_of[m]]);
+    }
+  }
+  records_.reset();
+  samples_.reset();
+  count_ = 0;
   return rows;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "query/result.hpp"
@@ -26,6 +28,11 @@ SampleRecord sample_record(Candidate candidate);
 
 // The same, written into `row` (a default row), which saves moving it.
 void fill_sample_record(Candidate candidate, SampleRecord& row);
+
+// Writes into `row` (a default row) what it takes from the sample's step:
+// phase, epoch, kind and the copied texts and metadata.
+void fill_step_fields(const zun_package::CycleSample& sample,
+                      SampleRecord& row);
 
 // Keeps the `limit` best of the candidates offered, where better means
 // longer, then on a smaller tile, then at a smaller offset, then met earlier.
@@ -77,34 +84,53 @@ class TopSamples {
 };
 
 // The same choice for a limit that takes a large share of the samples, up
-// to all of them: a bounded heap would pay log(limit) for most candidates,
-// so every candidate is kept in 24 bytes, in the order met, and sorted once.
-// Needs fewer than 2^32 candidates (the met order is kept in 32 bits).
+// to all of them. A bounded heap would pay log(limit) for most candidates;
+// here every candidate is kept in the order met and sorted once by a radix
+// sort (offset, then tile, then duration: stable, so ties stay in the order
+// met). The rows are then filled in two walks: their numbers in row order,
+// and their texts in the order met, each written to its row's place. The
+// report is thus read in order; reading it in row order, all over its
+// memory, cost two to three times as much on 2M rows.
+// Memory: 24 bytes per candidate as offered (16 of sort record, 8 of the
+// sample), 16 more while sorting. Needs fewer than 2^32 candidates.
 class SortedSamples {
  public:
-  explicit SortedSamples(std::size_t limit) : limit_(limit) {}
+  // Room for `samples` candidates, at most as many as may be offered; pages
+  // are touched only as they arrive.
+  SortedSamples(std::size_t limit, std::size_t samples);
 
   void offer(const Candidate& candidate) {
-    // Ascending (first, second) is the row order: longer first (the
-    // duration complemented), then smaller tile, offset and met order.
-    // Offsets are below 2^32, like every difference of counter values.
-    kept_.push_back(
-        {std::uint64_t{~candidate.duration} << 32 | candidate.tile,
-         candidate.offset << 32 | static_cast<std::uint32_t>(kept_.size()),
-         candidate.sample});
+    const auto offset = static_cast<std::uint32_t>(candidate.offset);
+    std::uint32_t* record = records_.get() + kWords * count_;
+    record[0] = offset;
+    record[1] = candidate.tile;
+    record[2] = ~candidate.duration;  // ascending: the longest first
+    record[3] = static_cast<std::uint32_t>(count_);
+    samples_[count_++] = candidate.sample;
+    offset_low_ = std::min(offset_low_, offset);
+    offset_high_ = std::max(offset_high_, offset);
+    tile_low_ = std::min(tile_low_, candidate.tile);
+    tile_high_ = std::max(tile_high_, candidate.tile);
+    duration_low_ = std::min(duration_low_, candidate.duration);
+    duration_high_ = std::max(duration_high_, candidate.duration);
   }
 
   std::vector<SampleRecord> take_rows();
 
  private:
-  struct Entry {
-    std::uint64_t first;
-    std::uint64_t second;
-    const zun_package::CycleSample* sample;
-  };
+  // A record: offset, tile, complemented duration, and the met order.
+  static constexpr std::size_t kWords = 4;
 
   std::size_t limit_;
-  std::vector<Entry> kept_;
+  std::size_t count_ = 0;
+  std::unique_ptr<std::uint32_t[]> records_;
+  std::unique_ptr<const zun_package::CycleSample*[]> samples_;  // met order
+  std::uint32_t offset_low_ = UINT32_MAX;
+  std::uint32_t offset_high_ = 0;
+  std::uint32_t tile_low_ = UINT32_MAX;
+  std::uint32_t tile_high_ = 0;
+  std::uint32_t duration_low_ = UINT32_MAX;
+  std::uint32_t duration_high_ = 0;
 };
 
 // The longest selected samples, by whichever of the two choosers suits the
@@ -115,7 +141,7 @@ class SampleRows {
       : sorting_(limit > 0 && limit >= samples / 8 &&
                  samples < (std::size_t{1} << 32)),
         heap_(sorting_ ? 0 : limit),
-        sorted_(limit) {}
+        sorted_(sorting_ ? limit : 0, sorting_ ? samples : 0) {}
 
   void offer(const Candidate& candidate) {
     if (sorting_) {

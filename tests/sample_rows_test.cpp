@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,19 +40,38 @@ TEST(SampleRecordTest, CopiesTheStepAndShowsOffsetAndDuration) {
   EXPECT_TRUE(sample_record(Candidate{0, 0, 0, &sample}).metadata.empty());
 }
 
-TEST(TopSamplesTest, KeepsWhatAStableSortOfAllWouldPutFirst) {
-  std::mt19937_64 random(3);
+template <typename Chooser>
+Chooser make_chooser(std::size_t limit, std::size_t samples) {
+  if constexpr (std::is_same_v<Chooser, TopSamples>) {
+    return TopSamples(limit);
+  } else {
+    return SortedSamples(limit, samples);
+  }
+}
+
+// Both choosers keep exactly what a stable sort of all the candidates puts
+// first, row numbers and texts alike.
+template <typename Chooser>
+void expect_stable_sort_order(std::uint64_t seed) {
+  std::mt19937_64 random(seed);
   std::vector<zun_package::CycleSample> samples(400);
   for (std::size_t i = 0; i < samples.size(); ++i) {
     samples[i].step.operation = std::to_string(i);  // names the sample
   }
   for (int round = 0; round < 50; ++round) {
-    // Few distinct values, so that every key ties often.
+    // Mostly few distinct values, so that every key ties often; every
+    // fourth round the full ranges, both ends included.
+    const bool wide = round % 4 == 3;
+    const auto draw = [&](std::uint64_t few) -> std::uint32_t {
+      if (!wide) return static_cast<std::uint32_t>(random() % few);
+      const std::uint64_t value = random();
+      return value % 5 == 0   ? 0
+             : value % 5 == 1 ? UINT32_MAX
+                              : static_cast<std::uint32_t>(value >> 32);
+    };
     std::vector<Candidate> candidates;
     for (const zun_package::CycleSample& sample : samples) {
-      candidates.push_back(
-          Candidate{static_cast<std::uint32_t>(random() % 3), random() % 4,
-                    static_cast<std::uint32_t>(random() % 5), &sample});
+      candidates.push_back(Candidate{draw(3), draw(4), draw(5), &sample});
     }
     std::vector<Candidate> expected = candidates;
     std::stable_sort(expected.begin(), expected.end(),
@@ -65,9 +85,9 @@ TEST(TopSamplesTest, KeepsWhatAStableSortOfAllWouldPutFirst) {
     for (std::size_t limit :
          {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{399},
           std::size_t{400}, std::size_t{401}, SIZE_MAX}) {
-      TopSamples top(limit);
-      for (const Candidate& candidate : candidates) top.offer(candidate);
-      const std::vector<SampleRecord> rows = top.take_rows();
+      Chooser chooser = make_chooser<Chooser>(limit, candidates.size());
+      for (const Candidate& candidate : candidates) chooser.offer(candidate);
+      const std::vector<SampleRecord> rows = chooser.take_rows();
       ASSERT_EQ(rows.size(), std::min(limit, candidates.size()));
       for (std::size_t i = 0; i < rows.size(); ++i) {
         ASSERT_EQ(rows[i].operation, expected[i].sample->step.operation)
@@ -78,6 +98,14 @@ TEST(TopSamplesTest, KeepsWhatAStableSortOfAllWouldPutFirst) {
       }
     }
   }
+}
+
+TEST(TopSamplesTest, KeepsWhatAStableSortOfAllWouldPutFirst) {
+  expect_stable_sort_order<TopSamples>(3);
+}
+
+TEST(SortedSamplesTest, KeepsWhatAStableSortOfAllWouldPutFirst) {
+  expect_stable_sort_order<SortedSamples>(4);
 }
 
 }  // namespace
