@@ -1,5 +1,6 @@
 #include "query/group_order.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #include "query/radix_sort.hpp"
@@ -35,19 +36,14 @@ void append_wide(std::vector<RadixDigit>& digits, std::uint32_t low,
 
 }  // namespace
 
-bool same_figures(const GroupFigures& a, const GroupFigures& b,
-                  SortBy sort_by) noexcept {
-  return primary_key(a, sort_by) == primary_key(b, sort_by) &&
-         a.first_offset == b.first_offset;
-}
-
-std::vector<std::uint32_t> order_by_figures(
-    std::span<const GroupFigures> figures, SortBy sort_by) {
+FigureOrder order_by_figures(std::span<const GroupFigures> figures,
+                             SortBy sort_by) {
   const std::size_t count = figures.size();
-  std::vector<std::uint32_t> order(count);
+  FigureOrder order;
+  order.ids.resize(count);
   if (sort_by == SortBy::Name) {  // no figure orders by name
     for (std::size_t g = 0; g < count; ++g) {
-      order[g] = static_cast<std::uint32_t>(g);
+      order.ids[g] = static_cast<std::uint32_t>(g);
     }
     return order;
   }
@@ -82,7 +78,16 @@ std::vector<std::uint32_t> order_by_figures(
   std::vector<std::uint32_t> buffer(5 * count);
   const std::uint32_t* sorted =
       radix_sort<5>(records.data(), buffer.data(), count, digits);
-  for (std::size_t i = 0; i < count; ++i) order[i] = sorted[5 * i + 4];
+  std::size_t run = 0;  // where the current run of equal figures began
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t* record = sorted + 5 * i;
+    order.ids[i] = record[4];
+    if (i > 0 && !std::equal(record, record + 4, record - 5)) {
+      if (i - run > 1) order.ties.emplace_back(run, i);
+      run = i;
+    }
+  }
+  if (count - run > 1) order.ties.emplace_back(run, count);
   return order;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "query/request.hpp"
@@ -25,24 +26,32 @@ struct LabelBuffer {
 
 // Group ids by the figures alone: `sort_by`'s key (larger first; nothing
 // for Name or a value outside SortBy), then the smaller first_offset. Equal
-// figures keep ascending ids. Linear: a few radix passes over 20 bytes per
-// group.
-std::vector<std::uint32_t> order_by_figures(
-    std::span<const GroupFigures> figures, SortBy sort_by);
-
-// Whether groups `a` and `b` have the same figures for the order.
-bool same_figures(const GroupFigures& a, const GroupFigures& b,
-                  SortBy sort_by) noexcept;
+// figures keep ascending ids. Linear: a few radix passes over 12 to 20
+// bytes per group.
+struct FigureOrder {
+  std::vector<std::uint32_t> ids;  // every group id, in that order
+  // The runs [first, second) of positions in `ids` whose figures are equal,
+  // each of two ids or more, in order. Found on the sorted keys themselves:
+  // comparing the groups' figures in this order would read them all over
+  // memory, one cache miss per group.
+  std::vector<std::pair<std::size_t, std::size_t>> ties;
+};
+FigureOrder order_by_figures(std::span<const GroupFigures> figures,
+                             SortBy sort_by);
 
 // The group ids in the requested order, cut to `limit`. `label_of(g,
 // buffer)` gives group g's label, possibly written into `buffer`; it is
-// asked only where the figures tie (or for every comparison under Name).
+// asked only where the figures tie within the limit (or for every
+// comparison under Name).
 template <typename LabelOf>
 std::vector<std::uint32_t> order_groups(std::span<const GroupFigures> figures,
                                         SortBy sort_by,
                                         std::optional<std::size_t> limit,
                                         LabelOf&& label_of) {
-  std::vector<std::uint32_t> order = order_by_figures(figures, sort_by);
+  FigureOrder sorted = order_by_figures(figures, sort_by);
+  std::vector<std::uint32_t>& order = sorted.ids;
+  const std::size_t kept =
+      limit ? std::min(*limit, order.size()) : order.size();
   LabelBuffer left;
   LabelBuffer right;
   const auto by_label = [&](std::uint32_t a, std::uint32_t b) {
@@ -51,21 +60,14 @@ std::vector<std::uint32_t> order_groups(std::span<const GroupFigures> figures,
   if (sort_by == SortBy::Name) {
     std::sort(order.begin(), order.end(), by_label);
   } else {
-    for (std::size_t begin = 0; begin < order.size();) {
-      std::size_t end = begin + 1;
-      while (end < order.size() && same_figures(figures[order[begin]],
-                                                figures[order[end]], sort_by)) {
-        ++end;
-      }
-      if (end - begin > 1) {
-        std::sort(order.begin() + static_cast<std::ptrdiff_t>(begin),
-                  order.begin() + static_cast<std::ptrdiff_t>(end), by_label);
-      }
-      begin = end;
+    for (const auto& [begin, end] : sorted.ties) {
+      if (begin >= kept) break;  // past the limit: never shown
+      std::sort(order.begin() + static_cast<std::ptrdiff_t>(begin),
+                order.begin() + static_cast<std::ptrdiff_t>(end), by_label);
     }
   }
-  if (limit && *limit < order.size()) order.resize(*limit);
-  return order;
+  order.resize(kept);
+  return std::move(sorted.ids);
 }
 
 }  // namespace zun_profile
