@@ -8,7 +8,7 @@
 // Exact order statistics of one group's durations, read once at the end of
 // a query. Durations of one group usually span a narrow range, where
 // counting them costs one increment each and no comparison; a wide range
-// falls back to selection, linear on average.
+// is narrowed by counting its top bits first.
 namespace zun_profile {
 
 // The values at ranks `low_rank` <= `high_rank` (from 0, ascending) of
@@ -22,6 +22,16 @@ struct RankPair {
 RankPair values_at_ranks(std::span<std::uint32_t> values, std::size_t low_rank,
                          std::size_t high_rank, std::uint32_t least,
                          std::uint32_t most, std::vector<std::size_t>& counts);
+
+// values_at_ranks for a range too wide to count: one pass counts the values
+// by the top bits of (value - least), then only the values in the buckets
+// holding the two ranks are gathered and searched, each in a range 2048
+// times narrower. Two passes of plain increments and copies, with no
+// data-dependent branch on the values' order.
+RankPair select_in_buckets(std::span<std::uint32_t> values,
+                           std::size_t low_rank, std::size_t high_rank,
+                           std::uint32_t least, std::uint32_t most,
+                           std::vector<std::size_t>& counts);
 
 // The values at ranks `low_rank` <= `high_rank` of the values a histogram
 // counts: counts[slot] values equal to least + slot, all within slots
