@@ -22,31 +22,25 @@ void append_digits(std::vector<RadixDigit>& digits, std::uint32_t word,
   }
 }
 
-RadixCounts::RadixCounts(std::span<const RadixDigit> digits)
-    : digits_(digits.begin(), digits.end()), counts_(digits.size()) {
-  for (std::size_t d = 0; d < digits_.size(); ++d) {
-    counts_[d].assign(std::size_t{1} << digits_[d].bits, 0);
-  }
-}
-
 template <std::size_t Width>
 std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
                           std::size_t count,
                           std::span<const RadixDigit> digits) {
   if (count < 2 || digits.empty()) return records;
-  RadixCounts counts(digits);
-  for (std::size_t i = 0; i < count; ++i) counts.count(records + i * Width);
-  return radix_sort<Width>(records, buffer, count, counts);
-}
-
-template <std::size_t Width>
-std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
-                          std::size_t count, RadixCounts& counts) {
-  if (count < 2) return records;
+  // How many records hold each value of each digit, all taken in one read.
+  std::vector<std::vector<std::size_t>> counts(digits.size());
+  for (std::size_t d = 0; d < digits.size(); ++d) {
+    counts[d].assign(std::size_t{1} << digits[d].bits, 0);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t d = 0; d < digits.size(); ++d) {
+      ++counts[d][digit_of(records + i * Width, digits[d])];
+    }
+  }
   std::uint32_t* from = records;
   std::uint32_t* to = buffer;
-  for (std::size_t d = 0; d < counts.digits_.size(); ++d) {
-    std::vector<std::size_t>& next = counts.counts_[d];
+  for (std::size_t d = 0; d < digits.size(); ++d) {
+    std::vector<std::size_t>& next = counts[d];
     // A digit every record shares would move them all for nothing.
     if (std::find(next.begin(), next.end(), count) != next.end()) continue;
     std::size_t sum = 0;
@@ -55,7 +49,7 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
       slot = sum;
       sum += here;
     }
-    const RadixDigit digit = counts.digits_[d];
+    const RadixDigit digit = digits[d];
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint32_t* record = from + i * Width;
       std::uint32_t* target = to + next[digit_of(record, digit)]++ * Width;
@@ -66,16 +60,60 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
   return from;
 }
 
+KeyCounts::KeyCounts(std::uint32_t bits) {
+  std::vector<RadixDigit> digits;
+  append_digits(digits, 0, bits, 0);
+  digits_ = static_cast<std::uint32_t>(digits.size());
+  for (std::uint32_t d = 0; d < digits_; ++d) {
+    shifts_[d] = digits[d].shift;
+    masks_[d] = (std::uint64_t{1} << digits[d].bits) - 1;
+  }
+  counts_.assign(digits_ * kStride, 0);
+}
+
+template <std::size_t Width>
+std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
+                           std::size_t count, KeyCounts& counts) {
+  static_assert(Width == 2 || Width == 3);
+  if (count < 2) return records;
+  std::uint32_t* from = records;
+  std::uint32_t* to = buffer;
+  for (std::uint32_t d = 0; d < counts.digits_; ++d) {
+    std::size_t* const next = counts.counts_.data() + d * KeyCounts::kStride;
+    const std::size_t values = std::size_t{counts.masks_[d]} + 1;
+    // A digit every record shares would move them all for nothing.
+    if (std::find(next, next + values, count) != next + values) continue;
+    std::size_t sum = 0;
+    for (std::size_t v = 0; v < values; ++v) {
+      const std::size_t here = next[v];
+      next[v] = sum;
+      sum += here;
+    }
+    const std::uint32_t shift = counts.shifts_[d];
+    const std::uint64_t mask = counts.masks_[d];
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint32_t* record = from + i * Width;
+      std::uint64_t key = record[0];
+      if constexpr (Width == 3) key |= std::uint64_t{record[1]} << 32;
+      std::uint32_t* target = to + next[(key >> shift) & mask]++ * Width;
+      for (std::size_t w = 0; w < Width; ++w) target[w] = record[w];
+    }
+    std::swap(from, to);
+  }
+  return from;
+}
+
+template std::uint32_t* sort_by_key<2>(std::uint32_t*, std::uint32_t*,
+                                       std::size_t, KeyCounts&);
+template std::uint32_t* sort_by_key<3>(std::uint32_t*, std::uint32_t*,
+                                       std::size_t, KeyCounts&);
+
 template std::uint32_t* radix_sort<3>(std::uint32_t*, std::uint32_t*,
                                       std::size_t, std::span<const RadixDigit>);
 template std::uint32_t* radix_sort<4>(std::uint32_t*, std::uint32_t*,
                                       std::size_t, std::span<const RadixDigit>);
 template std::uint32_t* radix_sort<5>(std::uint32_t*, std::uint32_t*,
                                       std::size_t, std::span<const RadixDigit>);
-template std::uint32_t* radix_sort<3>(std::uint32_t*, std::uint32_t*,
-                                      std::size_t, RadixCounts&);
-template std::uint32_t* radix_sort<5>(std::uint32_t*, std::uint32_t*,
-                                      std::size_t, RadixCounts&);
 template std::uint32_t* radix_sort<6>(std::uint32_t*, std::uint32_t*,
                                       std::size_t, std::span<const RadixDigit>);
 

@@ -28,28 +28,6 @@ inline std::size_t digit_of(const std::uint32_t* record,
   return (value >> digit.shift) & ((std::uint32_t{1} << digit.bits) - 1);
 }
 
-// How many records hold each value of each digit. Filled by whoever writes
-// the records (count() on each), so that the sort needs no read of its own
-// before its first move.
-class RadixCounts {
- public:
-  explicit RadixCounts(std::span<const RadixDigit> digits);
-
-  void count(const std::uint32_t* record) noexcept {
-    for (std::size_t d = 0; d < digits_.size(); ++d) {
-      ++counts_[d][digit_of(record, digits_[d])];
-    }
-  }
-
- private:
-  template <std::size_t Width>
-  friend std::uint32_t* radix_sort(std::uint32_t*, std::uint32_t*, std::size_t,
-                                   RadixCounts&);
-
-  std::vector<RadixDigit> digits_;
-  std::vector<std::vector<std::size_t>> counts_;  // per digit, per value
-};
-
 // Appends to `digits` the digits that cover a value of `bits` bits in word
 // `word` (less `bias`), least significant first, each at most 11 bits wide.
 void append_digits(std::vector<RadixDigit>& digits, std::uint32_t word,
@@ -64,10 +42,42 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
                           std::size_t count,
                           std::span<const RadixDigit> digits);
 
-// The same, with the digits' counts already taken over exactly these
-// records. Consumes the counts.
+// Digits of a key that is one unsigned number, already narrowed to `bits`
+// bits (0 to 64): plain bit ranges of it, least significant first, each at
+// most 11 bits wide. With no word, bias or table to look up per digit,
+// counting and placing cost a shift and a mask each: this is the sort the
+// engine's run records take on every query.
+class KeyCounts {
+ public:
+  explicit KeyCounts(std::uint32_t bits);
+
+  // Counts one record's key; done as the records are written.
+  void count(std::uint64_t key) noexcept {
+    for (std::uint32_t d = 0; d < digits_; ++d) {
+      ++counts_[d * kStride + ((key >> shifts_[d]) & masks_[d])];
+    }
+  }
+
+ private:
+  template <std::size_t Width>
+  friend std::uint32_t* sort_by_key(std::uint32_t*, std::uint32_t*, std::size_t,
+                                    KeyCounts&);
+
+  static constexpr std::size_t kMaxDigits = 6;
+  static constexpr std::size_t kStride = 2048;  // counters per digit
+
+  std::uint32_t digits_ = 0;
+  std::uint32_t shifts_[kMaxDigits] = {};
+  std::uint64_t masks_[kMaxDigits] = {};
+  std::vector<std::size_t> counts_;
+};
+
+// Sorts `count` records of `Width` words (2 or 3) by their key, counted in
+// `counts`: the first word (Width 2) or the first two, low word first
+// (Width 3). Stable. `buffer` holds room for as many records. Returns where
+// the sorted records are: `records` or `buffer`. Consumes the counts.
 template <std::size_t Width>
-std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
-                          std::size_t count, RadixCounts& counts);
+std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
+                           std::size_t count, KeyCounts& counts);
 
 }  // namespace zun_profile

@@ -166,6 +166,87 @@ void sweep(std::size_t count, ReadRun read, const FoldedByGroup& folded,
   }
 }
 
+// Where each field sits in a packed key, and the least value taken from
+// each before packing.
+struct KeyLayout {
+  std::uint32_t group_shift = 0;
+  std::uint32_t phase_shift = 0;
+  std::uint32_t epoch_shift = 0;
+  std::uint32_t start_shift = 0;
+  std::uint32_t bits = 0;  // the key's width
+  std::uint32_t phase_low = 0;
+  std::uint32_t epoch_low = 0;
+  std::uint32_t start_low = 0;
+};
+
+// Sorts the records (Stride words each as collected) by their packed key
+// and sweeps them. Consumes the records.
+template <std::size_t Width, std::size_t Stride>
+void sort_and_sweep(std::uint32_t* words, std::size_t count,
+                    const KeyLayout& layout, const FoldedByGroup& folded,
+                    std::span<GroupFigures> rows, DurationRange durations,
+                    std::size_t samples) {
+  // Packs each record in place into Width words: the key (one word, or two
+  // low word first), then the length. Record i moves from word 6i to word
+  // Width * i, never over an unread one; the words from Width * count on
+  // are then the sort's buffer. Its counts are taken on the way.
+  KeyCounts counts(layout.bits);
+  bool in_order = true;
+  std::uint64_t previous = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t* from = words + Stride * i;
+    const std::uint64_t key =
+        shift_left(from[0], layout.group_shift) |
+        shift_left(from[1] - layout.phase_low, layout.phase_shift) |
+        shift_left(from[2] - layout.epoch_low, layout.epoch_shift) |
+        shift_left(from[3] - layout.start_low, layout.start_shift) |
+        (from[5] != 0 ? 1 : 0);
+    const std::uint32_t length = from[4];
+    std::uint32_t* to = words + Width * i;
+    to[0] = static_cast<std::uint32_t>(key);
+    if constexpr (Width == 3) to[1] = static_cast<std::uint32_t>(key >> 32);
+    to[Width - 1] = length;
+    counts.count(key);
+    in_order = in_order && key >= previous;
+    previous = key;
+  }
+
+  std::uint32_t* const buffer = words + Width * count;
+  const std::uint32_t* sorted = words;
+  if (!in_order) {  // e.g. a single tile whose runs come in key order
+    sorted = sort_by_key<Width>(words, buffer, count, counts);
+  }
+  // Durations are gathered per group in words the sorted records leave
+  // free, unless folding left too few of them.
+  std::uint32_t* scratch = sorted == words ? buffer : words;
+  const std::size_t room =
+      sorted == words ? (Stride - Width) * count : Width * count;
+  std::unique_ptr<std::uint32_t[]> own_scratch;
+  const std::size_t scratch_needed = count + folded.values.size();
+  if (room < scratch_needed) {
+    own_scratch.reset(new std::uint32_t[scratch_needed]);
+    scratch = own_scratch.get();
+  }
+  const std::uint64_t start_mask =
+      shift_left(1, layout.epoch_shift - layout.start_shift) - 1;
+  const std::uint32_t start_low = layout.start_low;
+  sweep(
+      count,
+      [=](std::size_t i) {
+        const std::uint32_t* r = sorted + Width * i;
+        std::uint64_t key = r[0];
+        if constexpr (Width == 3) key |= std::uint64_t{r[1]} << 32;
+        return Run{
+            static_cast<std::uint32_t>(shift_right(key, layout.group_shift)),
+            shift_right(key, layout.epoch_shift),
+            static_cast<std::uint32_t>(
+                (shift_right(key, layout.start_shift) & start_mask) +
+                start_low),
+            r[Width - 1], (key & 1) != 0};
+      },
+      folded, rows, scratch, durations, samples);
+}
+
 }  // namespace
 
 void RunRecords::fold(std::uint32_t* record, std::uint32_t group,
@@ -230,62 +311,24 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
     return;
   }
 
-  // Pack each record in place into 12 bytes: a 64-bit key (group, phase,
-  // epoch, start from the most significant bits down, then the folded mark)
-  // and the length. Record i moves from word 6i to word 3i, never over an
-  // unread one; words from 3 * count on are then the sort's buffer. Its
-  // counts are taken on the way.
-  append_digits(digits, 0, std::min(total, 32u), 0);
-  if (total > 32) append_digits(digits, 1, total - 32, 0);
-  RadixCounts counts(digits);
-  const std::uint32_t start_shift = 1;
-  const std::uint32_t epoch_shift = start_shift + start_bits;
-  const std::uint32_t phase_shift = epoch_shift + epoch_bits;
-  const std::uint32_t group_shift = phase_shift + phase_bits;
-  bool in_order = true;
-  std::uint64_t previous = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t* from = words + kWords * i;
-    const std::uint64_t key = shift_left(from[0], group_shift) |
-                              shift_left(from[1] - phase_low_, phase_shift) |
-                              shift_left(from[2] - epoch_low_, epoch_shift) |
-                              shift_left(from[3] - start_low_, start_shift) |
-                              (from[5] != 0 ? 1 : 0);
-    const std::uint32_t length = from[4];
-    std::uint32_t* to = words + 3 * i;
-    to[0] = static_cast<std::uint32_t>(key);
-    to[1] = static_cast<std::uint32_t>(key >> 32);
-    to[2] = length;
-    counts.count(to);
-    in_order = in_order && key >= previous;
-    previous = key;
+  // Each field less its least value, packed into one key: group, phase,
+  // epoch, start from the most significant bits down, then the folded mark.
+  KeyLayout layout;
+  layout.start_shift = 1;
+  layout.epoch_shift = layout.start_shift + start_bits;
+  layout.phase_shift = layout.epoch_shift + epoch_bits;
+  layout.group_shift = layout.phase_shift + phase_bits;
+  layout.bits = total;
+  layout.phase_low = phase_low_;
+  layout.epoch_low = epoch_low_;
+  layout.start_low = start_low_;
+  if (total <= 32) {  // records of 8 bytes: a third less to move
+    sort_and_sweep<2, kWords>(words, count, layout, folded, rows, durations,
+                              samples_);
+  } else {
+    sort_and_sweep<3, kWords>(words, count, layout, folded, rows, durations,
+                              samples_);
   }
-
-  std::uint32_t* const buffer = words + 3 * count;
-  const std::uint32_t* sorted = words;
-  if (!in_order) {  // e.g. a single tile whose runs come in key order
-    sorted = radix_sort<3>(words, buffer, count, counts);
-  }
-  std::uint32_t* scratch = sorted == words ? buffer : words;
-  if (3 * count < scratch_needed) {
-    own_scratch.reset(new std::uint32_t[scratch_needed]);
-    scratch = own_scratch.get();
-  }
-  const std::uint64_t start_mask = (std::uint64_t{1} << start_bits) - 1;
-  const std::uint32_t start_low = start_low_;
-  sweep(
-      count,
-      [=](std::size_t i) {
-        const std::uint32_t* r = sorted + 3 * i;
-        const std::uint64_t key = std::uint64_t{r[1]} << 32 | r[0];
-        return Run{
-            static_cast<std::uint32_t>(shift_right(key, group_shift)),
-            shift_right(key, epoch_shift),
-            static_cast<std::uint32_t>(
-                (shift_right(key, start_shift) & start_mask) + start_low),
-            r[2], (key & 1) != 0};
-      },
-      folded, rows, scratch, durations, samples_);
   words_.reset();
   folded_ = {};
 }

@@ -12,8 +12,8 @@ namespace zun_profile {
 namespace {
 
 // Sorts `count` random records of Width words by `digits` with the radix
-// sort, both ways of counting, and with a stable comparison sort on the
-// same digit values; all three must agree word for word.
+// sort and with a stable comparison sort on the same digit values; both
+// must agree word for word.
 template <std::size_t Width>
 void expect_like_stable_sort(std::size_t count,
                              const std::vector<RadixDigit>& digits,
@@ -39,23 +39,13 @@ void expect_like_stable_sort(std::size_t count,
                      return false;
                    });
 
-  for (const bool counted_ahead : {false, true}) {
-    std::vector<std::uint32_t> copy = records;
-    std::vector<std::uint32_t> buffer(copy.size());
-    const std::uint32_t* sorted = nullptr;
-    if (counted_ahead) {
-      RadixCounts counts(digits);
-      for (std::size_t i = 0; i < count; ++i) counts.count(&copy[i * Width]);
-      sorted = radix_sort<Width>(copy.data(), buffer.data(), count, counts);
-    } else {
-      sorted = radix_sort<Width>(copy.data(), buffer.data(), count, digits);
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      for (std::size_t w = 0; w < Width; ++w) {
-        ASSERT_EQ(sorted[i * Width + w], expected[i][w])
-            << "record " << i << " word " << w << " of " << count
-            << (counted_ahead ? ", counted ahead" : "");
-      }
+  std::vector<std::uint32_t> buffer(records.size());
+  const std::uint32_t* sorted =
+      radix_sort<Width>(records.data(), buffer.data(), count, digits);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t w = 0; w < Width; ++w) {
+      ASSERT_EQ(sorted[i * Width + w], expected[i][w])
+          << "record " << i << " word " << w << " of " << count;
     }
   }
 }
@@ -111,6 +101,65 @@ TEST(RadixSortTest, MovesRecordsOnlyForDigitsThatDiffer) {
   EXPECT_EQ(
       std::vector<std::uint32_t>(sorted, sorted + 9),
       (std::vector<std::uint32_t>{0x100, 8, 8, 0x101, 9, 9, 0x102, 7, 7}));
+}
+
+// The keyed sort against a stable sort by key, for keys of one word and of
+// two, of every width from none to 64 bits, with few or many distinct keys.
+template <std::size_t Width>
+void expect_key_sort_like_stable_sort(std::uint32_t bits, std::size_t count,
+                                      std::uint64_t seed) {
+  std::mt19937_64 random(seed);
+  const std::uint64_t mask =
+      bits == 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1;
+  const bool few = seed % 2 == 0;  // ties everywhere: stability shows
+  using Record = std::array<std::uint32_t, Width>;
+  std::vector<Record> expected(count);
+  std::vector<std::uint32_t> records(Width * count);
+  KeyCounts counts(bits);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t key =
+        (few ? random() % 5 * (mask / 4) : random()) & mask;
+    Record& record = expected[i];
+    record[0] = static_cast<std::uint32_t>(key);
+    if constexpr (Width == 3) record[1] = static_cast<std::uint32_t>(key >> 32);
+    record[Width - 1] = static_cast<std::uint32_t>(i);  // the original place
+    std::copy(record.begin(), record.end(),
+              records.begin() + static_cast<std::ptrdiff_t>(Width * i));
+    counts.count(key);
+  }
+  const auto key_of = [](const Record& record) {
+    std::uint64_t key = record[0];
+    if constexpr (Width == 3) key |= std::uint64_t{record[1]} << 32;
+    return key;
+  };
+  std::stable_sort(
+      expected.begin(), expected.end(),
+      [&](const Record& a, const Record& b) { return key_of(a) < key_of(b); });
+  std::vector<std::uint32_t> buffer(records.size());
+  const std::uint32_t* sorted =
+      sort_by_key<Width>(records.data(), buffer.data(), count, counts);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t w = 0; w < Width; ++w) {
+      ASSERT_EQ(sorted[i * Width + w], expected[i][w])
+          << "record " << i << " word " << w << " of " << count << ", " << bits
+          << " bits";
+    }
+  }
+}
+
+TEST(KeySortTest, SortsStablyByKeyAtEveryWidth) {
+  for (const std::uint32_t bits : {0u, 1u, 11u, 12u, 31u, 32u}) {
+    for (const std::size_t count : {0u, 1u, 2u, 3000u}) {
+      expect_key_sort_like_stable_sort<2>(bits, count, bits + count);
+      expect_key_sort_like_stable_sort<2>(bits, count, bits + count + 1);
+    }
+  }
+  for (const std::uint32_t bits : {0u, 20u, 33u, 47u, 63u, 64u}) {
+    for (const std::size_t count : {0u, 1u, 2u, 3000u}) {
+      expect_key_sort_like_stable_sort<3>(bits, count, bits + count);
+      expect_key_sort_like_stable_sort<3>(bits, count, bits + count + 1);
+    }
+  }
 }
 
 }  // namespace
