@@ -179,29 +179,29 @@ struct KeyLayout {
   std::uint32_t start_low = 0;
 };
 
-// Sorts the records (Stride words each as collected) by their packed key
-// and sweeps them. Consumes the records.
-template <std::size_t Width, std::size_t Stride>
+// Sorts the records (in the layout `Record`, in a block of `Room` words
+// per record) by their packed key and sweeps them. Consumes the records.
+template <std::size_t Width, typename Record, std::size_t Room>
 void sort_and_sweep(std::uint32_t* words, std::size_t count,
                     const KeyLayout& layout, const FoldedByGroup& folded,
                     std::span<GroupFigures> rows, DurationRange durations,
                     std::size_t samples) {
   // Packs each record in place into Width words: the key (one word, or two
-  // low word first), then the length. Record i moves from word 6i to word
-  // Width * i, never over an unread one; the words from Width * count on
-  // are then the sort's buffer. Its counts are taken on the way.
+  // low word first), then the length. Record i moves to word Width * i,
+  // never over an unread one; the words from Width * count on are then the
+  // sort's buffer. Its counts are taken on the way.
   KeyCounts counts(layout.bits);
   bool in_order = true;
   std::uint64_t previous = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t* from = words + Stride * i;
+    const std::uint32_t* from = words + Record::kWords * i;
     const std::uint64_t key =
-        shift_left(from[0], layout.group_shift) |
-        shift_left(from[1] - layout.phase_low, layout.phase_shift) |
-        shift_left(from[2] - layout.epoch_low, layout.epoch_shift) |
-        shift_left(from[3] - layout.start_low, layout.start_shift) |
-        (from[5] != 0 ? 1 : 0);
-    const std::uint32_t length = from[4];
+        shift_left(Record::group(from), layout.group_shift) |
+        shift_left(Record::phase(from) - layout.phase_low, layout.phase_shift) |
+        shift_left(Record::epoch(from) - layout.epoch_low, layout.epoch_shift) |
+        shift_left(Record::start(from) - layout.start_low, layout.start_shift) |
+        (Record::folded(from) ? 1 : 0);
+    const std::uint32_t length = Record::length(from);
     std::uint32_t* to = words + Width * i;
     to[0] = static_cast<std::uint32_t>(key);
     if constexpr (Width == 3) to[1] = static_cast<std::uint32_t>(key >> 32);
@@ -220,7 +220,7 @@ void sort_and_sweep(std::uint32_t* words, std::size_t count,
   // free, unless folding left too few of them.
   std::uint32_t* scratch = sorted == words ? buffer : words;
   const std::size_t room =
-      sorted == words ? (Stride - Width) * count : Width * count;
+      sorted == words ? (Room - Width) * count : Width * count;
   std::unique_ptr<std::uint32_t[]> own_scratch;
   const std::size_t scratch_needed = count + folded.values.size();
   if (room < scratch_needed) {
@@ -249,17 +249,47 @@ void sort_and_sweep(std::uint32_t* words, std::size_t count,
 
 }  // namespace
 
+template <typename Record>
 void RunRecords::fold(std::uint32_t* record, std::uint32_t group,
                       std::uint32_t duration, std::uint32_t length) {
   if (folded_.empty() || folded_groups_.back().group != group) {
     folded_groups_.push_back({group, folded_.size()});
   }
-  if (record[5] == 0) {
-    folded_.push_back(record[4]);
-    record[5] = 1;
+  if (!Record::folded(record)) {
+    folded_.push_back(Record::length(std::as_const(record)));
+    Record::mark_folded(record);
   }
   folded_.push_back(duration);
-  record[4] = std::max(record[4], length);
+  Record::length(record) =
+      std::max(Record::length(std::as_const(record)), length);
+}
+
+template void RunRecords::fold<RunRecords::CompactRecord>(std::uint32_t*,
+                                                          std::uint32_t,
+                                                          std::uint32_t,
+                                                          std::uint32_t);
+template void RunRecords::fold<RunRecords::WideRecord>(std::uint32_t*,
+                                                       std::uint32_t,
+                                                       std::uint32_t,
+                                                       std::uint32_t);
+
+void RunRecords::widen() {
+  // From the last record down: record i moves from word 4i to word 6i,
+  // over no record still to move.
+  std::uint32_t* const words = words_.get();
+  for (std::size_t i = count_; i-- > 0;) {
+    const std::uint32_t* from = words + CompactRecord::kWords * i;
+    const std::uint32_t group = CompactRecord::group(from);
+    const std::uint32_t phase = CompactRecord::phase(from);
+    const std::uint32_t epoch = CompactRecord::epoch(from);
+    const std::uint32_t start = CompactRecord::start(from);
+    const std::uint32_t length = CompactRecord::length(from);
+    const bool folded = CompactRecord::folded(from);
+    std::uint32_t* to = words + WideRecord::kWords * i;
+    WideRecord::write(to, group, phase, epoch, start, length);
+    if (folded) WideRecord::mark_folded(to);
+  }
+  compact_ = false;
 }
 
 void RunRecords::summarize(std::span<GroupFigures> rows) {
@@ -286,6 +316,7 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
   if (total > 64) {
     // Phases and epochs spread over so many bits that no 64-bit key holds
     // them: sort the records as they are, with a buffer of their own.
+    if (compact_) widen();
     std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[kWords * count]);
     append_digits(digits, 3, start_bits, start_low_);
     append_digits(digits, 2, epoch_bits, epoch_low_);
@@ -322,12 +353,19 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
   layout.phase_low = phase_low_;
   layout.epoch_low = epoch_low_;
   layout.start_low = start_low_;
-  if (total <= 32) {  // records of 8 bytes: a third less to move
-    sort_and_sweep<2, kWords>(words, count, layout, folded, rows, durations,
-                              samples_);
+  // Records of 8 bytes where the key fits 32 bits: a third less to move.
+  if (compact_ && total <= 32) {
+    sort_and_sweep<2, CompactRecord, kWords>(words, count, layout, folded, rows,
+                                             durations, samples_);
+  } else if (compact_) {
+    sort_and_sweep<3, CompactRecord, kWords>(words, count, layout, folded, rows,
+                                             durations, samples_);
+  } else if (total <= 32) {
+    sort_and_sweep<2, WideRecord, kWords>(words, count, layout, folded, rows,
+                                          durations, samples_);
   } else {
-    sort_and_sweep<3, kWords>(words, count, layout, folded, rows, durations,
-                              samples_);
+    sort_and_sweep<3, WideRecord, kWords>(words, count, layout, folded, rows,
+                                          durations, samples_);
   }
   words_.reset();
   folded_ = {};

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 // The run intervals of the selected samples as records (group, phase,
@@ -21,10 +22,11 @@
 // written for its list (a tile's back-to-back steps of one kind) extends
 // that record, and only its duration is kept, in 8 bytes.
 //
-// Memory: 24 bytes per record, all of it from the start: the sort packs the
-// records into 12 bytes in place and uses the other 12 as its buffer.
-// (Fresh memory costs a page fault per 4 KiB, which is much of what a query
-// costs; a separate buffer would add one per 340 records.)
+// Memory: 24 bytes per record, reserved from the start, of which the pass
+// touches 16 (nearly always) and the sort 16 to 24: it packs the records
+// into 8 or 12 bytes in place and uses what follows as its buffer. (Fresh
+// memory costs a page fault per 4 KiB, which is much of what a query costs
+// on a virtual machine.)
 namespace zun_profile {
 
 // A group's figures as the runs and visits give them, before they become a
@@ -56,32 +58,15 @@ class RunRecords {
     ++samples_;
     duration_low_ = std::min(duration_low_, duration);
     duration_high_ = std::max(duration_high_, duration);
-    if (count_ > 0) {
-      std::uint32_t* last = words_.get() + kWords * (count_ - 1);
-      if (last[0] == group && last[1] == phase && last[2] == epoch &&
-          start >= last[3] && start - last[3] <= last[4]) {
-        const std::uint64_t end = std::uint64_t{start - last[3]} + duration;
-        if (end <= UINT32_MAX) {  // the length stays a 32-bit number
-          fold(last, group, duration, static_cast<std::uint32_t>(end));
-          return;
-        }
+    if (compact_) {
+      if (CompactRecord::holds(group, phase, epoch)) {
+        add_as<CompactRecord>(group, phase, epoch, start, duration);
+        return;
       }
+      widen();
     }
-    std::uint32_t* record = words_.get() + kWords * count_++;
-    record[0] = group;
-    record[1] = phase;
-    record[2] = epoch;
-    record[3] = start;
-    record[4] = duration;  // the length, and the duration while not folded
-    record[5] = 0;         // 1 once other runs are folded in
-    phase_low_ = std::min(phase_low_, phase);
-    phase_high_ = std::max(phase_high_, phase);
-    epoch_low_ = std::min(epoch_low_, epoch);
-    epoch_high_ = std::max(epoch_high_, epoch);
-    start_low_ = std::min(start_low_, start);
-    start_high_ = std::max(start_high_, start);
+    add_as<WideRecord>(group, phase, epoch, start, duration);
   }
-
   // How many runs were added.
   std::size_t size() const noexcept { return samples_; }
 
@@ -91,11 +76,114 @@ class RunRecords {
   void summarize(std::span<GroupFigures> figures);
 
  private:
+  // A record as collected, in one of two layouts: four words while every
+  // phase, epoch and group id is small enough to share them (nearly every
+  // report), six once one is not. Each says where its fields are.
+  struct CompactRecord {
+    static constexpr std::size_t kWords = 4;
+    static constexpr std::uint32_t kEpochBits = 12;  // phases below 2^20
+    static constexpr std::uint32_t kFoldedBit = 1u << 31;
+    static bool holds(std::uint32_t group, std::uint32_t phase,
+                      std::uint32_t epoch) noexcept {
+      return group < kFoldedBit && phase >> (32 - kEpochBits) == 0 &&
+             epoch >> kEpochBits == 0;
+    }
+    static bool same_list(const std::uint32_t* r, std::uint32_t group,
+                          std::uint32_t phase, std::uint32_t epoch) noexcept {
+      return (r[0] & ~kFoldedBit) == group &&
+             r[1] == (phase << kEpochBits | epoch);
+    }
+    static void write(std::uint32_t* r, std::uint32_t group,
+                      std::uint32_t phase, std::uint32_t epoch,
+                      std::uint32_t start, std::uint32_t length) noexcept {
+      r[0] = group;
+      r[1] = phase << kEpochBits | epoch;
+      r[2] = start;
+      r[3] = length;
+    }
+    static std::uint32_t group(const std::uint32_t* r) noexcept {
+      return r[0] & ~kFoldedBit;
+    }
+    static std::uint32_t phase(const std::uint32_t* r) noexcept {
+      return r[1] >> kEpochBits;
+    }
+    static std::uint32_t epoch(const std::uint32_t* r) noexcept {
+      return r[1] & ((1u << kEpochBits) - 1);
+    }
+    static std::uint32_t start(const std::uint32_t* r) noexcept { return r[2]; }
+    static std::uint32_t& length(std::uint32_t* r) noexcept { return r[3]; }
+    static std::uint32_t length(const std::uint32_t* r) noexcept {
+      return r[3];
+    }
+    static bool folded(const std::uint32_t* r) noexcept {
+      return (r[0] & kFoldedBit) != 0;
+    }
+    static void mark_folded(std::uint32_t* r) noexcept { r[0] |= kFoldedBit; }
+  };
+  struct WideRecord {
+    static constexpr std::size_t kWords = 6;
+    static bool same_list(const std::uint32_t* r, std::uint32_t group,
+                          std::uint32_t phase, std::uint32_t epoch) noexcept {
+      return r[0] == group && r[1] == phase && r[2] == epoch;
+    }
+    static void write(std::uint32_t* r, std::uint32_t group,
+                      std::uint32_t phase, std::uint32_t epoch,
+                      std::uint32_t start, std::uint32_t length) noexcept {
+      r[0] = group;
+      r[1] = phase;
+      r[2] = epoch;
+      r[3] = start;
+      r[4] = length;
+      r[5] = 0;
+    }
+    static std::uint32_t group(const std::uint32_t* r) noexcept { return r[0]; }
+    static std::uint32_t phase(const std::uint32_t* r) noexcept { return r[1]; }
+    static std::uint32_t epoch(const std::uint32_t* r) noexcept { return r[2]; }
+    static std::uint32_t start(const std::uint32_t* r) noexcept { return r[3]; }
+    static std::uint32_t& length(std::uint32_t* r) noexcept { return r[4]; }
+    static std::uint32_t length(const std::uint32_t* r) noexcept {
+      return r[4];
+    }
+    static bool folded(const std::uint32_t* r) noexcept { return r[5] != 0; }
+    static void mark_folded(std::uint32_t* r) noexcept { r[5] = 1; }
+  };
+
+  // add() in the layout `Record`: extends the record just written when the
+  // run starts inside it and belongs to its list, or writes a new one.
+  template <typename Record>
+  void add_as(std::uint32_t group, std::uint32_t phase, std::uint32_t epoch,
+              std::uint32_t start, std::uint32_t duration) {
+    if (count_ > 0) {
+      std::uint32_t* last = words_.get() + Record::kWords * (count_ - 1);
+      const std::uint32_t last_start = Record::start(last);
+      if (Record::same_list(last, group, phase, epoch) && start >= last_start &&
+          start - last_start <= Record::length(std::as_const(last))) {
+        const std::uint64_t end = std::uint64_t{start - last_start} + duration;
+        if (end <= UINT32_MAX) {  // the length stays a 32-bit number
+          fold<Record>(last, group, duration, static_cast<std::uint32_t>(end));
+          return;
+        }
+      }
+    }
+    Record::write(words_.get() + Record::kWords * count_++, group, phase, epoch,
+                  start, duration);
+    phase_low_ = std::min(phase_low_, phase);
+    phase_high_ = std::max(phase_high_, phase);
+    epoch_low_ = std::min(epoch_low_, epoch);
+    epoch_high_ = std::max(epoch_high_, epoch);
+    start_low_ = std::min(start_low_, start);
+    start_high_ = std::max(start_high_, start);
+  }
+
   // Extends `record` (of `group`) to `length`, keeping the durations of the
   // runs it now stands for apart. Out of line, so that add() stays small
   // enough to inline into the pass.
+  template <typename Record>
   void fold(std::uint32_t* record, std::uint32_t group, std::uint32_t duration,
             std::uint32_t length);
+
+  // Moves the records written so far into the six-word layout, for good.
+  void widen();
 
   // Where the durations of one group start in folded_; they run to the next
   // segment's start. Consecutive folds mostly share a group, so this costs
@@ -105,12 +193,14 @@ class RunRecords {
     std::size_t begin;
   };
 
-  // Words a record takes while collecting: six fields, so that once packed
-  // into three words the other half of the block serves as the sort's
-  // buffer, and no fresh memory is touched for it.
-  static constexpr std::size_t kWords = 6;
+  // The block holds six words per record whatever the layout: once packed
+  // for sorting, a record takes two or three words, and the rest of the
+  // block serves as the sort's buffer, so no fresh memory is touched for
+  // it. In the four-word layout the pass touches two thirds of it.
+  static constexpr std::size_t kWords = WideRecord::kWords;
 
   std::unique_ptr<std::uint32_t[]> words_;
+  bool compact_ = true;                // records are CompactRecord
   std::size_t count_ = 0;              // records
   std::size_t samples_ = 0;            // runs added
   std::vector<std::uint32_t> folded_;  // durations of folded runs

@@ -78,6 +78,9 @@ TEST(RunRecordsTest, SummarizeMatchesThePlainFigures) {
     std::uint64_t durations;  // durations drawn below this
     bool in_order;            // runs added in key order
     bool back_to_back;        // runs of 16 that touch, as on one tile
+    // From this run on, phases are too large for the small layout, so the
+    // records written so far move to the wide one (0: never).
+    std::size_t widen_from = 0;
   } cases[] = {
       {"interleaved", 20000, 24, 32, 4, 200, false, false},
       {"wide durations", 20000, 24, 32, 4, 1ull << 32, false, false},
@@ -90,6 +93,11 @@ TEST(RunRecordsTest, SummarizeMatchesThePlainFigures) {
       {"back to back, wide durations", 5000, 5, 1, 1, 1ull << 32, false, true},
       {"back to back, wide phases", 5000, 5, 1ull << 32, 1ull << 32, 300, false,
        true},
+      {"largest small phases and epochs", 5000, 5, 1u << 20, 1u << 12, 300,
+       false, false},
+      {"epochs past the small layout", 20000, 5, 4, 4097, 300, false, false},
+      {"widened midway", 20000, 24, 32, 4, 200, false, false, 7000},
+      {"back to back, widened midway", 20000, 24, 1, 1, 200, false, true, 9001},
   };
   std::mt19937_64 random(3);
   for (const auto& c : cases) {
@@ -117,6 +125,11 @@ TEST(RunRecordsTest, SummarizeMatchesThePlainFigures) {
                                             : std::min<std::uint32_t>(
                                                   at, runs[i].duration / 2));
         at = runs[i].start + runs[i].duration % 1000;
+      }
+    }
+    if (c.widen_from > 0) {
+      for (std::size_t i = c.widen_from; i < c.runs; ++i) {
+        runs[i].phase |= 1u << 20;
       }
     }
     if (c.in_order) {
