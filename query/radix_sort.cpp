@@ -61,14 +61,22 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
 }
 
 KeyCounts::KeyCounts(std::uint32_t bits) {
-  std::vector<RadixDigit> digits;
-  append_digits(digits, 0, bits, 0);
-  digits_ = static_cast<std::uint32_t>(digits.size());
+  // Passes of at most 11 bits, or of 12 where that takes fewer: a pass
+  // costs more than its counters until they outgrow the caches.
+  const std::uint32_t narrow = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
+  const std::uint32_t wide = (bits + kMaxDigitBits) / (kMaxDigitBits + 1);
+  digits_ = std::min(narrow, wide);
+  std::uint32_t shift = 0;
+  std::size_t counters = 0;
   for (std::uint32_t d = 0; d < digits_; ++d) {
-    shifts_[d] = digits[d].shift;
-    masks_[d] = (std::uint64_t{1} << digits[d].bits) - 1;
+    const std::uint32_t width = (bits - shift) / (digits_ - d);
+    shifts_[d] = shift;
+    masks_[d] = (std::uint64_t{1} << width) - 1;
+    begin_[d] = counters;
+    counters += std::size_t{1} << width;
+    shift += width;
   }
-  counts_.assign(digits_ * kStride, 0);
+  counts_.assign(counters, 0);
 }
 
 template <std::size_t Width>
@@ -79,7 +87,7 @@ std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
   std::uint32_t* from = records;
   std::uint32_t* to = buffer;
   for (std::uint32_t d = 0; d < counts.digits_; ++d) {
-    std::size_t* const next = counts.counts_.data() + d * KeyCounts::kStride;
+    std::size_t* const next = counts.counts_.data() + counts.begin_[d];
     const std::size_t values = std::size_t{counts.masks_[d]} + 1;
     // A digit every record shares would move them all for nothing.
     if (std::find(next, next + values, count) != next + values) continue;

@@ -154,7 +154,7 @@ TEST(KeySortTest, SortsStablyByKeyAtEveryWidth) {
       expect_key_sort_like_stable_sort<2>(bits, count, bits + count + 1);
     }
   }
-  for (const std::uint32_t bits : {0u, 20u, 33u, 47u, 63u, 64u}) {
+  for (const std::uint32_t bits : {0u, 20u, 33u, 34u, 36u, 47u, 63u, 64u}) {
     for (const std::size_t count : {0u, 1u, 2u, 3000u}) {
       expect_key_sort_like_stable_sort<3>(bits, count, bits + count);
       expect_key_sort_like_stable_sort<3>(bits, count, bits + count + 1);
