@@ -175,7 +175,7 @@ class GroupIndex {
   // Slots hold (tag << 32 | id + 1), 0 when empty; the tag (the hash's high
   // half) both places a key and rules out most unequal ones unread.
   void grow() {
-    std::vector<std::uint64_t> old(std::max<std::size_t>(16, 2 * slots_.size()),
+    std::vector<std::uint64_t> old(std::max<std::size_t>(kLeastSlots, 2 * slots_.size()),
                                    0);
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
@@ -188,6 +188,9 @@ class GroupIndex {
   }
 
   static constexpr std::size_t kLargeSlots = std::size_t{1} << 17;  // 1 MiB
+  // A table starts this large (8 KiB): with a few dozen keys nearly every
+  // lookup then ends at its first slot, a branch that predicts well.
+  static constexpr std::size_t kLeastSlots = 1024;
 
   std::vector<std::uint64_t> slots_;
   std::vector<Key> keys_;  // by id
