@@ -89,25 +89,31 @@ inline std::uint64_t hash_text(std::string_view text) noexcept {
 }
 
 // Byte equality of two texts, inlined for the lengths labels mostly have:
-// 8 to 64 bytes take two to eight overlapping 8-byte comparisons (a call
+// 8 to 64 bytes take two to eight overlapping 8-byte comparisons, words
+// from the front and from the back that together cover every byte (a call
 // to memcmp costs more than the comparison itself at these lengths).
-inline bool same_text(std::string_view left, std::string_view right) noexcept {
+[[gnu::always_inline]] inline bool same_text(std::string_view left,
+                                             std::string_view right) noexcept {
   const std::size_t size = left.size();
   if (size != right.size()) return false;
+  if (size < 8 || size > 64) return left == right;
   const char* a = left.data();
   const char* b = right.data();
-  if (size < 8 || size > 64) return left == right;
-  // Words from the front and from the back, overlapping where the text is
-  // shorter than they reach: together they cover every byte.
-  const auto differ = [&](std::size_t front, std::size_t back) {
-    return load64(a + front) != load64(b + front) ||
-           load64(a + size - 8 - back) != load64(b + size - 8 - back);
-  };
-  if (differ(0, 0)) return false;
-  if (size <= 16) return true;
-  if (differ(8, 8)) return false;
-  if (size <= 32) return true;
-  return !differ(16, 16) && !differ(24, 24);
+  const char* a_end = a + size - 8;
+  const char* b_end = b + size - 8;
+  std::uint64_t differ =
+      (load64(a) ^ load64(b)) | (load64(a_end) ^ load64(b_end));
+  if (size > 16) {
+    differ |= (load64(a + 8) ^ load64(b + 8)) |
+              (load64(a_end - 8) ^ load64(b_end - 8));
+  }
+  if (size > 32) {
+    differ |= (load64(a + 16) ^ load64(b + 16)) |
+              (load64(a + 24) ^ load64(b + 24)) |
+              (load64(a_end - 16) ^ load64(b_end - 16)) |
+              (load64(a_end - 24) ^ load64(b_end - 24));
+  }
+  return differ == 0;
 }
 
 inline std::uint64_t hash_key(std::string_view key) noexcept {
@@ -175,8 +181,8 @@ class GroupIndex {
   // Slots hold (tag << 32 | id + 1), 0 when empty; the tag (the hash's high
   // half) both places a key and rules out most unequal ones unread.
   void grow() {
-    std::vector<std::uint64_t> old(std::max<std::size_t>(kLeastSlots, 2 * slots_.size()),
-                                   0);
+    std::vector<std::uint64_t> old(
+        std::max<std::size_t>(kLeastSlots, 2 * slots_.size()), 0);
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
     for (const std::uint64_t slot : old) {
