@@ -46,125 +46,164 @@ struct DurationRange {
   std::uint32_t most;
 };
 
-// The durations kept apart from folded records, by group: those of group g
-// are the ranges segments.values[segments.begin[g], segments.begin[g + 1])
-// of `values`, each [from, to).
-struct FoldedByGroup {
-  std::span<const std::uint32_t> values;
-  GroupBuckets<std::pair<std::size_t, std::size_t>> segments;
-};
-
+// The durations kept apart from folded records, gathered by group: those
+// of group g are values[begin[g], begin[g + 1]). Copied once into group
+// order, so that the sweep reads each group's in one stretch; read through
+// the segments group by group, they cost a cache miss per segment.
 template <typename Segment>
-FoldedByGroup bucket(std::span<const std::uint32_t> values,
-                     const std::vector<Segment>& segments, std::size_t groups) {
-  FoldedByGroup folded;
-  folded.values = values;
+GroupBuckets<std::uint32_t> gather_folded(std::span<const std::uint32_t> values,
+                                          const std::vector<Segment>& segments,
+                                          std::size_t groups) {
+  GroupBuckets<std::uint32_t> folded;
   if (segments.empty()) return folded;
-  folded.segments = bucket_by_group<std::pair<std::size_t, std::size_t>>(
-      segments.size(), groups, [&](std::size_t s) {
-        const std::size_t to =
-            s + 1 < segments.size() ? segments[s + 1].begin : values.size();
-        return std::pair{segments[s].group, std::pair{segments[s].begin, to}};
-      });
+  const auto end_of = [&](std::size_t s) {
+    return s + 1 < segments.size() ? segments[s + 1].begin : values.size();
+  };
+  folded.begin.assign(groups + 1, 0);
+  for (std::size_t s = 0; s < segments.size(); ++s) {
+    folded.begin[segments[s].group + 1] += end_of(s) - segments[s].begin;
+  }
+  for (std::size_t g = 0; g < groups; ++g) {
+    folded.begin[g + 1] += folded.begin[g];
+  }
+  folded.values.resize(values.size());
+  std::vector<std::size_t> next(folded.begin.begin(), folded.begin.end() - 1);
+  for (std::size_t s = 0; s < segments.size(); ++s) {
+    const auto from =
+        values.begin() + static_cast<std::ptrdiff_t>(segments[s].begin);
+    const auto to = values.begin() + static_cast<std::ptrdiff_t>(end_of(s));
+    std::copy(from, to,
+              folded.values.begin() +
+                  static_cast<std::ptrdiff_t>(next[segments[s].group]));
+    next[segments[s].group] += static_cast<std::size_t>(to - from);
+  }
   return folded;
 }
 
-// Walks the sorted runs group by group: the union of each list's intervals,
+// Walks sorted runs group by group: the union of each list's intervals,
 // and the totals and percentiles of the durations (those of records not
-// folded, and those kept apart). Gathers durations in `scratch`, which has
-// room for any group's, unless they are counted directly.
-template <typename ReadRun>
-void sweep(std::size_t count, ReadRun read, const FoldedByGroup& folded,
-           std::span<GroupFigures> rows, std::uint32_t* scratch,
-           DurationRange durations, std::size_t samples) {
-  std::vector<std::size_t> counts;
-  const std::uint64_t range =
-      std::uint64_t{durations.most} - durations.least + 1;
-  const bool direct = range <= (std::uint64_t{1} << 16) &&
-                      range * rows.size() <= 4 * std::uint64_t{samples};
-  std::vector<std::size_t> histogram(direct ? range : 0);
-  std::size_t gathered = 0;
-  std::uint32_t least = UINT32_MAX;
-  std::uint32_t most = 0;
-  std::uint64_t work = 0;
-  const auto take = [&](std::uint32_t duration) {
-    if (direct) {
-      ++histogram[duration - durations.least];
-      ++gathered;
+// folded, and those kept apart). Built once per query and run on each
+// bucket, so that its histogram and scratch serve every one.
+class Sweep {
+ public:
+  // `largest`: the most runs, folded ones included, that one group holds.
+  Sweep(std::span<GroupFigures> rows, const GroupBuckets<std::uint32_t>& folded,
+        DurationRange durations, std::size_t samples, std::size_t largest)
+      : rows_(rows), folded_(folded), durations_(durations) {
+    const std::uint64_t range =
+        std::uint64_t{durations.most} - durations.least + 1;
+    // When the durations span a narrow range and the groups are few, each
+    // group's are counted straight into one histogram, with no copy;
+    // otherwise they are gathered and handed to values_at_ranks.
+    direct_ = range <= (std::uint64_t{1} << 16) &&
+              range * rows.size() <= 4 * std::uint64_t{samples};
+    if (direct_) {
+      histogram_.assign(static_cast<std::size_t>(range), 0);
     } else {
-      scratch[gathered++] = duration;
+      scratch_.reset(new std::uint32_t[largest]);
     }
-    least = std::min(least, duration);
-    most = std::max(most, duration);
-    work += duration;
-  };
-
-  std::size_t i = 0;
-  while (i < count) {
-    const std::uint32_t group = read(i).group;
-    GroupFigures& row = rows[group];
-    gathered = 0;
-    least = UINT32_MAX;
-    most = 0;
-    work = 0;
-    std::uint64_t earliest = UINT64_MAX;
-    std::uint64_t latest = 0;
-    std::uint64_t covered = 0;
-    std::size_t lists = 0;
-    // The list being swept, and the merged interval at its front.
-    std::uint64_t list = 0;
-    std::uint64_t low = 0;
-    std::uint64_t high = 0;
-    for (; i < count; ++i) {
-      const Run run = read(i);
-      if (run.group != group) break;
-      const std::uint64_t start = run.start;
-      const std::uint64_t end = start + run.length;
-      if (lists == 0 || run.list != list) {
-        covered += high - low;
-        ++lists;
-        list = run.list;
-        low = start;
-        high = end;
-      } else if (start > high) {
-        covered += high - low;
-        low = start;
-        high = end;
-      } else if (end > high) {
-        high = end;
-      }
-      if (!run.folded) take(run.length);
-      earliest = std::min(earliest, start);
-      latest = std::max(latest, end);
-    }
-    covered += high - low;
-    if (!folded.segments.values.empty()) {
-      for (std::size_t s = folded.segments.begin[group];
-           s < folded.segments.begin[group + 1]; ++s) {
-        const auto [from, to] = folded.segments.values[s];
-        for (std::size_t at = from; at < to; ++at) take(folded.values[at]);
-      }
-    }
-
-    row.sample_count = gathered;
-    row.phase_count = lists;
-    row.phase_cycles = covered;
-    row.work_cycles = work;
-    row.maximum_cycles = most;
-    row.first_offset = earliest;
-    row.last_offset = latest;
-    const std::size_t low_rank = percentile_rank(gathered, 50);
-    const std::size_t high_rank = percentile_rank(gathered, 95);
-    const RankPair ranks =
-        direct ? ranks_in_histogram(histogram, least - durations.least,
-                                    most - durations.least, low_rank, high_rank,
-                                    durations.least)
-               : values_at_ranks(std::span(scratch, gathered), low_rank,
-                                 high_rank, least, most, counts);
-    row.p50_cycles = ranks.low;
-    row.p95_cycles = ranks.high;
   }
-}
+
+  // Sweeps `count` runs, read(i) giving run i, sorted by group, list and
+  // start.
+  template <typename ReadRun>
+  void run(std::size_t count, ReadRun read) {
+    // The group's durations so far, in locals (members would be reloaded
+    // after every store to the histogram, which might alias them).
+    const bool direct = direct_;
+    const std::uint32_t base = durations_.least;
+    std::size_t* const histogram = histogram_.data();
+    std::uint32_t* const scratch = scratch_.get();
+    std::size_t gathered = 0;
+    std::uint32_t least = UINT32_MAX;
+    std::uint32_t most = 0;
+    std::uint64_t work = 0;
+    const auto take = [&](std::uint32_t duration) {
+      if (direct) {
+        ++histogram[duration - base];
+        ++gathered;
+      } else {
+        scratch[gathered++] = duration;
+      }
+      least = std::min(least, duration);
+      most = std::max(most, duration);
+      work += duration;
+    };
+
+    std::size_t i = 0;
+    while (i < count) {
+      const std::uint32_t group = read(i).group;
+      GroupFigures& row = rows_[group];
+      gathered = 0;
+      least = UINT32_MAX;
+      most = 0;
+      work = 0;
+      std::uint64_t earliest = UINT64_MAX;
+      std::uint64_t latest = 0;
+      std::uint64_t covered = 0;
+      std::size_t lists = 0;
+      // The list being swept, and the merged interval at its front.
+      std::uint64_t list = 0;
+      std::uint64_t low = 0;
+      std::uint64_t high = 0;
+      for (; i < count; ++i) {
+        const Run run = read(i);
+        if (run.group != group) break;
+        const std::uint64_t start = run.start;
+        const std::uint64_t end = start + run.length;
+        if (lists == 0 || run.list != list) {
+          covered += high - low;
+          ++lists;
+          list = run.list;
+          low = start;
+          high = end;
+        } else if (start > high) {
+          covered += high - low;
+          low = start;
+          high = end;
+        } else if (end > high) {
+          high = end;
+        }
+        if (!run.folded) take(run.length);
+        earliest = std::min(earliest, start);
+        latest = std::max(latest, end);
+      }
+      covered += high - low;
+      if (!folded_.begin.empty()) {
+        for (std::size_t at = folded_.begin[group];
+             at < folded_.begin[group + 1]; ++at) {
+          take(folded_.values[at]);
+        }
+      }
+
+      row.sample_count = gathered;
+      row.phase_count = lists;
+      row.phase_cycles = covered;
+      row.work_cycles = work;
+      row.maximum_cycles = most;
+      row.first_offset = earliest;
+      row.last_offset = latest;
+      const std::size_t low_rank = percentile_rank(gathered, 50);
+      const std::size_t high_rank = percentile_rank(gathered, 95);
+      const RankPair ranks =
+          direct ? ranks_in_histogram(histogram_, least - base, most - base,
+                                      low_rank, high_rank, base)
+                 : values_at_ranks(std::span(scratch, gathered), low_rank,
+                                   high_rank, least, most, counts_);
+      row.p50_cycles = ranks.low;
+      row.p95_cycles = ranks.high;
+    }
+  }
+
+ private:
+  std::span<GroupFigures> rows_;
+  const GroupBuckets<std::uint32_t>& folded_;
+  DurationRange durations_;
+  bool direct_ = false;
+  std::vector<std::size_t> histogram_;        // when direct_
+  std::unique_ptr<std::uint32_t[]> scratch_;  // otherwise
+  std::vector<std::size_t> counts_;           // values_at_ranks' scratch
+};
 
 // Where each field sits in a packed key, and the least value taken from
 // each before packing.
@@ -174,77 +213,106 @@ struct KeyLayout {
   std::uint32_t epoch_shift = 0;
   std::uint32_t start_shift = 0;
   std::uint32_t bits = 0;  // the key's width
+  std::uint32_t group_low = 0;
   std::uint32_t phase_low = 0;
   std::uint32_t epoch_low = 0;
   std::uint32_t start_low = 0;
 };
 
-// Sorts the records (in the layout `Record`, in a block of `Room` words
-// per record) by their packed key and sweeps them. Consumes the records.
-template <std::size_t Width, typename Record, std::size_t Room>
-void sort_and_sweep(std::uint32_t* words, std::size_t count,
-                    const KeyLayout& layout, const FoldedByGroup& folded,
-                    std::span<GroupFigures> rows, DurationRange durations,
-                    std::size_t samples) {
-  // Packs each record in place into Width words: the key (one word, or two
-  // low word first), then the length. Record i moves to word Width * i,
-  // never over an unread one; the words from Width * count on are then the
-  // sort's buffer. Its counts are taken on the way.
+// Calls visit(record) on every record of `bucket`, in the order written.
+template <typename Record, typename Bucket, typename Visit>
+void for_each_record(const Bucket& bucket, Visit&& visit) {
+  for (std::size_t c = 0; c < bucket.chunks.size(); ++c) {
+    const std::uint32_t* words = bucket.chunks[c].words.get();
+    const std::uint32_t* end =
+        c + 1 < bucket.chunks.size()
+            ? words + Record::kWords * bucket.chunks[c].capacity
+            : bucket.next;
+    for (const std::uint32_t* record = words; record < end;
+         record += Record::kWords) {
+      visit(record);
+    }
+  }
+}
+
+// Packs the records of `bucket` into Width words each in `packed` (the
+// key, one word or two low word first, then the length), sorts them by key
+// with `buffer`, and sweeps them.
+template <std::size_t Width, typename Record, typename Bucket>
+void sort_and_sweep(const Bucket& bucket, const KeyLayout& layout,
+                    std::uint32_t* packed, std::uint32_t* buffer,
+                    Sweep& sweep) {
   KeyCounts counts(layout.bits);
   bool in_order = true;
   std::uint64_t previous = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t* from = words + Record::kWords * i;
+  std::uint32_t* to = packed;
+  for_each_record<Record>(bucket, [&](const std::uint32_t* from) {
     const std::uint64_t key =
-        shift_left(Record::group(from), layout.group_shift) |
+        shift_left(Record::group(from) - layout.group_low, layout.group_shift) |
         shift_left(Record::phase(from) - layout.phase_low, layout.phase_shift) |
         shift_left(Record::epoch(from) - layout.epoch_low, layout.epoch_shift) |
         shift_left(Record::start(from) - layout.start_low, layout.start_shift) |
         (Record::folded(from) ? 1 : 0);
-    const std::uint32_t length = Record::length(from);
-    std::uint32_t* to = words + Width * i;
     to[0] = static_cast<std::uint32_t>(key);
     if constexpr (Width == 3) to[1] = static_cast<std::uint32_t>(key >> 32);
-    to[Width - 1] = length;
+    to[Width - 1] = Record::length(from);
+    to += Width;
     counts.count(key);
     in_order = in_order && key >= previous;
     previous = key;
-  }
-
-  std::uint32_t* const buffer = words + Width * count;
-  const std::uint32_t* sorted = words;
+  });
+  const std::size_t count = bucket.count;
+  const std::uint32_t* sorted = packed;
   if (!in_order) {  // e.g. a single tile whose runs come in key order
-    sorted = sort_by_key<Width>(words, buffer, count, counts);
-  }
-  // Durations are gathered per group in words the sorted records leave
-  // free, unless folding left too few of them.
-  std::uint32_t* scratch = sorted == words ? buffer : words;
-  const std::size_t room =
-      sorted == words ? (Room - Width) * count : Width * count;
-  std::unique_ptr<std::uint32_t[]> own_scratch;
-  const std::size_t scratch_needed = count + folded.values.size();
-  if (room < scratch_needed) {
-    own_scratch.reset(new std::uint32_t[scratch_needed]);
-    scratch = own_scratch.get();
+    sorted = sort_by_key<Width>(packed, buffer, count, counts);
   }
   const std::uint64_t start_mask =
       shift_left(1, layout.epoch_shift - layout.start_shift) - 1;
-  const std::uint32_t start_low = layout.start_low;
-  sweep(
-      count,
-      [=](std::size_t i) {
-        const std::uint32_t* r = sorted + Width * i;
-        std::uint64_t key = r[0];
-        if constexpr (Width == 3) key |= std::uint64_t{r[1]} << 32;
-        return Run{
-            static_cast<std::uint32_t>(shift_right(key, layout.group_shift)),
-            shift_right(key, layout.epoch_shift),
-            static_cast<std::uint32_t>(
-                (shift_right(key, layout.start_shift) & start_mask) +
-                start_low),
-            r[Width - 1], (key & 1) != 0};
-      },
-      folded, rows, scratch, durations, samples);
+  sweep.run(count, [&](std::size_t i) {
+    const std::uint32_t* r = sorted + Width * i;
+    std::uint64_t key = r[0];
+    if constexpr (Width == 3) key |= std::uint64_t{r[1]} << 32;
+    return Run{static_cast<std::uint32_t>(shift_right(key, layout.group_shift) +
+                                          layout.group_low),
+               shift_right(key, layout.epoch_shift),
+               static_cast<std::uint32_t>(
+                   (shift_right(key, layout.start_shift) & start_mask) +
+                   layout.start_low),
+               r[Width - 1], (key & 1) != 0};
+  });
+}
+
+// The same where phases and epochs spread over so many bits that no 64-bit
+// key holds them: the records sort as they are, in the six-word layout,
+// field by field.
+template <typename Record, typename Bucket>
+void sort_wide_and_sweep(const Bucket& bucket, const KeyLayout& layout,
+                         std::uint32_t phase_bits, std::uint32_t epoch_bits,
+                         std::uint32_t start_bits, std::uint32_t group_bits,
+                         std::uint32_t* copy, std::uint32_t* buffer,
+                         Sweep& sweep) {
+  constexpr std::size_t kWide = 6;
+  std::uint32_t* to = copy;
+  for_each_record<Record>(bucket, [&](const std::uint32_t* from) {
+    to[0] = Record::group(from);
+    to[1] = Record::phase(from);
+    to[2] = Record::epoch(from);
+    to[3] = Record::start(from);
+    to[4] = Record::length(from);
+    to[5] = Record::folded(from) ? 1 : 0;
+    to += kWide;
+  });
+  std::vector<RadixDigit> digits;
+  append_digits(digits, 3, start_bits, layout.start_low);
+  append_digits(digits, 2, epoch_bits, layout.epoch_low);
+  append_digits(digits, 1, phase_bits, layout.phase_low);
+  append_digits(digits, 0, group_bits, layout.group_low);
+  const std::uint32_t* sorted =
+      radix_sort<kWide>(copy, buffer, bucket.count, digits);
+  sweep.run(bucket.count, [sorted](std::size_t i) {
+    const std::uint32_t* r = sorted + kWide * i;
+    return Run{r[0], std::uint64_t{r[1]} << 32 | r[2], r[3], r[4], r[5] != 0};
+  });
 }
 
 }  // namespace
@@ -273,102 +341,122 @@ template void RunRecords::fold<RunRecords::WideRecord>(std::uint32_t*,
                                                        std::uint32_t,
                                                        std::uint32_t);
 
+void RunRecords::add_chunk(Bucket& bucket, std::size_t words) {
+  const std::size_t capacity =
+      bucket.chunks.empty()
+          ? std::min(kFirstChunk, std::max<std::size_t>(capacity_, 1))
+          : std::min(2 * bucket.chunks.back().capacity, kLargestChunk);
+  bucket.chunks.push_back(
+      {std::unique_ptr<std::uint32_t[]>(new std::uint32_t[words * capacity]),
+       capacity});
+  bucket.next = bucket.chunks.back().words.get();
+  bucket.end = bucket.next + words * capacity;
+}
+
 void RunRecords::widen() {
-  // From the last record down: record i moves from word 4i to word 6i,
-  // over no record still to move.
-  std::uint32_t* const words = words_.get();
-  for (std::size_t i = count_; i-- > 0;) {
-    const std::uint32_t* from = words + CompactRecord::kWords * i;
-    const std::uint32_t group = CompactRecord::group(from);
-    const std::uint32_t phase = CompactRecord::phase(from);
-    const std::uint32_t epoch = CompactRecord::epoch(from);
-    const std::uint32_t start = CompactRecord::start(from);
-    const std::uint32_t length = CompactRecord::length(from);
-    const bool folded = CompactRecord::folded(from);
-    std::uint32_t* to = words + WideRecord::kWords * i;
-    WideRecord::write(to, group, phase, epoch, start, length);
-    if (folded) WideRecord::mark_folded(to);
+  for (Bucket& bucket : buckets_) {
+    if (bucket.chunks.empty()) continue;
+    const std::size_t used_in_last =
+        static_cast<std::size_t>(bucket.next -
+                                 bucket.chunks.back().words.get()) /
+        CompactRecord::kWords;
+    for (std::size_t c = 0; c < bucket.chunks.size(); ++c) {
+      Chunk& chunk = bucket.chunks[c];
+      const std::size_t used =
+          c + 1 < bucket.chunks.size() ? chunk.capacity : used_in_last;
+      std::unique_ptr<std::uint32_t[]> wide(
+          new std::uint32_t[WideRecord::kWords * chunk.capacity]);
+      for (std::size_t i = 0; i < used; ++i) {
+        const std::uint32_t* from =
+            chunk.words.get() + CompactRecord::kWords * i;
+        std::uint32_t* to = wide.get() + WideRecord::kWords * i;
+        WideRecord::write(
+            to, CompactRecord::group(from), CompactRecord::phase(from),
+            CompactRecord::epoch(from), CompactRecord::start(from),
+            CompactRecord::length(from));
+        if (CompactRecord::folded(from)) WideRecord::mark_folded(to);
+      }
+      chunk.words = std::move(wide);
+    }
+    // The last chunk's places, and the record written last: a chunk is
+    // added only to take a record, so the last one holds at least one.
+    std::uint32_t* const words = bucket.chunks.back().words.get();
+    bucket.next = words + WideRecord::kWords * used_in_last;
+    bucket.end = words + WideRecord::kWords * bucket.chunks.back().capacity;
+    bucket.last = bucket.next - WideRecord::kWords;
   }
   compact_ = false;
 }
 
 void RunRecords::summarize(std::span<GroupFigures> rows) {
-  const std::size_t count = count_;
-  if (count == 0) return;
-  const FoldedByGroup folded = bucket(folded_, folded_groups_, rows.size());
+  if (count_ == 0) return;
+  const GroupBuckets<std::uint32_t> folded =
+      gather_folded(folded_, folded_groups_, rows.size());
   folded_groups_ = {};
-  const DurationRange durations{duration_low_, duration_high_};
+  folded_ = {};
   // Each field kept only as wide as its spread across the records, and one
   // bit more that marks a folded record.
-  const std::uint32_t group_bits = bits_for(rows.size() - 1);
   const std::uint32_t phase_bits = bits_for(phase_high_ - phase_low_);
   const std::uint32_t epoch_bits = bits_for(epoch_high_ - epoch_low_);
   const std::uint32_t start_bits = bits_for(start_high_ - start_low_);
-  const std::uint32_t total =
-      group_bits + phase_bits + epoch_bits + start_bits + 1;
-  std::uint32_t* words = words_.get();
-  std::vector<RadixDigit> digits;
-  // Durations are gathered per group: in the half of the block the sort
-  // leaves free, unless folding left it too small for them.
-  std::unique_ptr<std::uint32_t[]> own_scratch;
-  const std::size_t scratch_needed = count + folded.values.size();
+  // The last bucket holds groups kBuckets - 1 on; the others one group.
+  const auto group_bits = [&](std::size_t at) {
+    return at + 1 < kBuckets ? 0 : bits_for(rows.size() - 1 - at);
+  };
+  const auto total_bits = [&](std::size_t at) {
+    return group_bits(at) + phase_bits + epoch_bits + start_bits + 1;
+  };
 
-  if (total > 64) {
-    // Phases and epochs spread over so many bits that no 64-bit key holds
-    // them: sort the records as they are, with a buffer of their own.
-    if (compact_) widen();
-    std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[kWords * count]);
-    append_digits(digits, 3, start_bits, start_low_);
-    append_digits(digits, 2, epoch_bits, epoch_low_);
-    append_digits(digits, 1, phase_bits, phase_low_);
-    append_digits(digits, 0, group_bits, 0);
-    const std::uint32_t* sorted =
-        radix_sort<kWords>(words, buffer.get(), count, digits);
-    std::uint32_t* scratch = sorted == words ? buffer.get() : words;
-    if (kWords * count < scratch_needed) {
-      own_scratch.reset(new std::uint32_t[scratch_needed]);
-      scratch = own_scratch.get();
+  // Room for the largest bucket, packed or (where no 64-bit key holds its
+  // fields) as it is, twice: the packed records and the sort's buffer.
+  std::size_t largest = 0;
+  std::size_t words = 3;
+  for (std::size_t at = 0; at < buckets_.size(); ++at) {
+    largest = std::max(largest, buckets_[at].count);
+    if (buckets_[at].count > 0 && total_bits(at) > 64) words = 6;
+  }
+  std::unique_ptr<std::uint32_t[]> packed(new std::uint32_t[words * largest]);
+  std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[words * largest]);
+  Sweep sweep(rows, folded, {duration_low_, duration_high_}, samples_,
+              largest + folded.values.size());
+
+  for (std::size_t at = 0; at < buckets_.size(); ++at) {
+    const Bucket& bucket = buckets_[at];
+    if (bucket.count == 0) continue;
+    // Each field less its least value, packed into one key: group, phase,
+    // epoch, start from the most significant bits down, then the folded
+    // mark.
+    KeyLayout layout;
+    layout.start_shift = 1;
+    layout.epoch_shift = layout.start_shift + start_bits;
+    layout.phase_shift = layout.epoch_shift + epoch_bits;
+    layout.group_shift = layout.phase_shift + phase_bits;
+    layout.bits = total_bits(at);
+    layout.group_low = static_cast<std::uint32_t>(at);
+    layout.phase_low = phase_low_;
+    layout.epoch_low = epoch_low_;
+    layout.start_low = start_low_;
+    const auto run = [&](auto record) {
+      using Record = decltype(record);
+      if (layout.bits > 64) {
+        sort_wide_and_sweep<Record>(bucket, layout, phase_bits, epoch_bits,
+                                    start_bits, group_bits(at), packed.get(),
+                                    buffer.get(), sweep);
+      } else if (layout.bits <= 32) {  // 8 bytes: a third less to move
+        sort_and_sweep<2, Record>(bucket, layout, packed.get(), buffer.get(),
+                                  sweep);
+      } else {
+        sort_and_sweep<3, Record>(bucket, layout, packed.get(), buffer.get(),
+                                  sweep);
+      }
+    };
+    if (compact_) {
+      run(CompactRecord{});
+    } else {
+      run(WideRecord{});
     }
-    sweep(
-        count,
-        [sorted](std::size_t i) {
-          const std::uint32_t* r = sorted + kWords * i;
-          return Run{r[0], std::uint64_t{r[1]} << 32 | r[2], r[3], r[4],
-                     r[5] != 0};
-        },
-        folded, rows, scratch, durations, samples_);
-    words_.reset();
-    folded_ = {};
-    return;
   }
-
-  // Each field less its least value, packed into one key: group, phase,
-  // epoch, start from the most significant bits down, then the folded mark.
-  KeyLayout layout;
-  layout.start_shift = 1;
-  layout.epoch_shift = layout.start_shift + start_bits;
-  layout.phase_shift = layout.epoch_shift + epoch_bits;
-  layout.group_shift = layout.phase_shift + phase_bits;
-  layout.bits = total;
-  layout.phase_low = phase_low_;
-  layout.epoch_low = epoch_low_;
-  layout.start_low = start_low_;
-  // Records of 8 bytes where the key fits 32 bits: a third less to move.
-  if (compact_ && total <= 32) {
-    sort_and_sweep<2, CompactRecord, kWords>(words, count, layout, folded, rows,
-                                             durations, samples_);
-  } else if (compact_) {
-    sort_and_sweep<3, CompactRecord, kWords>(words, count, layout, folded, rows,
-                                             durations, samples_);
-  } else if (total <= 32) {
-    sort_and_sweep<2, WideRecord, kWords>(words, count, layout, folded, rows,
-                                          durations, samples_);
-  } else {
-    sort_and_sweep<3, WideRecord, kWords>(words, count, layout, folded, rows,
-                                          durations, samples_);
-  }
-  words_.reset();
-  folded_ = {};
+  buckets_ = std::vector<Bucket>();
 }
 
 }  // namespace zun_profile

@@ -9,24 +9,31 @@
 #include <vector>
 
 // The run intervals of the selected samples as records (group, phase,
-// epoch, start offset, length), written in the order met and sorted once at
-// the end, where each (group, phase, epoch) list becomes a sorted sweep.
+// epoch, start offset, length), kept apart by group as they arrive and
+// sorted group by group at the end, where each (group, phase, epoch) list
+// becomes a sorted sweep.
 //
 // Why not merge intervals per list as they arrive: consecutive samples of a
 // tile usually belong to different groups (compute, exchange, sync and other
 // kernels alternate), and every tile restarts each list near offset 0, so
 // lists stay fragmented and re-sorting them as they grow costs more than the
-// pass itself. One radix sort costs the same whatever the shape: a counting
-// pass and two to five moves of 12 bytes per record on real reports. What
-// merging does cheaply is kept: a run that starts inside the record just
-// written for its list (a tile's back-to-back steps of one kind) extends
-// that record, and only its duration is kept, in 8 bytes.
+// pass itself. A radix sort costs the same whatever the shape. What merging
+// does cheaply is kept: a run that starts inside the record last written for
+// its group, in its list (a tile's back-to-back steps of one kind), extends
+// that record, and only its duration is kept, in 4 bytes.
 //
-// Memory: 24 bytes per record, reserved from the start, of which the pass
-// touches 16 (nearly always) and the sort 16 to 24: it packs the records
-// into 8 or 12 bytes in place and uses what follows as its buffer. (Fresh
-// memory costs a page fault per 4 KiB, which is much of what a query costs
-// on a virtual machine.)
+// Why by group: packed into 8 or 12 bytes, one group's records sort within
+// the caches (a group of 80,000 runs takes a few hundred KiB), where one
+// sort of all the records would move each of them through main memory
+// three or four times; on 2M runs that took two to four times as long. The
+// first kBuckets - 1 groups have a bucket each; the groups after them share
+// the last bucket and sort together there, so that a query of millions of
+// groups keeps one bucket, not millions.
+//
+// Memory: 16 bytes per record as collected (24 once a phase, epoch or group
+// id is too large for the small layout), in chunks that double as their
+// bucket grows; at the end, two buffers of 8 or 12 bytes per record of the
+// largest bucket, and 4 bytes per run of the largest group for percentiles.
 namespace zun_profile {
 
 // A group's figures as the runs and visits give them, before they become a
@@ -47,15 +54,15 @@ struct GroupFigures {
 // The runs of one query's selected samples, from the pass to the figures.
 class RunRecords {
  public:
-  // Room for `capacity` records; pages are touched only as records arrive.
-  explicit RunRecords(std::size_t capacity)
-      : words_(new std::uint32_t[kWords * capacity]) {}
+  // `capacity`: how many runs may be added; it bounds the first chunks.
+  explicit RunRecords(std::size_t capacity) : capacity_(capacity) {}
 
   // Adds the run of one selected sample of group `group`. Offsets are always
   // below 2^32: they are differences of 32-bit counter values. Always
   // inlined: it runs once per sample, and a call costs as much as its work.
-  [[gnu::always_inline]] void add(std::uint32_t group, std::uint32_t phase, std::uint32_t epoch,
-           std::uint32_t start, std::uint32_t duration) {
+  [[gnu::always_inline]] void add(std::uint32_t group, std::uint32_t phase,
+                                  std::uint32_t epoch, std::uint32_t start,
+                                  std::uint32_t duration) {
     ++samples_;
     duration_low_ = std::min(duration_low_, duration);
     duration_high_ = std::max(duration_high_, duration);
@@ -149,15 +156,44 @@ class RunRecords {
     static void mark_folded(std::uint32_t* r) noexcept { r[5] = 1; }
   };
 
-  // add() in the layout `Record`: extends the record just written when the
-  // run starts inside it and belongs to its list, or writes a new one.
+  // A block of records, all written but in the last chunk of a bucket.
+  struct Chunk {
+    std::unique_ptr<std::uint32_t[]> words;
+    std::size_t capacity;  // records it has room for
+  };
+
+  // The records of one bucket, and where the next one goes.
+  struct Bucket {
+    std::vector<Chunk> chunks;
+    std::uint32_t* next = nullptr;  // in the last chunk
+    std::uint32_t* end = nullptr;   // of the last chunk
+    std::uint32_t* last = nullptr;  // the record written last, for folding
+    std::size_t count = 0;          // records in all its chunks
+  };
+
+  // Buckets: a group each below kBuckets - 1, and one for every group after.
+  static constexpr std::size_t kBuckets = 1024;
+  static constexpr std::size_t kFirstChunk = 64;       // records
+  static constexpr std::size_t kLargestChunk = 16384;  // records
+
+  [[gnu::always_inline]] Bucket& bucket_of(std::uint32_t group) {
+    const std::size_t at = std::min<std::size_t>(group, kBuckets - 1);
+    if (at >= buckets_.size()) buckets_.resize(at + 1);
+    return buckets_[at];
+  }
+
+  // add() in the layout `Record`: extends the record last written for the
+  // group when the run starts inside it and belongs to its list, or writes
+  // a new one.
   template <typename Record>
-  [[gnu::always_inline]] void add_as(std::uint32_t group, std::uint32_t phase, std::uint32_t epoch,
-              std::uint32_t start, std::uint32_t duration) {
-    if (count_ > 0) {
-      std::uint32_t* last = words_.get() + Record::kWords * (count_ - 1);
+  [[gnu::always_inline]] void add_as(std::uint32_t group, std::uint32_t phase,
+                                     std::uint32_t epoch, std::uint32_t start,
+                                     std::uint32_t duration) {
+    Bucket& bucket = bucket_of(group);
+    std::uint32_t* last = bucket.last;
+    if (last != nullptr && Record::same_list(last, group, phase, epoch)) {
       const std::uint32_t last_start = Record::start(last);
-      if (Record::same_list(last, group, phase, epoch) && start >= last_start &&
+      if (start >= last_start &&
           start - last_start <= Record::length(std::as_const(last))) {
         const std::uint64_t end = std::uint64_t{start - last_start} + duration;
         if (end <= UINT32_MAX) {  // the length stays a 32-bit number
@@ -166,8 +202,12 @@ class RunRecords {
         }
       }
     }
-    Record::write(words_.get() + Record::kWords * count_++, group, phase, epoch,
-                  start, duration);
+    if (bucket.next == bucket.end) add_chunk(bucket, Record::kWords);
+    Record::write(bucket.next, group, phase, epoch, start, duration);
+    bucket.last = bucket.next;
+    bucket.next += Record::kWords;
+    ++bucket.count;
+    ++count_;
     phase_low_ = std::min(phase_low_, phase);
     phase_high_ = std::max(phase_high_, phase);
     epoch_low_ = std::min(epoch_low_, epoch);
@@ -175,6 +215,10 @@ class RunRecords {
     start_low_ = std::min(start_low_, start);
     start_high_ = std::max(start_high_, start);
   }
+
+  // Gives `bucket` a new last chunk, twice the size of the one before, for
+  // records of `words` words.
+  void add_chunk(Bucket& bucket, std::size_t words);
 
   // Extends `record` (of `group`) to `length`, keeping the durations of the
   // runs it now stands for apart. Out of line, so that add() stays small
@@ -194,13 +238,8 @@ class RunRecords {
     std::size_t begin;
   };
 
-  // The block holds six words per record whatever the layout: once packed
-  // for sorting, a record takes two or three words, and the rest of the
-  // block serves as the sort's buffer, so no fresh memory is touched for
-  // it. In the four-word layout the pass touches two thirds of it.
-  static constexpr std::size_t kWords = WideRecord::kWords;
-
-  std::unique_ptr<std::uint32_t[]> words_;
+  std::size_t capacity_;               // runs that may be added
+  std::vector<Bucket> buckets_;        // by group id, up to kBuckets
   bool compact_ = true;                // records are CompactRecord
   std::size_t count_ = 0;              // records
   std::size_t samples_ = 0;            // runs added
