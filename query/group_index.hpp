@@ -123,7 +123,8 @@ inline std::uint64_t hash_key(std::uint64_t key) noexcept {
   return mix_hash(key);
 }
 
-inline bool same_key(std::string_view a, std::string_view b) noexcept {
+[[gnu::always_inline]] inline bool same_key(std::string_view a,
+                                            std::string_view b) noexcept {
   return same_text(a, b);
 }
 inline bool same_key(std::uint64_t a, std::uint64_t b) noexcept {
@@ -143,7 +144,8 @@ class GroupIndex {
     bool added;
   };
 
-  Found find_or_add(const Key& key) {
+  // Inlined into the pass, which calls it for most samples.
+  [[gnu::always_inline]] Found find_or_add(const Key& key) {
     if (2 * (keys_.size() + 1) > slots_.size()) grow();
     const std::uint32_t tag = static_cast<std::uint32_t>(hash_key(key) >> 32);
     const std::size_t mask = slots_.size() - 1;
