@@ -248,7 +248,8 @@ void sort_and_sweep(const Bucket& bucket, const KeyLayout& layout,
   std::uint32_t* to = packed;
   for_each_record<Record>(bucket, [&](const std::uint32_t* from) {
     const std::uint64_t key =
-        shift_left(Record::group(from) - layout.group_low, layout.group_shift) |
+        shift_left(Record::group(from, layout.group_low) - layout.group_low,
+                   layout.group_shift) |
         shift_left(Record::phase(from) - layout.phase_low, layout.phase_shift) |
         shift_left(Record::epoch(from) - layout.epoch_low, layout.epoch_shift) |
         shift_left(Record::start(from) - layout.start_low, layout.start_shift) |
@@ -294,7 +295,7 @@ void sort_wide_and_sweep(const Bucket& bucket, const KeyLayout& layout,
   constexpr std::size_t kWide = 6;
   std::uint32_t* to = copy;
   for_each_record<Record>(bucket, [&](const std::uint32_t* from) {
-    to[0] = Record::group(from);
+    to[0] = Record::group(from, layout.group_low);
     to[1] = Record::phase(from);
     to[2] = Record::epoch(from);
     to[3] = Record::start(from);
@@ -332,6 +333,10 @@ void RunRecords::fold(std::uint32_t* record, std::uint32_t group,
       std::max(Record::length(std::as_const(record)), length);
 }
 
+template void RunRecords::fold<RunRecords::OwnRecord>(std::uint32_t*,
+                                                      std::uint32_t,
+                                                      std::uint32_t,
+                                                      std::uint32_t);
 template void RunRecords::fold<RunRecords::CompactRecord>(std::uint32_t*,
                                                           std::uint32_t,
                                                           std::uint32_t,
@@ -353,37 +358,43 @@ void RunRecords::add_chunk(Bucket& bucket, std::size_t words) {
   bucket.end = bucket.next + words * capacity;
 }
 
-void RunRecords::widen() {
-  for (Bucket& bucket : buckets_) {
-    if (bucket.chunks.empty()) continue;
-    const std::size_t used_in_last =
-        static_cast<std::size_t>(bucket.next -
-                                 bucket.chunks.back().words.get()) /
-        CompactRecord::kWords;
-    for (std::size_t c = 0; c < bucket.chunks.size(); ++c) {
-      Chunk& chunk = bucket.chunks[c];
-      const std::size_t used =
-          c + 1 < bucket.chunks.size() ? chunk.capacity : used_in_last;
-      std::unique_ptr<std::uint32_t[]> wide(
-          new std::uint32_t[WideRecord::kWords * chunk.capacity]);
-      for (std::size_t i = 0; i < used; ++i) {
-        const std::uint32_t* from =
-            chunk.words.get() + CompactRecord::kWords * i;
-        std::uint32_t* to = wide.get() + WideRecord::kWords * i;
-        WideRecord::write(
-            to, CompactRecord::group(from), CompactRecord::phase(from),
-            CompactRecord::epoch(from), CompactRecord::start(from),
-            CompactRecord::length(from));
-        if (CompactRecord::folded(from)) WideRecord::mark_folded(to);
-      }
-      chunk.words = std::move(wide);
+template <typename Record>
+void RunRecords::widen_bucket(Bucket& bucket, std::uint32_t implied) {
+  const std::size_t used_in_last =
+      static_cast<std::size_t>(bucket.next - bucket.chunks.back().words.get()) /
+      Record::kWords;
+  for (std::size_t c = 0; c < bucket.chunks.size(); ++c) {
+    Chunk& chunk = bucket.chunks[c];
+    const std::size_t used =
+        c + 1 < bucket.chunks.size() ? chunk.capacity : used_in_last;
+    std::unique_ptr<std::uint32_t[]> wide(
+        new std::uint32_t[WideRecord::kWords * chunk.capacity]);
+    for (std::size_t i = 0; i < used; ++i) {
+      const std::uint32_t* from = chunk.words.get() + Record::kWords * i;
+      std::uint32_t* to = wide.get() + WideRecord::kWords * i;
+      WideRecord::write(to, Record::group(from, implied), Record::phase(from),
+                        Record::epoch(from), Record::start(from),
+                        Record::length(from));
+      if (Record::folded(from)) WideRecord::mark_folded(to);
     }
-    // The last chunk's places, and the record written last: a chunk is
-    // added only to take a record, so the last one holds at least one.
-    std::uint32_t* const words = bucket.chunks.back().words.get();
-    bucket.next = words + WideRecord::kWords * used_in_last;
-    bucket.end = words + WideRecord::kWords * bucket.chunks.back().capacity;
-    bucket.last = bucket.next - WideRecord::kWords;
+    chunk.words = std::move(wide);
+  }
+  // The last chunk's places, and the record written last: a chunk is added
+  // only to take a record, so the last one holds at least one.
+  std::uint32_t* const words = bucket.chunks.back().words.get();
+  bucket.next = words + WideRecord::kWords * used_in_last;
+  bucket.end = words + WideRecord::kWords * bucket.chunks.back().capacity;
+  bucket.last = bucket.next - WideRecord::kWords;
+}
+
+void RunRecords::widen() {
+  for (std::size_t at = 0; at < buckets_.size(); ++at) {
+    if (buckets_[at].chunks.empty()) continue;
+    if (at + 1 < kBuckets) {
+      widen_bucket<OwnRecord>(buckets_[at], static_cast<std::uint32_t>(at));
+    } else {
+      widen_bucket<CompactRecord>(buckets_[at], 0);
+    }
   }
   compact_ = false;
 }
@@ -450,10 +461,12 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
                                   sweep);
       }
     };
-    if (compact_) {
-      run(CompactRecord{});
-    } else {
+    if (!compact_) {
       run(WideRecord{});
+    } else if (at + 1 < kBuckets) {
+      run(OwnRecord{});
+    } else {
+      run(CompactRecord{});
     }
   }
   buckets_ = std::vector<Bucket>();

@@ -30,10 +30,11 @@
 // the last bucket and sort together there, so that a query of millions of
 // groups keeps one bucket, not millions.
 //
-// Memory: 16 bytes per record as collected (24 once a phase, epoch or group
-// id is too large for the small layout), in chunks that double as their
-// bucket grows; at the end, two buffers of 8 or 12 bytes per record of the
-// largest bucket, and 4 bytes per run of the largest group for percentiles.
+// Memory: 12 bytes per record as collected (16 in the shared bucket, 24
+// once a phase, epoch or group id is too large for the small layouts), in
+// chunks that double as their bucket grows; at the end, two buffers of 8 or 12
+// bytes per record of the largest bucket, and 4 bytes per run of the largest
+// group for percentiles.
 namespace zun_profile {
 
 // A group's figures as the runs and visits give them, before they become a
@@ -68,7 +69,11 @@ class RunRecords {
     duration_high_ = std::max(duration_high_, duration);
     if (compact_) {
       if (CompactRecord::holds(group, phase, epoch)) {
-        add_as<CompactRecord>(group, phase, epoch, start, duration);
+        if (group < kBuckets - 1) {
+          add_as<OwnRecord>(group, phase, epoch, start, duration);
+        } else {
+          add_as<CompactRecord>(group, phase, epoch, start, duration);
+        }
         return;
       }
       widen();
@@ -84,17 +89,60 @@ class RunRecords {
   void summarize(std::span<GroupFigures> figures);
 
  private:
-  // A record as collected, in one of two layouts: four words while every
-  // phase, epoch and group id is small enough to share them (nearly every
-  // report), six once one is not. Each says where its fields are.
+  // A record as collected, in one of three layouts: while every phase,
+  // epoch and group id is small enough to share words (nearly every
+  // report), three words in a group's own bucket, where the group goes
+  // without saying, and four in the shared one; six once one is not. Each
+  // says where its fields are; `group(record, implied)` takes the bucket's
+  // own group where the record does not hold one.
+  struct OwnRecord {
+    static constexpr std::size_t kWords = 3;
+    static constexpr std::uint32_t kEpochShift = 1;
+    static constexpr std::uint32_t kPhaseShift = 13;  // epochs below 2^12
+    static std::uint32_t list(std::uint32_t phase,
+                              std::uint32_t epoch) noexcept {
+      return phase << kPhaseShift | epoch << kEpochShift;
+    }
+    static bool same_list(const std::uint32_t* r, std::uint32_t,
+                          std::uint32_t phase, std::uint32_t epoch) noexcept {
+      return (r[0] & ~1u) == list(phase, epoch);
+    }
+    static void write(std::uint32_t* r, std::uint32_t, std::uint32_t phase,
+                      std::uint32_t epoch, std::uint32_t start,
+                      std::uint32_t length) noexcept {
+      r[0] = list(phase, epoch);
+      r[1] = start;
+      r[2] = length;
+    }
+    static std::uint32_t group(const std::uint32_t*,
+                               std::uint32_t implied) noexcept {
+      return implied;
+    }
+    static std::uint32_t phase(const std::uint32_t* r) noexcept {
+      return r[0] >> kPhaseShift;
+    }
+    static std::uint32_t epoch(const std::uint32_t* r) noexcept {
+      return (r[0] >> kEpochShift) & ((1u << (kPhaseShift - 1)) - 1);
+    }
+    static std::uint32_t start(const std::uint32_t* r) noexcept { return r[1]; }
+    static std::uint32_t& length(std::uint32_t* r) noexcept { return r[2]; }
+    static std::uint32_t length(const std::uint32_t* r) noexcept {
+      return r[2];
+    }
+    static bool folded(const std::uint32_t* r) noexcept {
+      return (r[0] & 1u) != 0;
+    }
+    static void mark_folded(std::uint32_t* r) noexcept { r[0] |= 1u; }
+  };
   struct CompactRecord {
     static constexpr std::size_t kWords = 4;
-    static constexpr std::uint32_t kEpochBits = 12;  // phases below 2^20
+    static constexpr std::uint32_t kEpochBits = 12;
     static constexpr std::uint32_t kFoldedBit = 1u << 31;
+    // Whether the small layouts hold these: phases below 2^19 (for
+    // OwnRecord), epochs below 2^12, group ids below 2^31.
     static bool holds(std::uint32_t group, std::uint32_t phase,
                       std::uint32_t epoch) noexcept {
-      return group < kFoldedBit && phase >> (32 - kEpochBits) == 0 &&
-             epoch >> kEpochBits == 0;
+      return group < kFoldedBit && phase >> 19 == 0 && epoch >> kEpochBits == 0;
     }
     static bool same_list(const std::uint32_t* r, std::uint32_t group,
                           std::uint32_t phase, std::uint32_t epoch) noexcept {
@@ -109,7 +157,7 @@ class RunRecords {
       r[2] = start;
       r[3] = length;
     }
-    static std::uint32_t group(const std::uint32_t* r) noexcept {
+    static std::uint32_t group(const std::uint32_t* r, std::uint32_t) noexcept {
       return r[0] & ~kFoldedBit;
     }
     static std::uint32_t phase(const std::uint32_t* r) noexcept {
@@ -144,7 +192,9 @@ class RunRecords {
       r[4] = length;
       r[5] = 0;
     }
-    static std::uint32_t group(const std::uint32_t* r) noexcept { return r[0]; }
+    static std::uint32_t group(const std::uint32_t* r, std::uint32_t) noexcept {
+      return r[0];
+    }
     static std::uint32_t phase(const std::uint32_t* r) noexcept { return r[1]; }
     static std::uint32_t epoch(const std::uint32_t* r) noexcept { return r[2]; }
     static std::uint32_t start(const std::uint32_t* r) noexcept { return r[3]; }
@@ -229,6 +279,8 @@ class RunRecords {
 
   // Moves the records written so far into the six-word layout, for good.
   void widen();
+  template <typename Record>
+  void widen_bucket(Bucket& bucket, std::uint32_t implied);
 
   // Where the durations of one group start in folded_; they run to the next
   // segment's start. Consecutive folds mostly share a group, so this costs
