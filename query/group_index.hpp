@@ -42,7 +42,8 @@ inline std::uint64_t load64(const char* bytes) noexcept {
 // metadata values): up to 32 bytes take two to four overlapping loads and
 // two independent multiplies, with no loop. Not for hostile input: a table
 // of it degrades to slow, never to wrong.
-inline std::uint64_t hash_text(std::string_view text) noexcept {
+[[gnu::always_inline]] inline std::uint64_t hash_text(
+    std::string_view text) noexcept {
   constexpr std::uint64_t kSeed0 = 0xA0761D6478BD642Full;
   constexpr std::uint64_t kSeed1 = 0xE7037ED1A0B428DBull;
   constexpr std::uint64_t kSeed2 = 0x8EBC6AF09C88C6E3ull;
