@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -62,6 +63,10 @@ struct KindIdentity {
   std::string_view label(Key key, LabelBuffer&) const noexcept {
     return kind_name(static_cast<zun_package::ProfileStepKind>(key));
   }
+  GroupKey group_key(Key key) const {
+    return label_group(
+        kind_name(static_cast<zun_package::ProfileStepKind>(key)));
+  }
 };
 
 struct KernelIdentity {
@@ -75,6 +80,7 @@ struct KernelIdentity {
     return kernel_label(sample.step);
   }
   std::string_view label(Key key, LabelBuffer&) const noexcept { return key; }
+  GroupKey group_key(Key key) const { return label_group(key); }
 };
 
 struct OperationIdentity {
@@ -88,6 +94,7 @@ struct OperationIdentity {
     return sample.step.operation;
   }
   std::string_view label(Key key, LabelBuffer&) const noexcept { return key; }
+  GroupKey group_key(Key key) const { return label_group(key); }
 };
 
 // Phase labels are written from (phase, epoch) and nothing else.
@@ -105,6 +112,10 @@ struct PhaseIdentity {
     return phase_label(static_cast<std::uint32_t>(key >> 32),
                        static_cast<std::uint32_t>(key), buffer.text);
   }
+  GroupKey group_key(Key key) const {
+    return phase_group(static_cast<std::uint32_t>(key >> 32),
+                       static_cast<std::uint32_t>(key));
+  }
 };
 
 // Tile labels are written from the physical tile number alone.
@@ -119,6 +130,9 @@ struct TileIdentity {
   }
   std::string_view label(Key key, LabelBuffer& buffer) const noexcept {
     return tile_label(static_cast<std::uint32_t>(key), buffer.text);
+  }
+  GroupKey group_key(Key key) const {
+    return tile_group(static_cast<std::uint32_t>(key));
   }
 };
 
@@ -136,6 +150,7 @@ struct MetadataIdentity {
     return metadata_label(sample.step, name);
   }
   std::string_view label(Key key, LabelBuffer&) const noexcept { return key; }
+  GroupKey group_key(Key key) const { return metadata_group(name, key); }
 };
 
 // A grouping outside its members labels every sample with the empty text,
@@ -148,13 +163,13 @@ struct NoIdentity {
   }
   Key key(std::uint32_t, const CycleSample&) const noexcept { return 0; }
   std::string_view label(Key, LabelBuffer&) const noexcept { return {}; }
+  GroupKey group_key(Key) const { return GroupKey{}; }
 };
 
-// What the pass keeps per group: where its label comes from, and the last
-// tile entry it met (for counting tiles).
+// What the pass keeps per group for counting its tiles: the first tile and
+// the last tile entry it met. (Its label and dimensions come from its key.)
 struct GroupState {
-  const CycleSample* first;  // the group's first selected sample
-  std::uint32_t first_tile;  // the physical tile holding it
+  std::uint32_t first_tile;  // the physical tile of its first sample
   // Whether the group met a second physical tile number; until it does, its
   // visits are not recorded: it has one tile.
   bool many_tiles;
@@ -265,7 +280,7 @@ QueryReport execute(const ProfileReport& report, const Query& request,
       const Key key = identity.key(physical, sample);
       if (current == kNoGroup || !same_key(key, last_key)) {
         const auto found = index.find_or_add(key);
-        if (found.added) groups.push_back({&sample, physical, false, entry});
+        if (found.added) groups.push_back({physical, false, entry});
         current = found.id;
         last_key = key;
       }
@@ -306,32 +321,24 @@ QueryReport execute(const ProfileReport& report, const Query& request,
   sink.ordered(order, groups.size());
 
   // The rows in order, each label and dimensions built once, from the
-  // group's first sample. With many groups the ids jump about in memory:
-  // fetch a few rows ahead, in three steps (the group's state and figures,
-  // then its first sample, then the text that sample points to), so that
-  // the misses of several rows overlap.
-  constexpr std::size_t kStateAhead = 12;
-  constexpr std::size_t kSampleAhead = 8;
+  // group's key. With many groups the ids jump about in memory: fetch a few
+  // rows ahead, in two steps (the group's figures and key, then the text
+  // the key points to), so that the misses of several rows overlap.
+  constexpr std::size_t kKeyAhead = 8;
   constexpr std::size_t kTextAhead = 4;
   result.groups.reserve(order.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + kStateAhead < order.size()) {
-      prefetch_object(figures[order[i + kStateAhead]]);
-      prefetch_object(groups[order[i + kStateAhead]]);
+    if (i + kKeyAhead < order.size()) {
+      prefetch_object(figures[order[i + kKeyAhead]]);
+      prefetch_object(index.key(order[i + kKeyAhead]));
     }
-    if (i + kSampleAhead < order.size()) {
-      __builtin_prefetch(groups[order[i + kSampleAhead]].first);
-    }
-    if constexpr (Identity::kReadsHeap) {
+    if constexpr (std::is_same_v<Key, std::string_view>) {
       if (i + kTextAhead < order.size()) {
-        __builtin_prefetch(
-            Identity::heap(*groups[order[i + kTextAhead]].first).first);
+        __builtin_prefetch(index.key(order[i + kTextAhead]).data());
       }
     }
-    const GroupState& group = groups[order[i]];
-    fill_group_row(group_key(request, group.first_tile, *group.first),
-                   figures[order[i]], report.clock_hz,
-                   result.groups.emplace_back());
+    fill_group_row(identity.group_key(index.key(order[i])), figures[order[i]],
+                   report.clock_hz, result.groups.emplace_back());
   }
   result.samples = rows.take_rows();
   return result;

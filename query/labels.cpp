@@ -62,43 +62,55 @@ std::string_view metadata_label(const zun_package::ProfileStep& step,
   return kMissingLabel;
 }
 
+GroupKey phase_group(std::uint32_t phase, std::uint32_t epoch) {
+  char buffer[32];
+  GroupKey key = label_group(phase_label(phase, epoch, buffer));
+  key.dimensions.emplace("epoch", std::to_string(epoch));
+  key.dimensions.emplace("phase", std::to_string(phase));
+  return key;
+}
+
+GroupKey tile_group(std::uint32_t tile) {
+  char buffer[32];
+  GroupKey key = label_group(tile_label(tile, buffer));
+  key.dimensions.emplace("physicalTile", std::to_string(tile));
+  return key;
+}
+
+GroupKey metadata_group(std::string_view name, std::string_view value) {
+  GroupKey key = label_group(value);
+  key.dimensions.emplace("metadataKey", name);
+  key.dimensions.emplace("metadataValue", value);
+  return key;
+}
+
+GroupKey label_group(std::string_view label) {
+  GroupKey key;
+  key.label = label;
+  return key;
+}
+
 GroupKey group_key(const Query& query, std::uint32_t tile,
                    const zun_package::CycleSample& sample) {
   const zun_package::ProfileStep& step = sample.step;
-  GroupKey key;
   switch (query.group_by) {
     case GroupBy::Kind:
-      key.label = kind_name(sample);
-      break;
+      return label_group(kind_name(sample));
     case GroupBy::Kernel:
-      key.label = kernel_label(step);
-      break;
+      return label_group(kernel_label(step));
     case GroupBy::Operation:
-      key.label = step.operation;
-      break;
-    case GroupBy::Phase: {
-      char buffer[32];
-      key.label = phase_label(step.phase, step.epoch, buffer);
-      key.dimensions.emplace("epoch", std::to_string(step.epoch));
-      key.dimensions.emplace("phase", std::to_string(step.phase));
-      break;
-    }
-    case GroupBy::Tile: {
-      char buffer[32];
-      key.label = tile_label(tile, buffer);
-      key.dimensions.emplace("physicalTile", std::to_string(tile));
-      break;
-    }
+      return label_group(step.operation);
+    case GroupBy::Phase:
+      return phase_group(step.phase, step.epoch);
+    case GroupBy::Tile:
+      return tile_group(tile);
     case GroupBy::Metadata: {
       const std::string_view name =
           query.metadata_key ? std::string_view(*query.metadata_key) : "";
-      key.label = metadata_label(step, name);
-      key.dimensions.emplace("metadataKey", name);
-      key.dimensions.emplace("metadataValue", key.label);
-      break;
+      return metadata_group(name, metadata_label(step, name));
     }
   }
-  return key;
+  return GroupKey{};
 }
 
 }  // namespace zun_profile

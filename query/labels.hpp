@@ -62,6 +62,13 @@ std::string_view phase_label(std::uint32_t phase, std::uint32_t epoch,
 // The label of physical tile `tile`, "tile 12", written into `buffer`.
 std::string_view tile_label(std::uint32_t tile, char (&buffer)[32]) noexcept;
 
+// The group of a grouping by phase, by tile or by metadata, from the values
+// its label is written from; and of any other grouping, from its label.
+GroupKey phase_group(std::uint32_t phase, std::uint32_t epoch);
+GroupKey tile_group(std::uint32_t tile);
+GroupKey metadata_group(std::string_view name, std::string_view value);
+GroupKey label_group(std::string_view label);
+
 // The group of one selected sample under `query.group_by`; `tile` is the
 // physical tile holding the sample. The result owns its texts.
 GroupKey group_key(const Query& query, std::uint32_t tile,
