@@ -34,6 +34,23 @@ void append_wide(std::vector<RadixDigit>& digits, std::uint32_t low,
   if (bits > 32) append_digits(digits, low + 1, bits - 32, 0);
 }
 
+// Reads the ids of `sorted` records of `width` words (the id last, the
+// figures before it) into `order`, and the runs of equal figures.
+void take_order(const std::uint32_t* sorted, std::size_t width,
+                FigureOrder& order) {
+  const std::size_t count = order.ids.size();
+  std::size_t run = 0;  // where the current run of equal figures began
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t* record = sorted + width * i;
+    order.ids[i] = record[width - 1];
+    if (i > 0 && !std::equal(record, record + width - 1, record - width)) {
+      if (i - run > 1) order.ties.emplace_back(run, i);
+      run = i;
+    }
+  }
+  if (count - run > 1) order.ties.emplace_back(run, count);
+}
+
 }  // namespace
 
 FigureOrder order_by_figures(std::span<const GroupFigures> figures,
@@ -60,6 +77,34 @@ FigureOrder order_by_figures(std::span<const GroupFigures> figures,
     primary_low = std::min(primary_low, primary);
     primary_high = std::max(primary_high, primary);
   }
+  const auto first_bits =
+      static_cast<std::uint32_t>(std::bit_width(first_high - first_low));
+  const auto primary_bits =
+      static_cast<std::uint32_t>(std::bit_width(primary_high - primary_low));
+  if (first_bits + primary_bits <= 64) {
+    // Nearly always: both in one 64-bit key (primary above first offset),
+    // records of three words with the id, and the keyed sort.
+    std::vector<std::uint32_t> records(3 * count);
+    KeyCounts counts(first_bits + primary_bits);
+    for (std::size_t g = 0; g < count; ++g) {
+      const std::uint64_t first = figures[g].first_offset - first_low;
+      const std::uint64_t primary =
+          primary_key(figures[g], sort_by) - primary_low;
+      const std::uint64_t key =
+          (first_bits == 64 ? 0 : primary << first_bits) | first;
+      std::uint32_t* record = records.data() + 3 * g;
+      record[0] = static_cast<std::uint32_t>(key);
+      record[1] = static_cast<std::uint32_t>(key >> 32);
+      record[2] = static_cast<std::uint32_t>(g);
+      counts.count(key);
+    }
+    std::vector<std::uint32_t> buffer(3 * count);
+    take_order(sort_by_key<3>(records.data(), buffer.data(), count, counts), 3,
+               order);
+    return order;
+  }
+  // Records of five words: first offset and primary key (each less its
+  // least value, low word first), then the id.
   std::vector<std::uint32_t> records(5 * count);
   for (std::size_t g = 0; g < count; ++g) {
     const std::uint64_t first = figures[g].first_offset - first_low;
@@ -76,18 +121,8 @@ FigureOrder order_by_figures(std::span<const GroupFigures> figures,
   append_wide(digits, 0, first_high - first_low);
   append_wide(digits, 2, primary_high - primary_low);
   std::vector<std::uint32_t> buffer(5 * count);
-  const std::uint32_t* sorted =
-      radix_sort<5>(records.data(), buffer.data(), count, digits);
-  std::size_t run = 0;  // where the current run of equal figures began
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t* record = sorted + 5 * i;
-    order.ids[i] = record[4];
-    if (i > 0 && !std::equal(record, record + 4, record - 5)) {
-      if (i - run > 1) order.ties.emplace_back(run, i);
-      run = i;
-    }
-  }
-  if (count - run > 1) order.ties.emplace_back(run, count);
+  take_order(radix_sort<5>(records.data(), buffer.data(), count, digits), 5,
+             order);
   return order;
 }
 
