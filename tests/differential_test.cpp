@@ -1,5 +1,7 @@
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -64,7 +66,8 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnLargerReports) {
 }
 
 // Tens of thousands of groups: the group table grows past the caches (and
-// its probes are fetched ahead), and orders of many groups tie.
+// its probes are fetched ahead), most groups share the last bucket of run
+// records, and orders of many groups tie.
 TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
   support::SyntheticShape unique;
   unique.tiles = 48;
@@ -75,6 +78,12 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
   tiles.tiles = 70000;
   tiles.samples_per_tile = 1;
   tiles.unique_operations = false;
+  // Phases drawn from 2^20 values: a group per (phase, epoch), most of them
+  // in the shared bucket, whose records widen once a phase reaches 2^19.
+  support::SyntheticShape phases = unique;
+  phases.unique_operations = false;
+  phases.phases = support::PhaseOrder::Wide;
+  phases.durations = support::Durations::LogUniform;
   const struct {
     const char* shape;
     support::SyntheticShape report;
@@ -82,6 +91,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
   } cases[] = {
       {"a group per sample", unique, GroupBy::Operation},
       {"a group per tile", tiles, GroupBy::Tile},
+      {"a group per phase", phases, GroupBy::Phase},
   };
   for (const auto& c : cases) {
     const zun_package::ProfileReport report =
@@ -96,6 +106,63 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
                                     support::reference_query(report, request)),
           "")
           << c.shape << ", sort_by " << static_cast<int>(sort_by);
+    }
+  }
+}
+
+// Every shape the benchmarks measure, small, grouped every way: kernels in
+// runs (folded records) or interleaved, one timeline, wide durations, many
+// tiles or one, a phase per sample or phases past the small record layout.
+TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
+  support::SyntheticShape interleaved;
+  interleaved.tiles = 24;
+  interleaved.samples_per_tile = 400;
+  interleaved.kernels = support::KernelOrder::Interleaved;
+  interleaved.random_epochs = true;
+  std::vector<std::pair<const char*, support::SyntheticShape>> shapes;
+  shapes.emplace_back("interleaved", interleaved);
+  support::SyntheticShape shape = interleaved;
+  shape.kernels = support::KernelOrder::Runs;
+  shape.random_epochs = false;
+  shapes.emplace_back("kernels in runs", shape);
+  shape = interleaved;
+  shape.one_timeline = true;
+  shapes.emplace_back("one timeline", shape);
+  shape = interleaved;
+  shape.durations = support::Durations::LogUniform;
+  shapes.emplace_back("wide durations", shape);
+  shape = interleaved;
+  shape.phases = support::PhaseOrder::PerSample;
+  shapes.emplace_back("a phase per sample", shape);
+  shape = interleaved;
+  shape.phases = support::PhaseOrder::Wide;
+  shapes.emplace_back("phases from 2^20", shape);
+  shape = interleaved;
+  shape.tiles = 1;
+  shape.samples_per_tile = 9600;
+  shapes.emplace_back("one tile", shape);
+  shape = interleaved;
+  shape.tiles = 4800;
+  shape.samples_per_tile = 2;
+  shapes.emplace_back("tiles of two samples", shape);
+  for (const auto& [name, report_shape] : shapes) {
+    const zun_package::ProfileReport report =
+        support::synthetic_report(report_shape);
+    for (int by = 0; by < 6; ++by) {
+      for (const SortBy sort_by : {SortBy::PhaseCycles, SortBy::Name}) {
+        Query request;
+        request.group_by = static_cast<GroupBy>(by);
+        if (request.group_by == GroupBy::Metadata)
+          request.metadata_key = "layer";
+        request.sort_by = sort_by;
+        request.sample_limit = sort_by == SortBy::Name ? 5 : SIZE_MAX;
+        ASSERT_EQ(support::first_difference(
+                      query(report, request),
+                      support::reference_query(report, request)),
+                  "")
+            << name << ", group_by " << by << ", sort_by "
+            << static_cast<int>(sort_by);
+      }
     }
   }
 }
