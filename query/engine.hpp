@@ -39,6 +39,9 @@ inline bool filters_anything(const Query& request) noexcept {
 // How far ahead the pass prefetches a sample's label text (its first and
 // last byte: a short text may still straddle two cache lines).
 inline constexpr std::size_t kLookahead = 16;
+// How far ahead the pass asks for a sample itself, so that it is at hand
+// when its label text is asked for.
+inline constexpr std::size_t kSampleAhead = 3 * kLookahead;
 // How far ahead the pass asks for the group table's slot of a sample's key,
 // once the table is too large for the caches.
 inline constexpr std::size_t kProbeAhead = 4;
@@ -262,6 +265,9 @@ QueryReport execute(const ProfileReport& report, const Query& request,
           __builtin_prefetch(text);
           __builtin_prefetch(text + size);
         }
+      }
+      if (i + kSampleAhead < count) {
+        prefetch_object(tile.samples[i + kSampleAhead]);
       }
       // With millions of groups each new label's probe is a miss of its
       // own: ask for a coming sample's slot while this one is handled. (Its
