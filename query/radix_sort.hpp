@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -11,6 +13,24 @@
 // the shape of the data (sorted runs, repeated keys, wide values) does not
 // change it. Stable.
 namespace zun_profile {
+
+// The least and greatest of some 32-bit values, kept as they arrive, so
+// that a key holds each field in only as many bits as its spread takes.
+struct ValueRange {
+  std::uint32_t low = UINT32_MAX;
+  std::uint32_t high = 0;
+
+  void add(std::uint32_t value) noexcept {
+    low = std::min(low, value);
+    high = std::max(high, value);
+  }
+
+  // Bits that any value less `low` takes; 0 for one value. Needs one at
+  // least.
+  std::uint32_t bits() const noexcept {
+    return static_cast<std::uint32_t>(std::bit_width(high - low));
+  }
+};
 
 // One digit: `bits` bits (1 to 16) of word `word` of each record, starting
 // at bit `shift`, after `bias` is subtracted from the word.

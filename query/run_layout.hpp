@@ -18,8 +18,7 @@ struct OwnRecord {
   static constexpr std::size_t kWords = 3;
   static constexpr std::uint32_t kEpochShift = 1;
   static constexpr std::uint32_t kPhaseShift = 13;  // epochs below 2^12
-  static std::uint32_t list(std::uint32_t phase,
-                            std::uint32_t epoch) noexcept {
+  static std::uint32_t list(std::uint32_t phase, std::uint32_t epoch) noexcept {
     return phase << kPhaseShift | epoch << kEpochShift;
   }
   static bool same_list(const std::uint32_t* r, std::uint32_t,
@@ -45,9 +44,7 @@ struct OwnRecord {
   }
   static std::uint32_t start(const std::uint32_t* r) noexcept { return r[1]; }
   static std::uint32_t& length(std::uint32_t* r) noexcept { return r[2]; }
-  static std::uint32_t length(const std::uint32_t* r) noexcept {
-    return r[2];
-  }
+  static std::uint32_t length(const std::uint32_t* r) noexcept { return r[2]; }
   static bool folded(const std::uint32_t* r) noexcept {
     return (r[0] & 1u) != 0;
   }
@@ -68,9 +65,9 @@ struct CompactRecord {
     return (r[0] & ~kFoldedBit) == group &&
            r[1] == (phase << kEpochBits | epoch);
   }
-  static void write(std::uint32_t* r, std::uint32_t group,
-                    std::uint32_t phase, std::uint32_t epoch,
-                    std::uint32_t start, std::uint32_t length) noexcept {
+  static void write(std::uint32_t* r, std::uint32_t group, std::uint32_t phase,
+                    std::uint32_t epoch, std::uint32_t start,
+                    std::uint32_t length) noexcept {
     r[0] = group;
     r[1] = phase << kEpochBits | epoch;
     r[2] = start;
@@ -87,9 +84,7 @@ struct CompactRecord {
   }
   static std::uint32_t start(const std::uint32_t* r) noexcept { return r[2]; }
   static std::uint32_t& length(std::uint32_t* r) noexcept { return r[3]; }
-  static std::uint32_t length(const std::uint32_t* r) noexcept {
-    return r[3];
-  }
+  static std::uint32_t length(const std::uint32_t* r) noexcept { return r[3]; }
   static bool folded(const std::uint32_t* r) noexcept {
     return (r[0] & kFoldedBit) != 0;
   }
@@ -101,9 +96,9 @@ struct WideRecord {
                         std::uint32_t phase, std::uint32_t epoch) noexcept {
     return r[0] == group && r[1] == phase && r[2] == epoch;
   }
-  static void write(std::uint32_t* r, std::uint32_t group,
-                    std::uint32_t phase, std::uint32_t epoch,
-                    std::uint32_t start, std::uint32_t length) noexcept {
+  static void write(std::uint32_t* r, std::uint32_t group, std::uint32_t phase,
+                    std::uint32_t epoch, std::uint32_t start,
+                    std::uint32_t length) noexcept {
     r[0] = group;
     r[1] = phase;
     r[2] = epoch;
@@ -118,9 +113,7 @@ struct WideRecord {
   static std::uint32_t epoch(const std::uint32_t* r) noexcept { return r[2]; }
   static std::uint32_t start(const std::uint32_t* r) noexcept { return r[3]; }
   static std::uint32_t& length(std::uint32_t* r) noexcept { return r[4]; }
-  static std::uint32_t length(const std::uint32_t* r) noexcept {
-    return r[4];
-  }
+  static std::uint32_t length(const std::uint32_t* r) noexcept { return r[4]; }
   static bool folded(const std::uint32_t* r) noexcept { return r[5] != 0; }
   static void mark_folded(std::uint32_t* r) noexcept { r[5] = 1; }
 };

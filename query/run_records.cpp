@@ -407,9 +407,9 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
   folded_ = {};
   // Each field kept only as wide as its spread across the records, and one
   // bit more that marks a folded record.
-  const std::uint32_t phase_bits = bits_for(phase_high_ - phase_low_);
-  const std::uint32_t epoch_bits = bits_for(epoch_high_ - epoch_low_);
-  const std::uint32_t start_bits = bits_for(start_high_ - start_low_);
+  const std::uint32_t phase_bits = phases_.bits();
+  const std::uint32_t epoch_bits = epochs_.bits();
+  const std::uint32_t start_bits = starts_.bits();
   // The last bucket holds groups kBuckets - 1 on; the others one group.
   const auto group_bits = [&](std::size_t at) {
     return at + 1 < kBuckets ? 0 : bits_for(rows.size() - 1 - at);
@@ -428,7 +428,7 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
   }
   std::unique_ptr<std::uint32_t[]> packed(new std::uint32_t[words * largest]);
   std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[words * largest]);
-  Sweep sweep(rows, folded, {duration_low_, duration_high_}, samples_,
+  Sweep sweep(rows, folded, {durations_.low, durations_.high}, samples_,
               largest + folded.values.size());
 
   for (std::size_t at = 0; at < buckets_.size(); ++at) {
@@ -444,9 +444,9 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
     layout.group_shift = layout.phase_shift + phase_bits;
     layout.bits = total_bits(at);
     layout.group_low = static_cast<std::uint32_t>(at);
-    layout.phase_low = phase_low_;
-    layout.epoch_low = epoch_low_;
-    layout.start_low = start_low_;
+    layout.phase_low = phases_.low;
+    layout.epoch_low = epochs_.low;
+    layout.start_low = starts_.low;
     const auto run = [&](auto record) {
       using Record = decltype(record);
       if (layout.bits > 64) {

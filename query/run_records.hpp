@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "query/radix_sort.hpp"
 #include "query/run_layout.hpp"
 
 // The run intervals of the selected samples as records (group, phase,
@@ -67,8 +68,7 @@ class RunRecords {
                                   std::uint32_t epoch, std::uint32_t start,
                                   std::uint32_t duration) {
     ++samples_;
-    duration_low_ = std::min(duration_low_, duration);
-    duration_high_ = std::max(duration_high_, duration);
+    durations_.add(duration);
     if (compact_) {
       if (CompactRecord::holds(group, phase, epoch)) {
         if (group < kBuckets - 1) {
@@ -147,12 +147,9 @@ class RunRecords {
     bucket.next += Record::kWords;
     ++bucket.count;
     ++count_;
-    phase_low_ = std::min(phase_low_, phase);
-    phase_high_ = std::max(phase_high_, phase);
-    epoch_low_ = std::min(epoch_low_, epoch);
-    epoch_high_ = std::max(epoch_high_, epoch);
-    start_low_ = std::min(start_low_, start);
-    start_high_ = std::max(start_high_, start);
+    phases_.add(phase);
+    epochs_.add(epoch);
+    starts_.add(start);
   }
 
   // Gives `bucket` a new last chunk, twice the size of the one before, for
@@ -186,14 +183,10 @@ class RunRecords {
   std::size_t samples_ = 0;            // runs added
   std::vector<std::uint32_t> folded_;  // durations of folded runs
   std::vector<FoldedSegment> folded_groups_;
-  std::uint32_t phase_low_ = UINT32_MAX;
-  std::uint32_t phase_high_ = 0;
-  std::uint32_t epoch_low_ = UINT32_MAX;
-  std::uint32_t epoch_high_ = 0;
-  std::uint32_t start_low_ = UINT32_MAX;
-  std::uint32_t start_high_ = 0;
-  std::uint32_t duration_low_ = UINT32_MAX;
-  std::uint32_t duration_high_ = 0;
+  ValueRange phases_;  // of the records
+  ValueRange epochs_;
+  ValueRange starts_;
+  ValueRange durations_;  // of every run
 };
 
 }  // namespace zun_profile

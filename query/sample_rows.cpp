@@ -1,17 +1,12 @@
 #include "query/sample_rows.hpp"
 
 #include <algorithm>
-#include <bit>
 
 #include "query/labels.hpp"
 #include "query/radix_sort.hpp"
 
 namespace zun_profile {
 namespace {
-
-std::uint32_t bits_for(std::uint32_t range) noexcept {
-  return static_cast<std::uint32_t>(std::bit_width(range));
-}
 
 // Asks for every cache line of `row`, which is written out of order.
 void prefetch_row(const SampleRecord& row) noexcept {
@@ -82,10 +77,9 @@ std::vector<SampleRecord> SortedSamples::take_rows() {
   const std::size_t kept = std::min(limit_, count);
   if (kept == 0) return {};
   std::vector<RadixDigit> digits;
-  append_digits(digits, 0, bits_for(offset_high_ - offset_low_), offset_low_);
-  append_digits(digits, 1, bits_for(tile_high_ - tile_low_), tile_low_);
-  append_digits(digits, 2, bits_for(duration_high_ - duration_low_),
-                ~duration_high_);
+  append_digits(digits, 0, offsets_.bits(), offsets_.low);
+  append_digits(digits, 1, tiles_.bits(), tiles_.low);
+  append_digits(digits, 2, durations_.bits(), ~durations_.high);
   std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[kWords * count]);
   const std::uint32_t* sorted =
       radix_sort<kWords>(records_.get(), buffer.get(), count, digits);

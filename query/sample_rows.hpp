@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "query/radix_sort.hpp"
 #include "query/result.hpp"
 #include "report/profile_report.hpp"
 
@@ -107,12 +108,9 @@ class SortedSamples {
     record[2] = ~candidate.duration;  // ascending: the longest first
     record[3] = static_cast<std::uint32_t>(count_);
     samples_[count_++] = candidate.sample;
-    offset_low_ = std::min(offset_low_, offset);
-    offset_high_ = std::max(offset_high_, offset);
-    tile_low_ = std::min(tile_low_, candidate.tile);
-    tile_high_ = std::max(tile_high_, candidate.tile);
-    duration_low_ = std::min(duration_low_, candidate.duration);
-    duration_high_ = std::max(duration_high_, candidate.duration);
+    offsets_.add(offset);
+    tiles_.add(candidate.tile);
+    durations_.add(candidate.duration);
   }
 
   std::vector<SampleRecord> take_rows();
@@ -125,12 +123,9 @@ class SortedSamples {
   std::size_t count_ = 0;
   std::unique_ptr<std::uint32_t[]> records_;
   std::unique_ptr<const zun_package::CycleSample*[]> samples_;  // met order
-  std::uint32_t offset_low_ = UINT32_MAX;
-  std::uint32_t offset_high_ = 0;
-  std::uint32_t tile_low_ = UINT32_MAX;
-  std::uint32_t tile_high_ = 0;
-  std::uint32_t duration_low_ = UINT32_MAX;
-  std::uint32_t duration_high_ = 0;
+  ValueRange offsets_;
+  ValueRange tiles_;
+  ValueRange durations_;
 };
 
 // The longest selected samples, by whichever of the two choosers suits the
