@@ -37,15 +37,6 @@ struct Run {
   bool folded;  // stands for several runs, whose durations are kept apart
 };
 
-// Every duration lies in [least, most]. When that range is narrow and the
-// groups few, each group's durations are counted straight into one
-// histogram as they are swept, with no copy; otherwise each group's are
-// gathered and handed to values_at_ranks.
-struct DurationRange {
-  std::uint32_t least;
-  std::uint32_t most;
-};
-
 // The durations kept apart from folded records, gathered by group: those
 // of group g are values[begin[g], begin[g + 1]). Copied once into group
 // order, so that the sweep reads each group's in one stretch; read through
@@ -88,10 +79,10 @@ class Sweep {
  public:
   // `largest`: the most runs, folded ones included, that one group holds.
   Sweep(std::span<GroupFigures> rows, const GroupBuckets<std::uint32_t>& folded,
-        DurationRange durations, std::size_t samples, std::size_t largest)
+        ValueRange durations, std::size_t samples, std::size_t largest)
       : rows_(rows), folded_(folded), durations_(durations) {
     const std::uint64_t range =
-        std::uint64_t{durations.most} - durations.least + 1;
+        std::uint64_t{durations.high} - durations.low + 1;
     // When the durations span a narrow range and the groups are few, each
     // group's are counted straight into one histogram, with no copy;
     // otherwise they are gathered and handed to values_at_ranks.
@@ -111,7 +102,7 @@ class Sweep {
     // The group's durations so far, in locals (members would be reloaded
     // after every store to the histogram, which might alias them).
     const bool direct = direct_;
-    const std::uint32_t base = durations_.least;
+    const std::uint32_t base = durations_.low;
     std::size_t* const histogram = histogram_.data();
     std::uint32_t* const scratch = scratch_.get();
     std::size_t gathered = 0;
@@ -198,7 +189,7 @@ class Sweep {
  private:
   std::span<GroupFigures> rows_;
   const GroupBuckets<std::uint32_t>& folded_;
-  DurationRange durations_;
+  ValueRange durations_;  // every duration lies in it
   bool direct_ = false;
   std::vector<std::size_t> histogram_;        // when direct_
   std::unique_ptr<std::uint32_t[]> scratch_;  // otherwise
@@ -428,7 +419,7 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
   }
   std::unique_ptr<std::uint32_t[]> packed(new std::uint32_t[words * largest]);
   std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[words * largest]);
-  Sweep sweep(rows, folded, {durations_.low, durations_.high}, samples_,
+  Sweep sweep(rows, folded, durations_, samples_,
               largest + folded.values.size());
 
   for (std::size_t at = 0; at < buckets_.size(); ++at) {
