@@ -146,7 +146,6 @@ class RunRecords {
     bucket.last = bucket.next;
     bucket.next += Record::kWords;
     ++bucket.count;
-    ++count_;
     phases_.add(phase);
     epochs_.add(epoch);
     starts_.add(start);
@@ -179,7 +178,6 @@ class RunRecords {
   std::size_t capacity_;               // runs that may be added
   std::vector<Bucket> buckets_;        // by group id, up to kBuckets
   bool compact_ = true;                // records are CompactRecord
-  std::size_t count_ = 0;              // records
   std::size_t samples_ = 0;            // runs added
   std::vector<std::uint32_t> folded_;  // durations of folded runs
   std::vector<FoldedSegment> folded_groups_;
