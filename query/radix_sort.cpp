@@ -7,19 +7,43 @@ namespace {
 
 constexpr std::uint32_t kMaxDigitBits = 11;  // 2048 counters: stay in L1/L2
 
+// Splits `bits` bits into `passes` digits of even widths (30 bits in three
+// sort as 10 + 10 + 10, not 11 + 11 + 8), calling take(shift, width) for
+// each, least significant first.
+template <typename Take>
+void split_evenly(std::uint32_t bits, std::uint32_t passes, Take&& take) {
+  std::uint32_t shift = 0;
+  for (std::uint32_t pass = 0; pass < passes; ++pass) {
+    const std::uint32_t width = (bits - shift) / (passes - pass);
+    take(shift, width);
+    shift += width;
+  }
+}
+
+// Turns one digit's counts into where each value's records start. False
+// when one value holds all `count` records: a pass would then move them all
+// for nothing.
+bool starts_from_counts(std::span<std::size_t> counts, std::size_t count) {
+  if (std::find(counts.begin(), counts.end(), count) != counts.end()) {
+    return false;
+  }
+  std::size_t sum = 0;
+  for (std::size_t& slot : counts) {
+    const std::size_t here = slot;
+    slot = sum;
+    sum += here;
+  }
+  return true;
+}
+
 }  // namespace
 
 void append_digits(std::vector<RadixDigit>& digits, std::uint32_t word,
                    std::uint32_t bits, std::uint32_t bias) {
-  if (bits == 0) return;
-  // Even widths: 30 bits sort as 10 + 10 + 10, not 11 + 11 + 8.
-  const std::uint32_t passes = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
-  std::uint32_t shift = 0;
-  for (std::uint32_t pass = 0; pass < passes; ++pass) {
-    const std::uint32_t width = (bits - shift) / (passes - pass);
-    digits.push_back({word, shift, width, bias});
-    shift += width;
-  }
+  split_evenly(bits, (bits + kMaxDigitBits - 1) / kMaxDigitBits,
+               [&](std::uint32_t shift, std::uint32_t width) {
+                 digits.push_back({word, shift, width, bias});
+               });
 }
 
 template <std::size_t Width>
@@ -41,14 +65,7 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
   std::uint32_t* to = buffer;
   for (std::size_t d = 0; d < digits.size(); ++d) {
     std::vector<std::size_t>& next = counts[d];
-    // A digit every record shares would move them all for nothing.
-    if (std::find(next.begin(), next.end(), count) != next.end()) continue;
-    std::size_t sum = 0;
-    for (std::size_t& slot : next) {
-      const std::size_t here = slot;
-      slot = sum;
-      sum += here;
-    }
+    if (!starts_from_counts(next, count)) continue;
     const RadixDigit digit = digits[d];
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint32_t* record = from + i * Width;
@@ -66,16 +83,14 @@ KeyCounts::KeyCounts(std::uint32_t bits) {
   const std::uint32_t narrow = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
   const std::uint32_t wide = (bits + kMaxDigitBits) / (kMaxDigitBits + 1);
   digits_ = std::min(narrow, wide);
-  std::uint32_t shift = 0;
+  std::uint32_t d = 0;
   std::size_t counters = 0;
-  for (std::uint32_t d = 0; d < digits_; ++d) {
-    const std::uint32_t width = (bits - shift) / (digits_ - d);
+  split_evenly(bits, digits_, [&](std::uint32_t shift, std::uint32_t width) {
     shifts_[d] = shift;
     masks_[d] = (std::uint64_t{1} << width) - 1;
-    begin_[d] = counters;
+    begin_[d++] = counters;
     counters += std::size_t{1} << width;
-    shift += width;
-  }
+  });
   counts_.assign(counters, 0);
 }
 
@@ -89,14 +104,7 @@ std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
   for (std::uint32_t d = 0; d < counts.digits_; ++d) {
     std::size_t* const next = counts.counts_.data() + counts.begin_[d];
     const std::size_t values = std::size_t{counts.masks_[d]} + 1;
-    // A digit every record shares would move them all for nothing.
-    if (std::find(next, next + values, count) != next + values) continue;
-    std::size_t sum = 0;
-    for (std::size_t v = 0; v < values; ++v) {
-      const std::size_t here = next[v];
-      next[v] = sum;
-      sum += here;
-    }
+    if (!starts_from_counts(std::span(next, values), count)) continue;
     const std::uint32_t shift = counts.shifts_[d];
     const std::uint64_t mask = counts.masks_[d];
     for (std::size_t i = 0; i < count; ++i) {
