@@ -86,7 +86,7 @@ GroupKey metadata_group(std::string_view name, std::string_view value) {
 
 GroupKey label_group(std::string_view label) {
   GroupKey key;
-  key.label = label;
+  key.label = std::string(label);  // exact size: see fill_step_fields
   return key;
 }
 

@@ -1,6 +1,7 @@
 #include "query/sample_rows.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "query/labels.hpp"
 #include "query/radix_sort.hpp"
@@ -36,9 +37,12 @@ void fill_step_fields(const zun_package::CycleSample& sample,
                       SampleRecord& row) {
   row.phase = sample.step.phase;
   row.epoch = sample.step.epoch;
+  // Texts built at their exact size and moved in: assigned into an empty
+  // string, a text just past the inline room gets twice that room (a
+  // 25-byte kernel name took a 48-byte block, not 32).
   row.kind = kind_name(sample);
-  row.operation = sample.step.operation;
-  row.kernel = sample.step.kernel;
+  row.operation = std::string(sample.step.operation);
+  row.kernel = std::string(sample.step.kernel);
   row.metadata.reserve(sample.step.metadata.size());
   for (const zun_package::ProfileMetadata& entry : sample.step.metadata) {
     row.metadata.push_back(MetadataEntry{entry.name, entry.value});
