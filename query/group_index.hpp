@@ -117,10 +117,12 @@ inline std::uint64_t load64(const char* bytes) noexcept {
   return differ == 0;
 }
 
-inline std::uint64_t hash_key(std::string_view key) noexcept {
+[[gnu::always_inline]] inline std::uint64_t hash_key(
+    std::string_view key) noexcept {
   return hash_text(key);
 }
-inline std::uint64_t hash_key(std::uint64_t key) noexcept {
+[[gnu::always_inline]] inline std::uint64_t hash_key(
+    std::uint64_t key) noexcept {
   return mix_hash(key);
 }
 
@@ -171,8 +173,10 @@ class GroupIndex {
   // a miss worth asking for ahead of time.
   bool large() const noexcept { return slots_.size() >= kLargeSlots; }
 
-  // Asks for the slot where `key` would be probed first.
-  void prefetch(const Key& key) const noexcept {
+  // Asks for the slot where `key` would be probed first. Always inlined: a
+  // call to a function that only prefetches has no effect the compiler
+  // must keep, and GCC drops it.
+  [[gnu::always_inline]] void prefetch(const Key& key) const noexcept {
     const std::uint32_t tag = static_cast<std::uint32_t>(hash_key(key) >> 32);
     __builtin_prefetch(&slots_[tag & (slots_.size() - 1)]);
   }
