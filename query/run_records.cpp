@@ -123,8 +123,25 @@ class Sweep {
 
     std::size_t i = 0;
     while (i < count) {
-      const std::uint32_t group = read(i).group;
+      const Run first = read(i);
+      const std::uint32_t group = first.group;
       GroupFigures& row = rows_[group];
+      // A group of one run that stands for one sample (a group per sample):
+      // its figures at once, without the sweep's bookkeeping. A record not
+      // folded has no durations kept apart.
+      if (!first.folded && (i + 1 == count || read(i + 1).group != group)) {
+        row.sample_count = 1;
+        row.phase_count = 1;
+        row.phase_cycles = first.length;
+        row.work_cycles = first.length;
+        row.maximum_cycles = first.length;
+        row.p50_cycles = first.length;
+        row.p95_cycles = first.length;
+        row.first_offset = first.start;
+        row.last_offset = std::uint64_t{first.start} + first.length;
+        ++i;
+        continue;
+      }
       gathered = 0;
       least = UINT32_MAX;
       most = 0;
