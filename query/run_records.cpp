@@ -408,7 +408,7 @@ void RunRecords::widen() {
 }
 
 void RunRecords::summarize(std::span<GroupFigures> rows) {
-  if (buckets_.empty()) return;  // no run was added
+  if (samples_ == 0) return;  // no run was added
   const GroupBuckets<std::uint32_t> folded =
       gather_folded(folded_, folded_groups_, rows.size());
   folded_groups_ = {};

@@ -59,7 +59,8 @@ struct GroupFigures {
 class RunRecords {
  public:
   // `capacity`: how many runs may be added; it bounds the first chunks.
-  explicit RunRecords(std::size_t capacity) : capacity_(capacity) {}
+  explicit RunRecords(std::size_t capacity)
+      : capacity_(capacity), buckets_(kBuckets) {}
 
   // Adds the run of one selected sample of group `group`. Offsets are always
   // below 2^32: they are differences of 32-bit counter values. Always
@@ -115,10 +116,10 @@ class RunRecords {
   static constexpr std::size_t kFirstChunk = 64;       // records
   static constexpr std::size_t kLargestChunk = 16384;  // records
 
+  // Every bucket exists from the start (56 KiB), so that finding one costs
+  // no size check on every sample.
   [[gnu::always_inline]] Bucket& bucket_of(std::uint32_t group) {
-    const std::size_t at = std::min<std::size_t>(group, kBuckets - 1);
-    if (at >= buckets_.size()) buckets_.resize(at + 1);
-    return buckets_[at];
+    return buckets_[std::min<std::size_t>(group, kBuckets - 1)];
   }
 
   // add() in the layout `Record`: extends the record last written for the
@@ -130,15 +131,21 @@ class RunRecords {
                                      std::uint32_t duration) {
     Bucket& bucket = bucket_of(group);
     std::uint32_t* last = bucket.last;
-    if (last != nullptr && Record::same_list(last, group, phase, epoch)) {
+    if (last != nullptr) {
+      // Every condition is computed and the branch taken once, on all of
+      // them: where kernels interleave, whether a run shares the last
+      // record's list goes either way, and three branches mispredict.
       const std::uint32_t last_start = Record::start(last);
-      if (start >= last_start &&
-          start - last_start <= Record::length(std::as_const(last))) {
-        const std::uint64_t end = std::uint64_t{start - last_start} + duration;
-        if (end <= UINT32_MAX) {  // the length stays a 32-bit number
-          fold<Record>(last, group, duration, static_cast<std::uint32_t>(end));
-          return;
-        }
+      const std::uint64_t end = std::uint64_t{start - last_start} + duration;
+      const bool inside =
+          static_cast<int>(Record::same_list(last, group, phase, epoch)) &
+          static_cast<int>(start >= last_start) &
+          static_cast<int>(start - last_start <=
+                           Record::length(std::as_const(last))) &
+          static_cast<int>(end <= UINT32_MAX);  // the length stays 32-bit
+      if (inside) {
+        fold<Record>(last, group, duration, static_cast<std::uint32_t>(end));
+        return;
       }
     }
     if (bucket.next == bucket.end) add_chunk(bucket, Record::kWords);
