@@ -5,7 +5,7 @@
 //   B_per_group    that, per group of the answer (where groups are many)
 //   transient_B_per_sample  the peak beyond the result, per matched sample
 // Memory is counted by this program's operator new: bytes requested, without
-// the allocator's own overhead.
+// the allocator's own overhead. Each query starts from a trimmed heap.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -121,6 +121,12 @@ void run_case(benchmark::State& state, const std::string& key,
   std::size_t groups = 0;
   std::size_t matched = 0;
   for (auto _ : state) {
+    // Every query starts from the same allocator state: what earlier cases
+    // and iterations freed is given back first, as a fresh process would
+    // have it. Otherwise a query pays for merging the blocks of the answer
+    // freed just before it, or finds memory already touched, depending on
+    // which cases ran before it.
+    malloc_trim(0);
     floor_total += floor_seconds(report);
     const std::size_t before = g_current.load();
     g_peak.store(before);
