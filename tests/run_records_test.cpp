@@ -67,7 +67,8 @@ void expect_same(const GroupFigures& a, const GroupFigures& b,
 
 // Each way through summarize: keys that pack into 64 bits (sorted or
 // already in order), keys too wide for that, narrow and wide durations,
-// few and many groups, runs folded into the record before them.
+// few and many groups, groups of one run, runs folded into the record
+// before them.
 TEST(RunRecordsTest, SummarizeMatchesThePlainFigures) {
   const struct {
     const char* shape;
@@ -88,6 +89,9 @@ TEST(RunRecordsTest, SummarizeMatchesThePlainFigures) {
       {"phases and epochs over 32 bits", 5000, 7, 1ull << 32, 1ull << 32, 1000,
        false, false},
       {"a group per run", 3000, 3000, 2, 1, 300, false, false},
+      // Groups of one run among groups of several, in own buckets and in
+      // the shared one: one-run groups take a shortcut past the sweep.
+      {"mostly a run a group", 4000, 3000, 32, 4, 200, false, false},
       {"one run", 1, 1, 1, 1, 1, false, false},
       {"back to back", 20000, 24, 1, 1, 200, false, true},
       {"back to back, wide durations", 5000, 5, 1, 1, 1ull << 32, false, true},
