@@ -90,27 +90,4 @@ GroupKey label_group(std::string_view label) {
   return key;
 }
 
-GroupKey group_key(const Query& query, std::uint32_t tile,
-                   const zun_package::CycleSample& sample) {
-  const zun_package::ProfileStep& step = sample.step;
-  switch (query.group_by) {
-    case GroupBy::Kind:
-      return label_group(kind_name(sample));
-    case GroupBy::Kernel:
-      return label_group(kernel_label(step));
-    case GroupBy::Operation:
-      return label_group(step.operation);
-    case GroupBy::Phase:
-      return phase_group(step.phase, step.epoch);
-    case GroupBy::Tile:
-      return tile_group(tile);
-    case GroupBy::Metadata: {
-      const std::string_view name =
-          query.metadata_key ? std::string_view(*query.metadata_key) : "";
-      return metadata_group(name, metadata_label(step, name));
-    }
-  }
-  return GroupKey{};
-}
-
 }  // namespace zun_profile

@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "query/request.hpp"
 #include "report/profile_report.hpp"
 
 // Group labels: the text that names the group a selected sample belongs to,
@@ -68,10 +67,5 @@ GroupKey phase_group(std::uint32_t phase, std::uint32_t epoch);
 GroupKey tile_group(std::uint32_t tile);
 GroupKey metadata_group(std::string_view name, std::string_view value);
 GroupKey label_group(std::string_view label);
-
-// The group of one selected sample under `query.group_by`; `tile` is the
-// physical tile holding the sample. The result owns its texts.
-GroupKey group_key(const Query& query, std::uint32_t tile,
-                   const zun_package::CycleSample& sample);
 
 }  // namespace zun_profile

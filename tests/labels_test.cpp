@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "query/engine.hpp"
 #include "tests/support/builders.hpp"
 
 namespace zun_profile {
@@ -16,6 +17,15 @@ using support::run;
 using zun_package::CycleSample;
 using zun_package::ProfileMetadata;
 using zun_package::ProfileStepKind;
+
+// The group the engine puts `sample` (on physical tile `tile`) in under
+// `query`: its grouping's key, then the label and dimensions built from it.
+GroupKey group_key(const Query& query, std::uint32_t tile,
+                   const CycleSample& sample) {
+  return detail::with_identity(query, [&](auto identity) {
+    return identity.group_key(identity.key(tile, sample));
+  });
+}
 
 GroupKey key_of(GroupBy group_by, const CycleSample& sample,
                 std::uint32_t tile = 0) {
