@@ -72,8 +72,8 @@ FigureOrder order_by_figures(std::span<const GroupFigures> figures,
   std::uint64_t primary_high = 0;
   for (const GroupFigures& group : figures) {
     const std::uint64_t primary = primary_key(group, sort_by);
-    first_low = std::min(first_low, group.first_offset);
-    first_high = std::max(first_high, group.first_offset);
+    first_low = std::min<std::uint64_t>(first_low, group.first_offset);
+    first_high = std::max<std::uint64_t>(first_high, group.first_offset);
     primary_low = std::min(primary_low, primary);
     primary_high = std::max(primary_high, primary);
   }

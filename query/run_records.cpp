@@ -146,7 +146,7 @@ class Sweep {
       least = UINT32_MAX;
       most = 0;
       work = 0;
-      std::uint64_t earliest = UINT64_MAX;
+      std::uint32_t earliest = UINT32_MAX;
       std::uint64_t latest = 0;
       std::uint64_t covered = 0;
       std::size_t lists = 0;
@@ -173,7 +173,7 @@ class Sweep {
           high = end;
         }
         if (!run.folded) take(run.length);
-        earliest = std::min(earliest, start);
+        earliest = std::min(earliest, run.start);
         latest = std::max(latest, end);
       }
       covered += high - low;

@@ -32,7 +32,7 @@ TEST(GroupOrderTest, MatchesCompareGroupsOnFinishedRows) {
       f.work_cycles = random() % 5 + (round % 2 == 0 ? 0 : (1ull << 40));
       f.maximum_cycles = static_cast<std::uint32_t>(random() % 3);
       f.sample_count = random() % 4;
-      f.first_offset = random() % 3 == 0 ? (1ull << 33) : random() % 4;
+      f.first_offset = random() % 3 == 0 ? UINT32_MAX : random() % 4;
       char label[40];  // unique, in no particular order
       std::snprintf(label, sizeof(label), "g%llu_%zu",
                     static_cast<unsigned long long>(random() % 1000), g);

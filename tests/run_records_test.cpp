@@ -28,7 +28,7 @@ std::vector<GroupFigures> plain_figures(const std::vector<TestRun>& runs,
       std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<Interval>>>
       lists(groups);
   std::vector<std::vector<std::uint32_t>> durations(groups);
-  for (auto& f : figures) f.first_offset = UINT64_MAX;
+  for (auto& f : figures) f.first_offset = UINT32_MAX;
   for (const TestRun& r : runs) {
     GroupFigures& f = figures[r.group];
     const std::uint64_t end = std::uint64_t{r.start} + r.duration;
@@ -37,7 +37,7 @@ std::vector<GroupFigures> plain_figures(const std::vector<TestRun>& runs,
     ++f.sample_count;
     f.work_cycles += r.duration;
     f.maximum_cycles = std::max(f.maximum_cycles, r.duration);
-    f.first_offset = std::min<std::uint64_t>(f.first_offset, r.start);
+    f.first_offset = std::min(f.first_offset, r.start);
     f.last_offset = std::max(f.last_offset, end);
   }
   for (std::size_t g = 0; g < groups; ++g) {
