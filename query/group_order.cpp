@@ -64,21 +64,17 @@ FigureOrder order_by_figures(std::span<const GroupFigures> figures,
     }
     return order;
   }
-  // Records of five words: first offset and primary key (each less its
-  // least value, low word first), then the id.
-  std::uint64_t first_low = UINT64_MAX;
-  std::uint64_t first_high = 0;
+  // Each field less its least value, in only as many bits as its spread.
+  ValueRange firsts;  // the first offset fits 32 bits: a run's start
   std::uint64_t primary_low = UINT64_MAX;
   std::uint64_t primary_high = 0;
   for (const GroupFigures& group : figures) {
     const std::uint64_t primary = primary_key(group, sort_by);
-    first_low = std::min<std::uint64_t>(first_low, group.first_offset);
-    first_high = std::max<std::uint64_t>(first_high, group.first_offset);
+    firsts.add(group.first_offset);
     primary_low = std::min(primary_low, primary);
     primary_high = std::max(primary_high, primary);
   }
-  const auto first_bits =
-      static_cast<std::uint32_t>(std::bit_width(first_high - first_low));
+  const std::uint32_t first_bits = firsts.bits();
   const auto primary_bits =
       static_cast<std::uint32_t>(std::bit_width(primary_high - primary_low));
   if (first_bits + primary_bits <= 64) {
@@ -87,11 +83,10 @@ FigureOrder order_by_figures(std::span<const GroupFigures> figures,
     std::vector<std::uint32_t> records(3 * count);
     KeyCounts counts(first_bits + primary_bits);
     for (std::size_t g = 0; g < count; ++g) {
-      const std::uint64_t first = figures[g].first_offset - first_low;
+      const std::uint64_t first = figures[g].first_offset - firsts.low;
       const std::uint64_t primary =
           primary_key(figures[g], sort_by) - primary_low;
-      const std::uint64_t key =
-          (first_bits == 64 ? 0 : primary << first_bits) | first;
+      const std::uint64_t key = primary << first_bits | first;
       std::uint32_t* record = records.data() + 3 * g;
       record[0] = static_cast<std::uint32_t>(key);
       record[1] = static_cast<std::uint32_t>(key >> 32);
@@ -103,25 +98,23 @@ FigureOrder order_by_figures(std::span<const GroupFigures> figures,
                order);
     return order;
   }
-  // Records of five words: first offset and primary key (each less its
-  // least value, low word first), then the id.
-  std::vector<std::uint32_t> records(5 * count);
+  // Records of four words: the first offset, the primary key (low word
+  // first), then the id.
+  std::vector<std::uint32_t> records(4 * count);
   for (std::size_t g = 0; g < count; ++g) {
-    const std::uint64_t first = figures[g].first_offset - first_low;
     const std::uint64_t primary =
         primary_key(figures[g], sort_by) - primary_low;
-    std::uint32_t* record = records.data() + 5 * g;
-    record[0] = static_cast<std::uint32_t>(first);
-    record[1] = static_cast<std::uint32_t>(first >> 32);
-    record[2] = static_cast<std::uint32_t>(primary);
-    record[3] = static_cast<std::uint32_t>(primary >> 32);
-    record[4] = static_cast<std::uint32_t>(g);
+    std::uint32_t* record = records.data() + 4 * g;
+    record[0] = figures[g].first_offset - firsts.low;
+    record[1] = static_cast<std::uint32_t>(primary);
+    record[2] = static_cast<std::uint32_t>(primary >> 32);
+    record[3] = static_cast<std::uint32_t>(g);
   }
   std::vector<RadixDigit> digits;
-  append_wide(digits, 0, first_high - first_low);
-  append_wide(digits, 2, primary_high - primary_low);
-  std::vector<std::uint32_t> buffer(5 * count);
-  take_order(radix_sort<5>(records.data(), buffer.data(), count, digits), 5,
+  append_digits(digits, 0, first_bits, 0);
+  append_wide(digits, 1, primary_high - primary_low);
+  std::vector<std::uint32_t> buffer(4 * count);
+  take_order(radix_sort<4>(records.data(), buffer.data(), count, digits), 4,
              order);
   return order;
 }

@@ -26,7 +26,7 @@ struct LabelBuffer {
 
 // Group ids by the figures alone: `sort_by`'s key (larger first; nothing
 // for Name or a value outside SortBy), then the smaller first_offset. Equal
-// figures keep ascending ids. Linear: a few radix passes over 12 to 20
+// figures keep ascending ids. Linear: a few radix passes over 12 to 16
 // bytes per group.
 struct FigureOrder {
   std::vector<std::uint32_t> ids;  // every group id, in that order
