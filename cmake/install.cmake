@@ -1,5 +1,5 @@
 # Install rules: the public headers, the libraries, a CMake package
-# (find_package(zun)) exporting zun::package and zun::profile, and zun.pc.
+# (find_package(zun)) exporting zun::package, zun::store and zun::profile, and zun.pc.
 include(CMakePackageConfigHelpers)
 
 # The public headers only, under include/zun/ so that the generic folder
@@ -7,11 +7,13 @@ include(CMakePackageConfigHelpers)
 set(ZUN_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/zun)
 install(FILES report/profile_report.hpp
   DESTINATION ${ZUN_INCLUDE_DIR}/report)
+install(FILES store/report_store.hpp store/store_builder.hpp
+  DESTINATION ${ZUN_INCLUDE_DIR}/store)
 install(FILES query/activity.hpp query/query.hpp query/request.hpp
   query/result.hpp
   DESTINATION ${ZUN_INCLUDE_DIR}/query)
 
-install(TARGETS zun_package zun_profile
+install(TARGETS zun_package zun_store zun_profile
   EXPORT zunTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "query/engine.hpp"
+#include "query/record_source.hpp"
+#include "query/store_source.hpp"
 
 namespace zun_profile {
 namespace {
@@ -121,20 +123,16 @@ class BucketGrid {
   std::vector<std::uint64_t> difference_;
 };
 
-}  // namespace
-
-ActivityReport activity(const zun_package::ProfileReport& report,
-                        const Query& request, std::size_t buckets) {
+template <typename Source>
+ActivityReport activity_of(const Source& source, const Query& request,
+                           std::size_t buckets) {
   Query rows_only = request;
   rows_only.sample_limit = 0;
-  std::size_t samples = 0;
-  for (const zun_package::TileProfile& tile : report.tiles) {
-    samples += tile.samples.size();
-  }
-  ActivitySink sink(samples);
-  QueryReport rows = detail::with_identity(rows_only, [&](auto identity) {
-    return detail::execute(report, rows_only, identity, sink);
-  });
+  ActivitySink sink(source.sample_count());
+  QueryReport rows =
+      detail::with_identity(source, rows_only, [&](auto identity) {
+        return detail::execute(source, rows_only, std::move(identity), sink);
+      });
 
   ActivityReport result;
   result.clock_hz = rows.clock_hz;
@@ -158,6 +156,18 @@ ActivityReport activity(const zun_package::ProfileReport& report,
   }
   result.other_cycles = grid.take(series - 1);
   return result;
+}
+
+}  // namespace
+
+ActivityReport activity(const zun_package::ProfileReport& report,
+                        const Query& request, std::size_t buckets) {
+  return activity_of(detail::RecordSource(report), request, buckets);
+}
+
+ActivityReport activity(const zun_store::ReportStore& store,
+                        const Query& request, std::size_t buckets) {
+  return activity_of(detail::StoreSource(store), request, buckets);
 }
 
 }  // namespace zun_profile

@@ -56,4 +56,8 @@ struct ActivityReport {
 ActivityReport activity(const zun_package::ProfileReport& report,
                         const Query& request, std::size_t buckets);
 
+// The same activity over a store of the same report, bit for bit.
+ActivityReport activity(const zun_store::ReportStore& store,
+                        const Query& request, std::size_t buckets);
+
 }  // namespace zun_profile

@@ -15,6 +15,7 @@
 #include "query/group_index.hpp"
 #include "query/group_order.hpp"
 #include "query/labels.hpp"
+#include "query/prefetch.hpp"
 #include "query/query.hpp"
 #include "query/run_records.hpp"
 #include "query/sample_rows.hpp"
@@ -23,10 +24,6 @@
 #include "query/tile_count.hpp"
 
 namespace zun_profile::detail {
-
-using zun_package::CycleSample;
-using zun_package::ProfileReport;
-using zun_package::TileProfile;
 
 // Whether any filter of `request` is set; without one every sample matches
 // and the pass skips matches_query altogether.
@@ -46,129 +43,6 @@ inline constexpr std::size_t kSampleAhead = 3 * kLookahead;
 // once the table is too large for the caches.
 inline constexpr std::size_t kProbeAhead = 4;
 
-// A grouping's identity: `key(tile, sample)` gives a cheap value that is
-// equal for two samples exactly when group_key would give them equal labels:
-// the label itself as a view into the report or into static text, or the
-// numbers a label is written from. `heap(sample)` gives the bytes the key
-// reads apart from the sample, where kReadsHeap says there are any.
-struct KindIdentity {
-  using Key = std::uint64_t;
-  static constexpr bool kReadsHeap = false;
-  static std::pair<const char*, std::size_t> heap(const CycleSample&) noexcept {
-    return {nullptr, 0};
-  }
-  // The four kinds, and one key for every value outside them, which all
-  // share the label "unknown".
-  Key key(std::uint32_t, const CycleSample& sample) const noexcept {
-    return std::min<std::uint32_t>(static_cast<std::uint32_t>(sample.step.kind),
-                                   4);
-  }
-  std::string_view label(Key key, LabelBuffer&) const noexcept {
-    return kind_name(static_cast<zun_package::ProfileStepKind>(key));
-  }
-  GroupKey group_key(Key key) const {
-    return label_group(
-        kind_name(static_cast<zun_package::ProfileStepKind>(key)));
-  }
-};
-
-struct KernelIdentity {
-  using Key = std::string_view;
-  static constexpr bool kReadsHeap = true;
-  static std::pair<const char*, std::size_t> heap(
-      const CycleSample& sample) noexcept {
-    return {sample.step.kernel.data(), sample.step.kernel.size()};
-  }
-  Key key(std::uint32_t, const CycleSample& sample) const noexcept {
-    return kernel_label(sample.step);
-  }
-  std::string_view label(Key key, LabelBuffer&) const noexcept { return key; }
-  GroupKey group_key(Key key) const { return label_group(key); }
-};
-
-struct OperationIdentity {
-  using Key = std::string_view;
-  static constexpr bool kReadsHeap = true;
-  static std::pair<const char*, std::size_t> heap(
-      const CycleSample& sample) noexcept {
-    return {sample.step.operation.data(), sample.step.operation.size()};
-  }
-  Key key(std::uint32_t, const CycleSample& sample) const noexcept {
-    return sample.step.operation;
-  }
-  std::string_view label(Key key, LabelBuffer&) const noexcept { return key; }
-  GroupKey group_key(Key key) const { return label_group(key); }
-};
-
-// Phase labels are written from (phase, epoch) and nothing else.
-struct PhaseIdentity {
-  using Key = std::uint64_t;
-  static constexpr bool kReadsHeap = false;
-  static std::pair<const char*, std::size_t> heap(const CycleSample&) noexcept {
-    return {nullptr, 0};
-  }
-  Key key(std::uint32_t, const CycleSample& sample) const noexcept {
-    return (static_cast<std::uint64_t>(sample.step.phase) << 32) |
-           sample.step.epoch;
-  }
-  std::string_view label(Key key, LabelBuffer& buffer) const noexcept {
-    return phase_label(static_cast<std::uint32_t>(key >> 32),
-                       static_cast<std::uint32_t>(key), buffer.text);
-  }
-  GroupKey group_key(Key key) const {
-    return phase_group(static_cast<std::uint32_t>(key >> 32),
-                       static_cast<std::uint32_t>(key));
-  }
-};
-
-// Tile labels are written from the physical tile number alone.
-struct TileIdentity {
-  using Key = std::uint64_t;
-  static constexpr bool kReadsHeap = false;
-  static std::pair<const char*, std::size_t> heap(const CycleSample&) noexcept {
-    return {nullptr, 0};
-  }
-  Key key(std::uint32_t tile, const CycleSample&) const noexcept {
-    return tile;
-  }
-  std::string_view label(Key key, LabelBuffer& buffer) const noexcept {
-    return tile_label(static_cast<std::uint32_t>(key), buffer.text);
-  }
-  GroupKey group_key(Key key) const {
-    return tile_group(static_cast<std::uint32_t>(key));
-  }
-};
-
-struct MetadataIdentity {
-  using Key = std::string_view;
-  std::string_view name;  // the requested metadata key
-  static constexpr bool kReadsHeap = true;
-  static std::pair<const char*, std::size_t> heap(
-      const CycleSample& sample) noexcept {
-    const auto& metadata = sample.step.metadata;
-    return {reinterpret_cast<const char*>(metadata.data()),
-            metadata.size() * sizeof(metadata[0])};
-  }
-  Key key(std::uint32_t, const CycleSample& sample) const noexcept {
-    return metadata_label(sample.step, name);
-  }
-  std::string_view label(Key key, LabelBuffer&) const noexcept { return key; }
-  GroupKey group_key(Key key) const { return metadata_group(name, key); }
-};
-
-// A grouping outside its members labels every sample with the empty text,
-// as group_key does.
-struct NoIdentity {
-  using Key = std::uint64_t;
-  static constexpr bool kReadsHeap = false;
-  static std::pair<const char*, std::size_t> heap(const CycleSample&) noexcept {
-    return {nullptr, 0};
-  }
-  Key key(std::uint32_t, const CycleSample&) const noexcept { return 0; }
-  std::string_view label(Key, LabelBuffer&) const noexcept { return {}; }
-  GroupKey group_key(Key) const { return GroupKey{}; }
-};
-
 // What the pass keeps per group for counting its tiles: the first tile and
 // the last tile entry it met. (Its label and dimensions come from its key.)
 struct GroupState {
@@ -180,15 +54,6 @@ struct GroupState {
 };
 
 inline constexpr std::uint32_t kNoGroup = UINT32_MAX;
-
-// Asks for both ends of `object`, which may straddle two cache lines.
-// Always inlined, as is every helper that only prefetches: GCC finds such a
-// function free of effects and drops calls to it.
-template <typename T>
-[[gnu::always_inline]] inline void prefetch_object(const T& object) noexcept {
-  __builtin_prefetch(&object);
-  __builtin_prefetch(reinterpret_cast<const char*>(&object) + sizeof(T) - 1);
-}
 
 // Writes the row of one group into `row`, a default row (rows are built
 // where they stay): its label and dimensions, and its figures with the
@@ -213,79 +78,70 @@ inline void fill_group_row(GroupKey&& key, const GroupFigures& figures,
   row.last_offset = figures.last_offset;
 }
 
-// The one pass over the report, grouping by `identity`, then the groups'
-// figures from what it collected.
-template <typename Identity, typename Sink>
-QueryReport execute(const ProfileReport& report, const Query& request,
+// The one pass over a source, grouping by `identity`, then the groups'
+// figures from what it collected. A source is the records (RecordSource)
+// or a store (StoreSource); each gives its tiles as views that read a
+// sample's numbers by position, its filter, its identities and its steps.
+template <typename Source, typename Identity, typename Sink>
+QueryReport execute(const Source& source, const Query& request,
                     Identity identity, Sink& sink) {
   using Key = typename Identity::Key;
 
   QueryReport result;
-  result.clock_hz = report.clock_hz;
-  result.tile_count = report.tiles.size();
+  result.clock_hz = source.clock_hz();
+  result.tile_count = source.tile_count();
   result.at_offset = request.at_offset;
-  for (const TileProfile& tile : report.tiles) {
-    result.sample_count += tile.samples.size();
-  }
+  result.sample_count = source.sample_count();
 
   const bool filtering = filters_anything(request);
+  const auto filter = source.filter(request);
   const std::size_t sample_limit = request.sample_limit;
 
-  GroupIndex<Key> index;
+  auto index = identity.make_index();
   std::vector<GroupState> groups;
   RunRecords runs(result.sample_count);
   std::vector<TileVisit> visits;
-  SampleRows rows(sample_limit, result.sample_count);
+  SampleRows rows(sample_limit, result.sample_count, source.steps());
 
   // Consecutive samples often fall in the same group: remember the last.
   Key last_key{};
   std::uint32_t current = kNoGroup;
 
   std::uint64_t span = 0;
-  for (std::size_t entry = 0; entry < report.tiles.size(); ++entry) {
-    const TileProfile& tile = report.tiles[entry];
-    const std::uint32_t physical = tile.physical_tile;
-    const std::uint32_t base = time_base(tile);
+  for (std::size_t entry = 0; entry < result.tile_count; ++entry) {
+    const auto tile = source.tile(entry);
+    const std::uint32_t physical = tile.physical;
+    const std::size_t count = tile.size();
 
     // A tile the request excludes contributes only to the span.
     if (!request.tiles.empty() && !request.tiles.contains(physical)) {
-      for (const CycleSample& sample : tile.samples) {
-        span = std::max(span, sample_offset(sample, base) + duration(sample));
+      for (std::size_t i = 0; i < count; ++i) {
+        span = std::max(span, tile.offset(i) + tile.length(i));
       }
       continue;
     }
 
-    const std::size_t count = tile.samples.size();
     for (std::size_t i = 0; i < count; ++i) {
-      const CycleSample& sample = tile.samples[i];
       if constexpr (Identity::kReadsHeap) {
         // The label lives on the heap, apart from the sample: ask for it
         // early so that several samples' misses overlap.
-        if (i + kLookahead < count) {
-          const auto [text, size] =
-              Identity::heap(tile.samples[i + kLookahead]);
-          __builtin_prefetch(text);
-          __builtin_prefetch(text + size);
-        }
+        if (i + kLookahead < count) identity.prefetch(tile, i + kLookahead);
       }
-      if (i + kSampleAhead < count) {
-        prefetch_object(tile.samples[i + kSampleAhead]);
+      if constexpr (decltype(tile)::kScattered) {
+        if (i + kSampleAhead < count) tile.prefetch(i + kSampleAhead);
       }
       // With millions of groups each new label's probe is a miss of its
       // own: ask for a coming sample's slot while this one is handled. (Its
       // text was asked for earlier still.)
       if (index.large() && i + kProbeAhead < count) {
-        index.prefetch(identity.key(physical, tile.samples[i + kProbeAhead]));
+        index.prefetch(identity.key(tile, i + kProbeAhead));
       }
-      const std::uint64_t offset = sample_offset(sample, base);
-      const std::uint32_t length = duration(sample);
+      const std::uint64_t offset = tile.offset(i);
+      const std::uint32_t length = tile.length(i);
       span = std::max(span, offset + length);
-      if (filtering &&
-          !matches_query(request, physical, sample, offset, length)) {
-        continue;
-      }
+      if (filtering && !filter.matches(tile, i, offset, length)) continue;
 
-      const Key key = identity.key(physical, sample);
+      const Key key = identity.key(tile, i);
       if (current == kNoGroup || !same_key(key, last_key)) {
         const auto found = index.find_or_add(key);
         if (found.added) groups.push_back({physical, false, entry});
@@ -303,17 +159,17 @@ QueryReport execute(const ProfileReport& report, const Query& request,
           visits.push_back({current, physical});
         }
       }
-      runs.add(current, sample.step.phase, sample.step.epoch,
+      runs.add(current, tile.phase(i), tile.epoch(i),
                static_cast<std::uint32_t>(offset), length);
       if (sample_limit > 0) {
-        rows.offer(Candidate{physical, offset, length, &sample});
+        rows.offer(Candidate{physical, offset, length, tile.ref(i)});
       }
       sink.sample(current, static_cast<std::uint32_t>(offset), length);
     }
   }
   result.matched_sample_count = runs.size();
   result.profile_span_cycles = span;
-  result.profile_span_ms = cycles_to_ms(span, report.clock_hz);
+  result.profile_span_ms = cycles_to_ms(span, result.clock_hz);
 
   // The figures from the runs and the visits, then the order, read from the
   // figures and, where they tie, the labels.
@@ -340,13 +196,11 @@ QueryReport execute(const ProfileReport& report, const Query& request,
       prefetch_object(figures[order[i + kKeyAhead]]);
       prefetch_object(index.key(order[i + kKeyAhead]));
     }
-    if constexpr (std::is_same_v<Key, std::string_view>) {
-      if (i + kTextAhead < order.size()) {
-        __builtin_prefetch(index.key(order[i + kTextAhead]).data());
-      }
+    if (i + kTextAhead < order.size()) {
+      identity.prefetch_label(index.key(order[i + kTextAhead]));
     }
     fill_group_row(identity.group_key(index.key(order[i])), figures[order[i]],
-                   report.clock_hz, result.groups.emplace_back());
+                   result.clock_hz, result.groups.emplace_back());
   }
   result.samples = rows.take_rows();
   return result;
@@ -357,27 +211,5 @@ struct NoSink {
   void sample(std::uint32_t, std::uint32_t, std::uint32_t) noexcept {}
   void ordered(const std::vector<std::uint32_t>&, std::size_t) noexcept {}
 };
-
-// Calls `run(identity)` with the identity of `request`'s grouping.
-template <typename Run>
-decltype(auto) with_identity(const Query& request, Run&& run) {
-  switch (request.group_by) {
-    case GroupBy::Kind:
-      return run(KindIdentity{});
-    case GroupBy::Kernel:
-      return run(KernelIdentity{});
-    case GroupBy::Operation:
-      return run(OperationIdentity{});
-    case GroupBy::Phase:
-      return run(PhaseIdentity{});
-    case GroupBy::Tile:
-      return run(TileIdentity{});
-    case GroupBy::Metadata:
-      return run(MetadataIdentity{request.metadata_key
-                                      ? std::string_view(*request.metadata_key)
-                                      : std::string_view()});
-  }
-  return run(NoIdentity{});
-}
 
 }  // namespace zun_profile::detail

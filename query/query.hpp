@@ -5,6 +5,7 @@
 #include "query/request.hpp"
 #include "query/result.hpp"
 #include "report/profile_report.hpp"
+#include "store/report_store.hpp"
 
 namespace zun_profile {
 
@@ -13,5 +14,10 @@ namespace zun_profile {
 // answer. Keeps no state, so it is thread-safe on reports nobody changes.
 QueryReport query(const zun_package::ProfileReport& report,
                   const Query& request);
+
+// The same answer over a store of the same report, field for field and bit
+// for bit. Same guarantees: any number of threads may query one store.
+// Throws std::bad_alloc only, as the records' query may.
+QueryReport query(const zun_store::ReportStore& store, const Query& request);
 
 }  // namespace zun_profile

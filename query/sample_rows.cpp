@@ -22,17 +22,22 @@ namespace {
 
 }  // namespace
 
-SampleRecord sample_record(Candidate candidate) {
+SampleRecord sample_record(Candidate candidate, const StepSource& steps) {
   SampleRecord row;
-  fill_sample_record(candidate, row);
+  fill_sample_record(candidate, row, steps);
   return row;
 }
 
-void fill_sample_record(Candidate candidate, SampleRecord& row) {
+void fill_sample_record(Candidate candidate, SampleRecord& row,
+                        const StepSource& steps) {
   row.physical_tile = candidate.tile;
   row.offset = candidate.offset;
   row.duration = candidate.duration;
-  fill_step_fields(*candidate.sample, row);
+  steps.fill(candidate.sample, row);
+}
+
+void RecordSteps::fill(SampleRef sample, SampleRecord& row) const {
+  fill_step_fields(*record_of(sample), row);
 }
 
 void fill_step_fields(const zun_package::CycleSample& sample,
@@ -67,16 +72,18 @@ std::vector<SampleRecord> TopSamples::take_rows() {
   std::vector<SampleRecord> rows;
   rows.reserve(kept_.size());
   for (const Ranked& ranked : kept_) {
-    rows.push_back(sample_record(ranked.candidate));
+    rows.push_back(sample_record(ranked.candidate, *steps_));
   }
   kept_.clear();
   return rows;
 }
 
-SortedSamples::SortedSamples(std::size_t limit, std::size_t samples)
+SortedSamples::SortedSamples(std::size_t limit, std::size_t samples,
+                             const StepSource& steps)
     : limit_(limit),
+      steps_(&steps),
       records_(new std::uint32_t[kWords * samples]),
-      samples_(new const zun_package::CycleSample*[samples]) {}
+      samples_(new SampleRef[samples]) {}
 
 std::vector<SampleRecord> SortedSamples::take_rows() {
   const std::size_t count = count_;
@@ -124,7 +131,7 @@ std::vector<SampleRecord> SortedSamples::take_rows() {
       prefetch_row(rows[row_of[m + kRowAhead]]);
     }
     if (row_of[m] != UINT32_MAX) {
-      fill_step_fields(*samples_[m], rows[row_of[m]]);
+      steps_->fill(samples_[m], rows[row_of[m]]);
     }
   }
   records_.reset();

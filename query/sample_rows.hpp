@@ -14,24 +14,54 @@
 // first.
 namespace zun_profile {
 
-// A selected sample that may become a row. Borrows the sample from the
-// report, so it lives only during one query.
+// Where a candidate's step comes from, told by a reference the source
+// gives: the records (a sample's address) or a store (a sample's index).
+using SampleRef = std::uint64_t;
+
+// Writes into `row` (a default row) what it takes from a sample's step:
+// phase, epoch, kind and the copied texts and metadata.
+class StepSource {
+ public:
+  virtual void fill(SampleRef sample, SampleRecord& row) const = 0;
+
+ protected:
+  ~StepSource() = default;
+};
+
+// The steps of in-memory records: a reference is the sample's address.
+class RecordSteps final : public StepSource {
+ public:
+  void fill(SampleRef sample, SampleRecord& row) const override;
+};
+inline constexpr RecordSteps kRecordSteps;
+
+inline SampleRef record_ref(const zun_package::CycleSample* sample) noexcept {
+  return reinterpret_cast<std::uintptr_t>(sample);
+}
+inline const zun_package::CycleSample* record_of(SampleRef sample) noexcept {
+  return reinterpret_cast<const zun_package::CycleSample*>(
+      static_cast<std::uintptr_t>(sample));
+}
+
+// A selected sample that may become a row. Refers to the sample in its
+// source, so it lives only during one query.
 struct Candidate {
   std::uint32_t tile = 0;      // physical tile holding the sample
   std::uint64_t offset = 0;    // start, cycles from the tile's time zero
   std::uint32_t duration = 0;  // cycles
-  const zun_package::CycleSample* sample = nullptr;  // never null in a row
+  SampleRef sample = 0;        // the sample, as its source refers to it
 };
 
 // The row for `candidate`: its numbers, and copies of its step's texts and
-// metadata, so the row outlives the report.
-SampleRecord sample_record(Candidate candidate);
+// metadata from `steps`, so the row outlives the source.
+SampleRecord sample_record(Candidate candidate,
+                           const StepSource& steps = kRecordSteps);
 
 // The same, written into `row` (a default row), which saves moving it.
-void fill_sample_record(Candidate candidate, SampleRecord& row);
+void fill_sample_record(Candidate candidate, SampleRecord& row,
+                        const StepSource& steps = kRecordSteps);
 
-// Writes into `row` (a default row) what it takes from the sample's step:
-// phase, epoch, kind and the copied texts and metadata.
+// What RecordSteps writes for a sample of the records.
 void fill_step_fields(const zun_package::CycleSample& sample,
                       SampleRecord& row);
 
@@ -42,7 +72,9 @@ void fill_step_fields(const zun_package::CycleSample& sample,
 // ever held.
 class TopSamples {
  public:
-  explicit TopSamples(std::size_t limit) : limit_(limit) {}
+  explicit TopSamples(std::size_t limit,
+                      const StepSource& steps = kRecordSteps)
+      : limit_(limit), steps_(&steps) {}
 
   // Offers the next candidate in the order met.
   void offer(const Candidate& candidate) {
@@ -80,6 +112,7 @@ class TopSamples {
   void replace_worst(const Ranked& ranked);
 
   std::size_t limit_;
+  const StepSource* steps_;
   std::size_t offered_ = 0;
   std::vector<Ranked> kept_;  // a heap with the worst kept row in front
 };
@@ -98,7 +131,8 @@ class SortedSamples {
  public:
   // Room for `samples` candidates, at most as many as may be offered; pages
   // are touched only as they arrive.
-  SortedSamples(std::size_t limit, std::size_t samples);
+  SortedSamples(std::size_t limit, std::size_t samples,
+                const StepSource& steps = kRecordSteps);
 
   void offer(const Candidate& candidate) {
     const auto offset = static_cast<std::uint32_t>(candidate.offset);
@@ -120,9 +154,10 @@ class SortedSamples {
   static constexpr std::size_t kWords = 4;
 
   std::size_t limit_;
+  const StepSource* steps_;
   std::size_t count_ = 0;
   std::unique_ptr<std::uint32_t[]> records_;
-  std::unique_ptr<const zun_package::CycleSample*[]> samples_;  // met order
+  std::unique_ptr<SampleRef[]> samples_;  // met order
   ValueRange offsets_;
   ValueRange tiles_;
   ValueRange durations_;
@@ -132,11 +167,12 @@ class SortedSamples {
 // limit against the number of samples there are.
 class SampleRows {
  public:
-  SampleRows(std::size_t limit, std::size_t samples)
+  SampleRows(std::size_t limit, std::size_t samples,
+             const StepSource& steps = kRecordSteps)
       : sorting_(limit > 0 && limit >= samples / 8 &&
                  samples < (std::size_t{1} << 32)),
-        heap_(sorting_ ? 0 : limit),
-        sorted_(sorting_ ? limit : 0, sorting_ ? samples : 0) {}
+        heap_(sorting_ ? 0 : limit, steps),
+        sorted_(sorting_ ? limit : 0, sorting_ ? samples : 0, steps) {}
 
   void offer(const Candidate& candidate) {
     if (sorting_) {

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "query/engine.hpp"
+#include "query/record_source.hpp"
+#include "query/store_source.hpp"
 #include "tests/support/builders.hpp"
 
 namespace zun_profile {
@@ -18,13 +20,27 @@ using zun_package::CycleSample;
 using zun_package::ProfileMetadata;
 using zun_package::ProfileStepKind;
 
-// The group the engine puts `sample` (on physical tile `tile`) in under
-// `query`: its grouping's key, then the label and dimensions built from it.
+// The group the engine puts `source`'s one sample in under `query`: its
+// grouping's key, then the label and dimensions built from it.
+template <typename Source>
+GroupKey group_of(const Source& source, const Query& query) {
+  return detail::with_identity(source, query, [&](auto identity) {
+    return identity.group_key(identity.key(source.tile(0), 0));
+  });
+}
+
+// The group of `sample` (on physical tile `tile`), from the records and
+// from a store of them, which must agree.
 GroupKey group_key(const Query& query, std::uint32_t tile,
                    const CycleSample& sample) {
-  return detail::with_identity(query, [&](auto identity) {
-    return identity.group_key(identity.key(tile, sample));
-  });
+  zun_package::ProfileReport report;
+  report.tiles.push_back({tile, {sample}});
+  GroupKey from_records = group_of(detail::RecordSource(report), query);
+  const auto store = zun_store::ReportStore::from_report(report);
+  const GroupKey from_store = group_of(detail::StoreSource(store), query);
+  EXPECT_EQ(from_store.label, from_records.label);
+  EXPECT_EQ(from_store.dimensions, from_records.dimensions);
+  return from_records;
 }
 
 GroupKey key_of(GroupBy group_by, const CycleSample& sample,

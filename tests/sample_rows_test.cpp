@@ -21,7 +21,7 @@ TEST(SampleRecordTest, CopiesTheStepAndShowsOffsetAndDuration) {
   sample.step.operation = "barrier";
   sample.step.local_index = 99;
   sample.step.metadata = {{"a", "1"}, {"a", ""}, {"", "x"}};
-  const SampleRecord row = sample_record(Candidate{12, 77, 9, &sample});
+  const SampleRecord row = sample_record(Candidate{12, 77, 9, record_ref(&sample)});
   EXPECT_EQ(row.physical_tile, 12u);
   EXPECT_EQ(row.offset, 77u);
   EXPECT_EQ(row.duration, 9u);
@@ -37,7 +37,7 @@ TEST(SampleRecordTest, CopiesTheStepAndShowsOffsetAndDuration) {
   EXPECT_EQ(row.metadata[2].value, "x");
 
   sample.step.metadata.clear();
-  EXPECT_TRUE(sample_record(Candidate{0, 0, 0, &sample}).metadata.empty());
+  EXPECT_TRUE(sample_record(Candidate{0, 0, 0, record_ref(&sample)}).metadata.empty());
 }
 
 template <typename Chooser>
@@ -71,7 +71,7 @@ void expect_stable_sort_order(std::uint64_t seed) {
     };
     std::vector<Candidate> candidates;
     for (const zun_package::CycleSample& sample : samples) {
-      candidates.push_back(Candidate{draw(3), draw(4), draw(5), &sample});
+      candidates.push_back(Candidate{draw(3), draw(4), draw(5), record_ref(&sample)});
     }
     std::vector<Candidate> expected = candidates;
     std::stable_sort(expected.begin(), expected.end(),
@@ -90,7 +90,7 @@ void expect_stable_sort_order(std::uint64_t seed) {
       const std::vector<SampleRecord> rows = chooser.take_rows();
       ASSERT_EQ(rows.size(), std::min(limit, candidates.size()));
       for (std::size_t i = 0; i < rows.size(); ++i) {
-        ASSERT_EQ(rows[i].operation, expected[i].sample->step.operation)
+        ASSERT_EQ(rows[i].operation, record_of(expected[i].sample)->step.operation)
             << "round " << round << " limit " << limit << " row " << i;
         ASSERT_EQ(rows[i].duration, expected[i].duration);
         ASSERT_EQ(rows[i].physical_tile, expected[i].tile);

@@ -1,0 +1,364 @@
+#include "store/assembler.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <random>
+
+#include "store/checksum.hpp"
+#include "store/report_store.hpp"
+
+namespace zun_store {
+namespace {
+
+// Samples a column holds in memory before a writer spills it (4 MiB each).
+constexpr std::size_t kSpillValues = std::size_t{1} << 20;
+// Texts and lists take 32-bit ids, one of which stays free as a mark.
+constexpr std::size_t kMostIds = (std::size_t{1} << 32) - 1;
+
+template <typename T>
+std::span<const std::byte> as_bytes_of(const std::vector<T>& values) {
+  return std::as_bytes(std::span<const T>(values));
+}
+
+// Finds `fits(id)` in an open-addressing table of (tag << 32 | id + 1)
+// slots, or the empty slot where it belongs.
+template <typename Fits>
+std::uint64_t* probe(std::vector<std::uint64_t>& slots, std::uint32_t tag,
+                     Fits fits) {
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t at = tag & mask;; at = (at + 1) & mask) {
+    std::uint64_t& slot = slots[at];
+    if (slot == 0) return &slot;
+    if (static_cast<std::uint32_t>(slot >> 32) == tag &&
+        fits(static_cast<std::uint32_t>(slot) - 1)) {
+      return &slot;
+    }
+  }
+}
+
+void rehash(std::vector<std::uint64_t>& slots) {
+  std::vector<std::uint64_t> old(std::max<std::size_t>(64, 2 * slots.size()));
+  old.swap(slots);
+  const std::size_t mask = slots.size() - 1;
+  for (const std::uint64_t slot : old) {
+    if (slot == 0) continue;
+    std::size_t at = static_cast<std::uint32_t>(slot >> 32) & mask;
+    while (slots[at] != 0) at = (at + 1) & mask;
+    slots[at] = slot;
+  }
+}
+
+std::uint32_t tag_of(std::size_t hash) {
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32 ^
+                                    static_cast<std::uint64_t>(hash));
+}
+
+// Writes one section: its bytes go to the sink and into its checksum.
+class SectionOut {
+ public:
+  explicit SectionOut(ByteSink& sink) : sink_(sink) {}
+  void put(std::span<const std::byte> bytes) {
+    sum_.add(bytes);
+    sink_.write(bytes);
+    length_ += bytes.size();
+  }
+  void zeros(std::size_t count) {
+    static constexpr std::byte kZeros[format::kAlignment] = {};
+    while (count > 0) {
+      const std::size_t take = std::min(count, sizeof(kZeros));
+      put({kZeros, take});
+      count -= take;
+    }
+  }
+  std::uint64_t length() const noexcept { return length_; }
+  std::uint64_t sum() const noexcept { return sum_.value(); }
+
+ private:
+  ByteSink& sink_;
+  Checksum sum_;
+  std::uint64_t length_ = 0;
+};
+
+void store_u32(std::byte* at, std::uint32_t value) {
+  std::memcpy(at, &value, sizeof(value));
+}
+void store_u64(std::byte* at, std::uint64_t value) {
+  std::memcpy(at, &value, sizeof(value));
+}
+
+}  // namespace
+
+std::uint32_t TextInterner::intern(std::string_view text) {
+  if (2 * (ends_.size() + 1) > slots_.size()) grow();
+  const std::uint32_t tag = tag_of(std::hash<std::string_view>{}(text));
+  std::uint64_t* slot = probe(slots_, tag, [&](std::uint32_t id) {
+    return this->text(id) == text;
+  });
+  if (*slot != 0) return static_cast<std::uint32_t>(*slot) - 1;
+  if (ends_.size() == kMostIds) {
+    throw StoreError("2^32 - 1 or more distinct texts");
+  }
+  const auto id = static_cast<std::uint32_t>(ends_.size());
+  bytes_.append(text);
+  ends_.push_back(bytes_.size());
+  *slot = std::uint64_t{tag} << 32 | (std::uint64_t{id} + 1);
+  return id;
+}
+
+void TextInterner::grow() { rehash(slots_); }
+
+std::uint32_t ListInterner::intern(std::span<const std::uint32_t> pairs) {
+  if (2 * (ends_.size() + 1) > slots_.size()) grow();
+  std::uint64_t hash = pairs.size();
+  for (const std::uint32_t word : pairs) {
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+    hash ^= hash >> 29;
+  }
+  const std::uint32_t tag = tag_of(static_cast<std::size_t>(hash));
+  std::uint64_t* slot = probe(slots_, tag, [&](std::uint32_t id) {
+    const auto held = list(id);
+    return std::equal(held.begin(), held.end(), pairs.begin(), pairs.end());
+  });
+  if (*slot != 0) return static_cast<std::uint32_t>(*slot) - 1;
+  if (ends_.size() == kMostIds) {
+    throw StoreError("2^32 - 1 or more distinct metadata lists");
+  }
+  const auto id = static_cast<std::uint32_t>(ends_.size());
+  words_.insert(words_.end(), pairs.begin(), pairs.end());
+  ends_.push_back(words_.size());
+  *slot = std::uint64_t{tag} << 32 | (std::uint64_t{id} + 1);
+  return id;
+}
+
+void ListInterner::grow() { rehash(slots_); }
+
+Assembler::Assembler(std::uint64_t clock_hz, std::filesystem::path spill_dir,
+                     std::string name)
+    : clock_hz_(clock_hz),
+      spill_dir_(std::move(spill_dir)),
+      name_(std::move(name)) {
+  if constexpr (std::endian::native != std::endian::little) {
+    fail("store files are little-endian, and this host is big-endian");
+  }
+}
+
+Assembler::~Assembler() {
+  for (std::FILE* spool : spools_) {
+    if (spool != nullptr) std::fclose(spool);
+  }
+}
+
+void Assembler::fail(const std::string& what) const {
+  throw StoreError(name_ + ": " + what);
+}
+
+void Assembler::begin_tile(std::uint32_t physical_tile) {
+  physical_.push_back(physical_tile);
+  tile_ends_.push_back(samples_);
+}
+
+void Assembler::add_sample(const zun_package::CycleSample& sample) {
+  if (tile_ends_.empty()) fail("a sample was added before any tile");
+  const zun_package::ProfileStep& step = sample.step;
+  try {
+    pairs_.clear();
+    for (const zun_package::ProfileMetadata& entry : step.metadata) {
+      pairs_.push_back(texts_.intern(entry.name));
+      pairs_.push_back(texts_.intern(entry.value));
+    }
+    const std::uint32_t values[format::kColumnCount] = {
+        sample.start_cycle,
+        sample.end_cycle,
+        step.phase,
+        step.epoch,
+        static_cast<std::uint32_t>(step.kind),
+        texts_.intern(step.kernel),
+        texts_.intern(step.operation),
+        lists_.intern(pairs_),
+        step.local_index,
+    };
+    for (std::size_t c = 0; c < format::kColumnCount; ++c) {
+      columns_[c].push_back(values[c]);
+    }
+  } catch (const StoreError& error) {
+    fail(error.what());
+  }
+  ++samples_;
+  ++tile_ends_.back();
+  if (!spill_dir_.empty() && columns_[0].size() >= kSpillValues) spill();
+}
+
+void Assembler::spill() {
+  for (std::size_t c = 0; c < format::kColumnCount; ++c) {
+    if (spools_[c] == nullptr) {
+      // Created, then unlinked at once: the spool lives only as long as its
+      // handle, so nothing is left behind, even by a killed process.
+      std::random_device random;
+      const std::filesystem::path path =
+          spill_dir_ / (".zun-spool-" + std::to_string(random()) + "-" +
+                        std::to_string(c));
+      spools_[c] = std::fopen(path.c_str(), "w+bx");
+      if (spools_[c] == nullptr) {
+        fail("cannot create a spool file in " + spill_dir_.string() + ": " +
+             std::strerror(errno));
+      }
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);
+    }
+    const std::vector<std::uint32_t>& column = columns_[c];
+    if (std::fwrite(column.data(), sizeof(std::uint32_t), column.size(),
+                    spools_[c]) != column.size()) {
+      fail(std::string("cannot write a spool file: ") + std::strerror(errno));
+    }
+  }
+  spilled_ += columns_[0].size();
+  for (auto& column : columns_) column.clear();
+}
+
+std::size_t Assembler::image_size() const {
+  format::Counts counts;
+  counts.tiles = physical_.size();
+  counts.samples = samples_;
+  counts.texts = texts_.size();
+  counts.text_bytes = texts_.byte_count();
+  counts.lists = lists_.size();
+  counts.entries = lists_.word_count() / 2;
+  std::uint64_t size = format::kHeaderSize;
+  for (const std::uint64_t length : format::section_lengths(counts)) {
+    size += format::align_up(length);
+  }
+  return static_cast<std::size_t>(size);
+}
+
+void Assembler::write(ByteSink& sink) {
+  // Texts in byte order: `rank[id]` is the id a text gets in the store.
+  std::vector<std::uint32_t> order(texts_.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return texts_.text(a) < texts_.text(b);
+  });
+  std::vector<std::uint32_t> rank(texts_.size());
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    rank[order[r]] = static_cast<std::uint32_t>(r);
+  }
+
+  format::Counts counts;
+  counts.tiles = physical_.size();
+  counts.samples = samples_;
+  counts.texts = texts_.size();
+  counts.text_bytes = texts_.byte_count();
+  counts.lists = lists_.size();
+  counts.entries = lists_.word_count() / 2;
+
+  std::byte header[format::kHeaderSize] = {};
+  sink.write(header);
+  std::uint64_t offset = format::kHeaderSize;
+  std::array<std::uint64_t, format::kSectionCount> offsets{};
+  std::array<std::uint64_t, format::kSectionCount> lengths{};
+  std::array<std::uint64_t, format::kSectionCount> sums{};
+  const auto section = [&](std::size_t which, auto&& body) {
+    SectionOut out(sink);
+    body(out);
+    offsets[which] = offset;
+    lengths[which] = out.length();
+    sums[which] = out.sum();
+    const std::uint64_t padded = format::align_up(out.length());
+    static constexpr std::byte kZeros[format::kAlignment] = {};
+    sink.write({kZeros, static_cast<std::size_t>(padded - out.length())});
+    offset += padded;
+  };
+
+  section(format::kTexts, [&](SectionOut& out) {
+    std::vector<std::uint64_t> ends;
+    ends.reserve(order.size());
+    std::uint64_t end = 0;
+    for (const std::uint32_t id : order) {
+      end += texts_.text(id).size();
+      ends.push_back(end);
+    }
+    out.put(as_bytes_of(ends));
+    for (const std::uint32_t id : order) {
+      out.put(std::as_bytes(std::span<const char>(texts_.text(id))));
+    }
+  });
+  section(format::kMetadata, [&](SectionOut& out) {
+    std::vector<std::uint64_t> ends(lists_.size());
+    for (std::size_t l = 0; l < lists_.size(); ++l) {
+      ends[l] = (l == 0 ? 0 : ends[l - 1]) +
+                lists_.list(static_cast<std::uint32_t>(l)).size() / 2;
+    }
+    out.put(as_bytes_of(ends));
+    std::vector<std::uint32_t> words;
+    for (std::size_t l = 0; l < lists_.size(); ++l) {
+      words.clear();
+      for (const std::uint32_t id : lists_.list(static_cast<std::uint32_t>(l)))
+        words.push_back(rank[id]);
+      out.put(as_bytes_of(words));
+    }
+  });
+  section(format::kTiles, [&](SectionOut& out) {
+    out.put(as_bytes_of(physical_));
+    out.zeros(static_cast<std::size_t>(format::tile_ends_at(counts) -
+                                       4 * physical_.size()));
+    out.put(as_bytes_of(tile_ends_));
+  });
+  section(format::kSamples, [&](SectionOut& out) {
+    const std::uint64_t stride = format::column_stride(counts);
+    std::vector<std::uint32_t> chunk;
+    for (std::size_t c = 0; c < format::kColumnCount; ++c) {
+      const bool text_ids = c == format::kKernel || c == format::kOperation;
+      const auto put = [&](std::vector<std::uint32_t>& values) {
+        if (text_ids) {
+          for (std::uint32_t& value : values) value = rank[value];
+        }
+        out.put(as_bytes_of(values));
+      };
+      if (spools_[c] != nullptr) {
+        std::rewind(spools_[c]);
+        std::uint64_t left = spilled_;
+        while (left > 0) {
+          chunk.resize(static_cast<std::size_t>(
+              std::min<std::uint64_t>(left, kSpillValues)));
+          if (std::fread(chunk.data(), sizeof(std::uint32_t), chunk.size(),
+                         spools_[c]) != chunk.size()) {
+            fail("cannot read back a spool file");
+          }
+          put(chunk);
+          left -= chunk.size();
+        }
+        std::fclose(spools_[c]);
+        spools_[c] = nullptr;
+      }
+      put(columns_[c]);
+      columns_[c] = {};
+      out.zeros(static_cast<std::size_t>(stride - 4 * samples_));
+    }
+  });
+
+  store_u32(header + format::HeaderField::kVersion, format::kVersion);
+  std::memcpy(header, format::kMagic.data(), format::kMagic.size());
+  store_u32(header + format::HeaderField::kSections,
+            static_cast<std::uint32_t>(format::kSectionCount));
+  store_u64(header + format::HeaderField::kClockHz, clock_hz_);
+  store_u64(header + format::HeaderField::kTileCount, counts.tiles);
+  store_u64(header + format::HeaderField::kSampleCount, counts.samples);
+  store_u64(header + format::HeaderField::kTextCount, counts.texts);
+  store_u64(header + format::HeaderField::kTextBytes, counts.text_bytes);
+  store_u64(header + format::HeaderField::kListCount, counts.lists);
+  store_u64(header + format::HeaderField::kEntryCount, counts.entries);
+  for (std::size_t s = 0; s < format::kSectionCount; ++s) {
+    std::byte* entry = header + format::HeaderField::kTable +
+                       s * format::HeaderField::kEntrySize;
+    store_u64(entry, offsets[s]);
+    store_u64(entry + 8, lengths[s]);
+    store_u64(entry + 16, sums[s]);
+  }
+  store_u64(header + format::HeaderField::kHeaderChecksum,
+            checksum({header, format::HeaderField::kHeaderChecksum}));
+  sink.rewrite_header(header);
+}
+
+}  // namespace zun_store

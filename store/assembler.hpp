@@ -1,0 +1,108 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "report/profile_report.hpp"
+#include "store/store_format.hpp"
+
+// What both store builders share: the distinct texts and metadata lists met
+// so far, the tile table, and the sample columns, then the store's bytes
+// written in order to a sink. Text ids are given in order of first sight
+// while samples arrive, and renumbered into byte order when the store is
+// written. Internal: not installed.
+namespace zun_store {
+
+// Where a store's bytes go, in order from the first; the header, written
+// first as zeros, is rewritten last.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual void write(std::span<const std::byte> bytes) = 0;
+  virtual void rewrite_header(std::span<const std::byte> header) = 0;
+};
+
+// Distinct byte strings, each given a dense id in order of first sight.
+class TextInterner {
+ public:
+  std::uint32_t intern(std::string_view text);
+  std::size_t size() const noexcept { return ends_.size(); }
+  std::string_view text(std::uint32_t id) const noexcept {
+    const std::size_t begin = id == 0 ? 0 : ends_[id - 1];
+    return {bytes_.data() + begin, ends_[id] - begin};
+  }
+  std::size_t byte_count() const noexcept { return bytes_.size(); }
+
+ private:
+  void grow();
+  std::string bytes_;              // every text, one after another
+  std::vector<std::size_t> ends_;  // where each one ends in bytes_
+  std::vector<std::uint64_t> slots_;  // (hash tag << 32 | id + 1), 0 empty
+};
+
+// Distinct metadata lists, as sequences of (name, value) text ids.
+class ListInterner {
+ public:
+  std::uint32_t intern(std::span<const std::uint32_t> pairs);
+  std::size_t size() const noexcept { return ends_.size(); }
+  std::span<const std::uint32_t> list(std::uint32_t id) const noexcept {
+    const std::size_t begin = id == 0 ? 0 : ends_[id - 1];
+    return {words_.data() + begin, ends_[id] - begin};
+  }
+  std::size_t word_count() const noexcept { return words_.size(); }
+
+ private:
+  void grow();
+  std::vector<std::uint32_t> words_;
+  std::vector<std::size_t> ends_;
+  std::vector<std::uint64_t> slots_;
+};
+
+class Assembler {
+ public:
+  // `spill_dir`: where columns grown past a bound spill to unnamed files;
+  // empty keeps them all in memory. `name` is what errors call the store.
+  Assembler(std::uint64_t clock_hz, std::filesystem::path spill_dir,
+            std::string name);
+  ~Assembler();
+  Assembler(const Assembler&) = delete;
+  Assembler& operator=(const Assembler&) = delete;
+
+  void set_clock_hz(std::uint64_t clock_hz) noexcept { clock_hz_ = clock_hz; }
+  void begin_tile(std::uint32_t physical_tile);
+  void add_sample(const zun_package::CycleSample& sample);
+
+  // The size the store's bytes will have.
+  std::size_t image_size() const;
+
+  // Writes the whole store to `sink`. The columns are consumed.
+  void write(ByteSink& sink);
+
+  const std::string& name() const noexcept { return name_; }
+
+ private:
+  void spill();
+  [[noreturn]] void fail(const std::string& what) const;
+
+  std::uint64_t clock_hz_;
+  std::filesystem::path spill_dir_;
+  std::string name_;
+  TextInterner texts_;
+  ListInterner lists_;
+  std::vector<std::uint32_t> physical_;
+  std::vector<std::uint64_t> tile_ends_;
+  std::uint64_t samples_ = 0;
+  std::array<std::vector<std::uint32_t>, format::kColumnCount> columns_;
+  std::array<std::FILE*, format::kColumnCount> spools_{};
+  std::uint64_t spilled_ = 0;  // samples in the spools
+  std::vector<std::uint32_t> pairs_;  // one sample's metadata, as ids
+};
+
+}  // namespace zun_store

@@ -1,0 +1,110 @@
+#include "store/image.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#if __has_include(<sys/mman.h>)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#define ZUN_STORE_MMAP 1
+#else
+#include <fstream>
+#endif
+
+namespace zun_store {
+namespace {
+
+constexpr std::align_val_t kBlockAlignment{64};
+
+}  // namespace
+
+void ReportStore::Image::Free::operator()(std::byte* block) const noexcept {
+  ::operator delete[](block, kBlockAlignment);
+}
+
+std::unique_ptr<ReportStore::Image> ReportStore::Image::allocate(
+    std::size_t size) {
+  std::unique_ptr<Image> image(new Image());
+  // At least one byte, so that an empty image still has an address.
+  auto* block =
+      static_cast<std::byte*>(::operator new[](size + 1, kBlockAlignment));
+  std::memset(block, 0, size + 1);
+  image->owned_.reset(block);
+  image->data_ = block;
+  image->size_ = size;
+  return image;
+}
+
+#ifdef ZUN_STORE_MMAP
+
+std::unique_ptr<ReportStore::Image> ReportStore::Image::map(
+    const std::filesystem::path& path, const std::string& name) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw StoreError(name + ": cannot open: " + std::strerror(errno));
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    throw StoreError(name + ": cannot read: " + std::strerror(errno));
+  }
+  if (!S_ISREG(status.st_mode)) {
+    throw StoreError(name + ": not a regular file");
+  }
+  std::unique_ptr<Image> image(new Image());
+  const auto size = static_cast<std::size_t>(status.st_size);
+  if (size == 0) {
+    image->data_ = reinterpret_cast<const std::byte*>("");
+    return image;
+  }
+  // Populated up front: the checks read every page at once anyway, and one
+  // call maps them faster than a fault per page would.
+  int flags = MAP_PRIVATE;
+#ifdef MAP_POPULATE
+  flags |= MAP_POPULATE;
+#endif
+  void* mapping = ::mmap(nullptr, size, PROT_READ, flags, fd, 0);
+  if (mapping == MAP_FAILED) {
+    throw StoreError(name + ": cannot map: " + std::strerror(errno));
+  }
+  image->mapping_ = mapping;
+  image->data_ = static_cast<const std::byte*>(mapping);
+  image->size_ = size;
+  return image;
+}
+
+ReportStore::Image::~Image() {
+  if (mapping_ != nullptr) ::munmap(mapping_, size_);
+}
+
+#else
+
+// Without mmap the file is read into a block of memory instead.
+std::unique_ptr<ReportStore::Image> ReportStore::Image::map(
+    const std::filesystem::path& path, const std::string& name) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    throw StoreError(name + ": cannot open: not a regular file");
+  }
+  const auto size =
+      static_cast<std::size_t>(std::filesystem::file_size(path, error));
+  if (error) throw StoreError(name + ": cannot read: " + error.message());
+  std::unique_ptr<Image> image = allocate(size);
+  std::ifstream in(path, std::ios::binary);
+  in.read(reinterpret_cast<char*>(image->writable()),
+          static_cast<std::streamsize>(size));
+  if (!in) throw StoreError(name + ": cannot read");
+  return image;
+}
+
+ReportStore::Image::~Image() = default;
+
+#endif
+
+}  // namespace zun_store

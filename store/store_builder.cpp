@@ -1,0 +1,81 @@
+#include "store/store_builder.hpp"
+
+#include <cstring>
+
+#include "store/assembler.hpp"
+#include "store/image.hpp"
+
+namespace zun_store {
+namespace {
+
+// Fills a block of the exact size the store takes.
+class BlockSink final : public ByteSink {
+ public:
+  explicit BlockSink(std::byte* block) : block_(block) {}
+  void write(std::span<const std::byte> bytes) override {
+    if (!bytes.empty()) std::memcpy(block_ + at_, bytes.data(), bytes.size());
+    at_ += bytes.size();
+  }
+  void rewrite_header(std::span<const std::byte> header) override {
+    std::memcpy(block_, header.data(), header.size());
+  }
+
+ private:
+  std::byte* block_;
+  std::size_t at_ = 0;
+};
+
+constexpr const char* kMemoryName = "in-memory store";
+
+}  // namespace
+
+class StoreBuilder::Impl {
+ public:
+  explicit Impl(std::uint64_t clock_hz) : assembler(clock_hz, {}, kMemoryName) {}
+  Assembler assembler;
+};
+
+StoreBuilder::StoreBuilder(std::uint64_t clock_hz)
+    : impl_(std::make_unique<Impl>(clock_hz)) {}
+StoreBuilder::~StoreBuilder() = default;
+StoreBuilder::StoreBuilder(StoreBuilder&&) noexcept = default;
+StoreBuilder& StoreBuilder::operator=(StoreBuilder&&) noexcept = default;
+
+void StoreBuilder::set_clock_hz(std::uint64_t clock_hz) noexcept {
+  impl_->assembler.set_clock_hz(clock_hz);
+}
+
+void StoreBuilder::begin_tile(std::uint32_t physical_tile) {
+  impl_->assembler.begin_tile(physical_tile);
+}
+
+void StoreBuilder::add_sample(const zun_package::CycleSample& sample) {
+  impl_->assembler.add_sample(sample);
+}
+
+void StoreBuilder::add_tile(const zun_package::TileProfile& tile) {
+  impl_->assembler.begin_tile(tile.physical_tile);
+  for (const zun_package::CycleSample& sample : tile.samples) {
+    impl_->assembler.add_sample(sample);
+  }
+}
+
+ReportStore StoreBuilder::finish() {
+  Assembler& assembler = impl_->assembler;
+  std::unique_ptr<ReportStore::Image> image =
+      ReportStore::Image::allocate(assembler.image_size());
+  BlockSink sink(image->writable());
+  assembler.write(sink);
+  impl_ = std::make_unique<Impl>(0);
+  return ReportStore(std::move(image), kMemoryName);
+}
+
+ReportStore ReportStore::from_report(const zun_package::ProfileReport& report) {
+  StoreBuilder builder(report.clock_hz);
+  for (const zun_package::TileProfile& tile : report.tiles) {
+    builder.add_tile(tile);
+  }
+  return builder.finish();
+}
+
+}  // namespace zun_store

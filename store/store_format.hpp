@@ -1,0 +1,102 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// The layout of a store file, shared by the writers and the reader. Every
+// number is little-endian; every section starts at a multiple of 64 bytes,
+// so that the columns can be read in place. Internal: not installed.
+namespace zun_store::format {
+
+// The first eight bytes of every store: not text, and a transfer that
+// mangles line ends or stops at the DOS end-of-file byte shows at once.
+inline constexpr std::array<unsigned char, 8> kMagic = {
+    0x89, 'Z', 'U', 'N', '\r', '\n', 0x1A, '\n'};
+inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::size_t kAlignment = 64;
+
+// The sections, in file order.
+enum Section : std::size_t { kTexts, kMetadata, kTiles, kSamples };
+inline constexpr std::size_t kSectionCount = 4;
+inline constexpr std::array<std::string_view, kSectionCount> kSectionNames = {
+    "texts", "metadata", "tiles", "samples"};
+
+// The sample columns, in their order within the samples section; each one
+// holds a 32-bit value per sample.
+enum Column : std::size_t {
+  kStartCycle,
+  kEndCycle,
+  kPhase,
+  kEpoch,
+  kKind,
+  kKernel,     // text id
+  kOperation,  // text id
+  kMetadataList,  // metadata list id
+  kLocalIndex,
+};
+inline constexpr std::size_t kColumnCount = 9;
+
+// Header fields, by byte offset.
+struct HeaderField {
+  static constexpr std::size_t kVersion = 8;        // u32
+  static constexpr std::size_t kSections = 12;      // u32, kSectionCount
+  static constexpr std::size_t kClockHz = 16;       // u64
+  static constexpr std::size_t kTileCount = 24;     // u64
+  static constexpr std::size_t kSampleCount = 32;   // u64
+  static constexpr std::size_t kTextCount = 40;     // u64
+  static constexpr std::size_t kTextBytes = 48;     // u64
+  static constexpr std::size_t kListCount = 56;     // u64
+  static constexpr std::size_t kEntryCount = 64;    // u64
+  static constexpr std::size_t kTable = 72;         // the section table
+  // Each table entry: offset, length, checksum (u64 each).
+  static constexpr std::size_t kEntrySize = 24;
+  // The header's own checksum, over every byte before it.
+  static constexpr std::size_t kHeaderChecksum =
+      kTable + kSectionCount * kEntrySize;
+};
+inline constexpr std::size_t kHeaderSize = 192;  // a multiple of 64
+static_assert(HeaderField::kHeaderChecksum + 8 <= kHeaderSize);
+
+constexpr std::uint64_t align_up(std::uint64_t size) noexcept {
+  return (size + kAlignment - 1) / kAlignment * kAlignment;
+}
+
+// The counts a header gives, from which every section's length follows.
+struct Counts {
+  std::uint64_t tiles = 0;
+  std::uint64_t samples = 0;
+  std::uint64_t texts = 0;
+  std::uint64_t text_bytes = 0;
+  std::uint64_t lists = 0;
+  std::uint64_t entries = 0;
+};
+
+// Where each part of a section starts, from the section's start, and how
+// long the section is. The counts of a damaged header may be huge: the
+// caller checks them against the file size before asking (every count
+// below 2^58 keeps these sums in range).
+//   texts:    u64 end offset per text, then the bytes of all texts
+//   metadata: u64 end entry per list, then u32 (name, value) text ids per entry
+//   tiles:    u32 physical tile per tile (padded to 8), then u64 end sample
+//   samples:  kColumnCount columns of u32, each 64-aligned
+constexpr std::uint64_t text_bytes_at(const Counts& c) noexcept {
+  return 8 * c.texts;
+}
+constexpr std::uint64_t entries_at(const Counts& c) noexcept {
+  return 8 * c.lists;
+}
+constexpr std::uint64_t tile_ends_at(const Counts& c) noexcept {
+  return (4 * c.tiles + 7) / 8 * 8;
+}
+constexpr std::uint64_t column_stride(const Counts& c) noexcept {
+  return align_up(4 * c.samples);
+}
+constexpr std::array<std::uint64_t, kSectionCount> section_lengths(
+    const Counts& c) noexcept {
+  return {text_bytes_at(c) + c.text_bytes, entries_at(c) + 8 * c.entries,
+          tile_ends_at(c) + 8 * c.tiles, kColumnCount * column_stride(c)};
+}
+
+}  // namespace zun_store::format
