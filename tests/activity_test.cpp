@@ -113,8 +113,9 @@ TEST(ActivityTest, MatchesTheReferenceOnRandomCases) {
         entropy.below(4) == 0 ? static_cast<std::size_t>(entropy.below(3))
                               : static_cast<std::size_t>(1 + entropy.below(40));
     const ActivityReport actual = activity(report, request, buckets);
-    ASSERT_EQ(support::first_difference(actual, support::reference_activity(
-                                                    report, request, buckets)),
+    ASSERT_EQ(support::first_activity_difference_of_sources(
+                  report, zun_store::ReportStore::from_report(report), request,
+                  buckets),
               "")
         << "seed " << seed << " buckets " << buckets << "\n"
         << support::describe(report, request);

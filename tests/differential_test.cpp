@@ -22,11 +22,12 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
   for (std::uint64_t seed = 1; seed <= kCases && failures < 3; ++seed) {
     support::Entropy entropy(seed);
     const zun_package::ProfileReport report = support::random_report(entropy);
+    const auto store = zun_store::ReportStore::from_report(report);
     // Several requests per report, so that each report is asked many ways.
     for (int r = 0; r < 4; ++r) {
       const Query request = support::random_query(entropy, report);
-      const std::string difference = support::first_difference(
-          query(report, request), support::reference_query(report, request));
+      const std::string difference =
+          support::first_difference_of_sources(report, store, request);
       if (!difference.empty()) {
         ++failures;
         ADD_FAILURE() << "seed " << seed << " request " << r << ": "
@@ -56,10 +57,11 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnLargerReports) {
       }
       report.clock_hz = piece.clock_hz;
     }
+    const auto store = zun_store::ReportStore::from_report(report);
     for (int r = 0; r < 6; ++r) {
       const Query request = support::random_query(entropy, report);
-      const std::string difference = support::first_difference(
-          query(report, request), support::reference_query(report, request));
+      const std::string difference =
+          support::first_difference_of_sources(report, store, request);
       ASSERT_EQ(difference, "") << "seed " << seed << " request " << r;
     }
   }
@@ -96,15 +98,14 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
   for (const auto& c : cases) {
     const zun_package::ProfileReport report =
         support::synthetic_report(c.report);
+    const auto store = zun_store::ReportStore::from_report(report);
     for (const SortBy sort_by : {SortBy::PhaseCycles, SortBy::Name}) {
       Query request;
       request.group_by = c.group_by;
       request.sort_by = sort_by;
       request.sample_limit = sort_by == SortBy::Name ? 10 : SIZE_MAX;
-      ASSERT_EQ(
-          support::first_difference(query(report, request),
-                                    support::reference_query(report, request)),
-          "")
+      ASSERT_EQ(support::first_difference_of_sources(report, store, request),
+                "")
           << c.shape << ", sort_by " << static_cast<int>(sort_by);
     }
   }
@@ -148,6 +149,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
   for (const auto& [name, report_shape] : shapes) {
     const zun_package::ProfileReport report =
         support::synthetic_report(report_shape);
+    const auto store = zun_store::ReportStore::from_report(report);
     for (int by = 0; by < 6; ++by) {
       for (const SortBy sort_by : {SortBy::PhaseCycles, SortBy::Name}) {
         Query request;
@@ -156,10 +158,8 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
           request.metadata_key = "layer";
         request.sort_by = sort_by;
         request.sample_limit = sort_by == SortBy::Name ? 5 : SIZE_MAX;
-        ASSERT_EQ(support::first_difference(
-                      query(report, request),
-                      support::reference_query(report, request)),
-                  "")
+        ASSERT_EQ(
+            support::first_difference_of_sources(report, store, request), "")
             << name << ", group_by " << by << ", sort_by "
             << static_cast<int>(sort_by);
       }

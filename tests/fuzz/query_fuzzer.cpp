@@ -75,11 +75,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       result, zun_profile::support::reference_query(report, request));
   if (!difference.empty()) fail(difference, report, request);
 
+  // The same report as a store: its answers, and the records it gives back.
+  const auto store = zun_store::ReportStore::from_report(report);
+  const std::string store_difference =
+      zun_profile::support::first_difference_of_sources(report, store, request);
+  if (!store_difference.empty()) fail(store_difference, report, request);
+  const std::string round_trip =
+      zun_profile::support::first_difference(store.to_report(), report);
+  if (!round_trip.empty()) fail("round trip: " + round_trip, report, request);
+
   const std::size_t buckets = static_cast<std::size_t>(entropy.below(65));
   const std::string activity_difference =
-      zun_profile::support::first_difference(
-          zun_profile::activity(report, request, buckets),
-          zun_profile::support::reference_activity(report, request, buckets));
+      zun_profile::support::first_activity_difference_of_sources(
+          report, store, request, buckets);
   if (!activity_difference.empty()) {
     fail("activity over " + std::to_string(buckets) +
              " buckets: " + activity_difference,

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/oracle.hpp"
+
 namespace zun_profile::support {
 namespace {
 
@@ -148,6 +150,72 @@ std::string first_difference(const ActivityReport& actual,
   d.same("other_group_count", actual.other_group_count,
          expected.other_group_count);
   return d.result();
+}
+
+}  // namespace zun_profile::support
+
+namespace zun_profile::support {
+
+std::string first_difference(const zun_package::ProfileReport& actual,
+                             const zun_package::ProfileReport& expected) {
+  Differ d;
+  d.same("clock_hz", actual.clock_hz, expected.clock_hz);
+  d.same("tiles.size", actual.tiles.size(), expected.tiles.size());
+  for (std::size_t t = 0; t < actual.tiles.size() && !d.done(); ++t) {
+    const auto& a = actual.tiles[t];
+    const auto& e = expected.tiles[t];
+    const std::string tile = "tiles[" + std::to_string(t) + "]";
+    d.same(tile + ".physical_tile", a.physical_tile, e.physical_tile);
+    d.same(tile + ".samples.size", a.samples.size(), e.samples.size());
+    for (std::size_t s = 0; s < a.samples.size() && !d.done(); ++s) {
+      const auto& x = a.samples[s];
+      const auto& y = e.samples[s];
+      const std::string at = tile + ".samples[" + std::to_string(s) + "].";
+      d.same(at + "start_cycle", x.start_cycle, y.start_cycle);
+      d.same(at + "end_cycle", x.end_cycle, y.end_cycle);
+      d.same(at + "local_index", x.step.local_index, y.step.local_index);
+      d.same(at + "phase", x.step.phase, y.step.phase);
+      d.same(at + "epoch", x.step.epoch, y.step.epoch);
+      d.same(at + "kind", static_cast<std::uint32_t>(x.step.kind),
+             static_cast<std::uint32_t>(y.step.kind));
+      d.same(at + "kernel", x.step.kernel, y.step.kernel);
+      d.same(at + "operation", x.step.operation, y.step.operation);
+      d.same(at + "metadata.size", x.step.metadata.size(),
+             y.step.metadata.size());
+      for (std::size_t m = 0; m < x.step.metadata.size() && !d.done(); ++m) {
+        d.same(at + "metadata[" + std::to_string(m) + "].name",
+               x.step.metadata[m].name, y.step.metadata[m].name);
+        d.same(at + "metadata[" + std::to_string(m) + "].value",
+               x.step.metadata[m].value, y.step.metadata[m].value);
+      }
+    }
+  }
+  return d.result();
+}
+
+std::string first_difference_of_sources(
+    const zun_package::ProfileReport& report,
+    const zun_store::ReportStore& store, const Query& request) {
+  const QueryReport expected = reference_query(report, request);
+  std::string difference = first_difference(query(report, request), expected);
+  if (!difference.empty()) return "records: " + difference;
+  difference = first_difference(query(store, request), expected);
+  if (!difference.empty()) return "store: " + difference;
+  return {};
+}
+
+std::string first_activity_difference_of_sources(
+    const zun_package::ProfileReport& report,
+    const zun_store::ReportStore& store, const Query& request,
+    std::size_t buckets) {
+  const ActivityReport expected =
+      reference_activity(report, request, buckets);
+  std::string difference =
+      first_difference(activity(report, request, buckets), expected);
+  if (!difference.empty()) return "records: " + difference;
+  difference = first_difference(activity(store, request, buckets), expected);
+  if (!difference.empty()) return "store: " + difference;
+  return {};
 }
 
 }  // namespace zun_profile::support

@@ -86,10 +86,18 @@ zun_package::ProfileReport random_report(Entropy& e) {
           step.epoch =
               static_cast<std::uint32_t>(e.chance(3) ? 0 : e.below(1ull << 32));
       }
-      step.kind = static_cast<zun_package::ProfileStepKind>(e.below(5));
+      // Now and then a kind value far outside the four.
+      step.kind = static_cast<zun_package::ProfileStepKind>(
+          e.chance(24) ? e.below(1ull << 32) : e.below(5));
       step.kernel =
           std::string(kKernels[e.below(kernels + 1) % kKernels.size()]);
       step.operation = pick(e, kOperations);
+      if (e.chance(16)) {  // any bytes, NUL and 0xFF included
+        step.operation.clear();
+        for (std::uint64_t n = e.below(6); n > 0; --n) {
+          step.operation.push_back(static_cast<char>(e.below(256)));
+        }
+      }
       const std::size_t entries = e.below(4);
       for (std::size_t m = 0; m < entries; ++m) {
         step.metadata.push_back({pick(e, kNames), pick(e, kValues)});
