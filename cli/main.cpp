@@ -8,11 +8,11 @@
 #include <string_view>
 #include <variant>
 
-#include "cli/command_line.hpp"
+#include "cli/options/command_line.hpp"
 #include "cli/diff/diff_command.hpp"
 #include "cli/output.hpp"
-#include "cli/render.hpp"
-#include "cli/report_reader.hpp"
+#include "cli/rendering/render.hpp"
+#include "cli/reading/report_reader.hpp"
 #include "cli/serve/serve_command.hpp"
 #include "query/query.hpp"
 

@@ -18,6 +18,7 @@ class Checksum {
  public:
   // Adds `bytes`, which follow the bytes added before.
   void add(std::span<const std::byte> bytes) noexcept {
+    if (bytes.empty()) return;  // its data() may be null
     const std::byte* at = bytes.data();
     std::size_t left = bytes.size();
     length_ += left;

@@ -63,13 +63,22 @@ ReportStore::ReportStore(ReportStore&&) noexcept = default;
 ReportStore& ReportStore::operator=(ReportStore&&) noexcept = default;
 ReportStore::~ReportStore() = default;
 
-std::size_t ReportStore::image_bytes() const noexcept {
-  return image_ == nullptr ? 0 : image_->bytes().size();
+std::span<const std::byte> ReportStore::bytes() const noexcept {
+  return image_ == nullptr ? std::span<const std::byte>() : image_->bytes();
 }
 
 ReportStore ReportStore::open(const std::filesystem::path& path) {
   const std::string name = path.string();
   return ReportStore(Image::map(path, name), name);
+}
+
+ReportStore ReportStore::from_bytes(std::span<const std::byte> bytes,
+                                    std::string_view name) {
+  std::unique_ptr<Image> image = Image::allocate(bytes.size());
+  if (!bytes.empty()) {
+    std::memcpy(image->writable(), bytes.data(), bytes.size());
+  }
+  return ReportStore(std::move(image), name);
 }
 
 // Reads the header and checks the whole image; `name` is what messages call

@@ -42,6 +42,11 @@ class ReportStore {
   // StoreError naming `path` and the first fault found.
   static ReportStore open(const std::filesystem::path& path);
 
+  // Checks a store file's bytes held in memory, as open() checks a file,
+  // and keeps a copy of them; `name` is what messages call them.
+  static ReportStore from_bytes(std::span<const std::byte> bytes,
+                                std::string_view name);
+
   // A store holding `report`, built in memory; to_report() gives it back.
   static ReportStore from_report(const zun_package::ProfileReport& report);
 
@@ -60,9 +65,11 @@ class ReportStore {
   std::size_t tile_count() const noexcept { return tile_count_; }
   // Samples of all tiles.
   std::size_t sample_count() const noexcept { return sample_count_; }
-  // Bytes of the store's image: the file's size, or what one built in
-  // memory holds.
-  std::size_t image_bytes() const noexcept;
+  // The store's bytes, exactly as a store file of it holds them; valid as
+  // long as the store.
+  std::span<const std::byte> bytes() const noexcept;
+  // Their size: the file's, or what one built in memory holds.
+  std::size_t image_bytes() const noexcept { return bytes().size(); }
 
   // Tile entry `tile` (below tile_count()): its physical tile number, and
   // its samples, which are [tile_begin, tile_end) of every column.

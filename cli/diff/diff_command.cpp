@@ -6,10 +6,10 @@
 #include <string>
 #include <variant>
 
-#include "cli/command_line.hpp"
+#include "cli/options/command_line.hpp"
 #include "cli/diff/diff.hpp"
 #include "cli/output.hpp"
-#include "cli/report_reader.hpp"
+#include "cli/reading/report_reader.hpp"
 
 namespace profile_query {
 namespace {

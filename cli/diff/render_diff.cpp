@@ -1,10 +1,10 @@
 #include <fmt/format.h>
 #include <iterator>
 
-#include "cli/csv_text.hpp"
+#include "cli/rendering/csv_text.hpp"
 #include "cli/diff/diff.hpp"
-#include "cli/json_text.hpp"
-#include "cli/text_table.hpp"
+#include "cli/rendering/json_text.hpp"
+#include "cli/rendering/text_table.hpp"
 
 namespace profile_query {
 namespace {

@@ -4,11 +4,11 @@
 #include <optional>
 #include <variant>
 
-#include "cli/command_line.hpp"
-#include "cli/decimal.hpp"
-#include "cli/json_text.hpp"
+#include "cli/options/command_line.hpp"
+#include "cli/options/decimal.hpp"
+#include "cli/rendering/json_text.hpp"
 #include "cli/message_text.hpp"
-#include "cli/render.hpp"
+#include "cli/rendering/render.hpp"
 #include "cli/serve/report_overview.hpp"
 #include "query/activity.hpp"
 #include "query/query.hpp"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/json_text.hpp"
+#include "cli/rendering/json_text.hpp"
 #include "query/labels.hpp"
 #include "query/query.hpp"
 

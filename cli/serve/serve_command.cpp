@@ -5,9 +5,9 @@
 #include <string>
 #include <variant>
 
-#include "cli/command_line.hpp"
+#include "cli/options/command_line.hpp"
 #include "cli/output.hpp"
-#include "cli/report_reader.hpp"
+#include "cli/reading/report_reader.hpp"
 #include "cli/serve/api.hpp"
 #include "cli/serve/server.hpp"
 

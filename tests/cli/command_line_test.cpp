@@ -1,4 +1,4 @@
-#include "cli/command_line.hpp"
+#include "cli/options/command_line.hpp"
 
 #include <initializer_list>
 #include <limits>

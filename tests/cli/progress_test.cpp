@@ -1,4 +1,4 @@
-#include "cli/progress.hpp"
+#include "cli/reading/progress.hpp"
 
 #include <sstream>
 

@@ -1,4 +1,4 @@
-#include "cli/render.hpp"
+#include "cli/rendering/render.hpp"
 
 #include <algorithm>
 #include <string>

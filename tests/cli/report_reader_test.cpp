@@ -1,4 +1,4 @@
-#include "cli/report_reader.hpp"
+#include "cli/reading/report_reader.hpp"
 
 #include <cstdio>
 #include <filesystem>

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/command_line.hpp"
-#include "cli/json_text.hpp"
-#include "cli/render.hpp"
+#include "cli/options/command_line.hpp"
+#include "cli/rendering/json_text.hpp"
+#include "cli/rendering/render.hpp"
 #include "cli/serve/api.hpp"
 #include "cli/serve/query_string.hpp"
 #include "cli/serve/report_overview.hpp"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "cli/command_line.hpp"
+#include "cli/options/command_line.hpp"
 #include "query/activity.hpp"
 #include "query/query.hpp"
 

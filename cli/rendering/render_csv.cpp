@@ -3,8 +3,8 @@
 #include <set>
 #include <string_view>
 
-#include "cli/csv_text.hpp"
-#include "cli/render.hpp"
+#include "cli/rendering/csv_text.hpp"
+#include "cli/rendering/render.hpp"
 
 namespace profile_query {
 std::string render_csv(const zun_profile::QueryReport& result) {

@@ -1,4 +1,4 @@
-#include "cli/json_syntax.hpp"
+#include "cli/reading/json_syntax.hpp"
 
 #include <charconv>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "cli/json_text.hpp"
+#include "cli/rendering/json_text.hpp"
 
 #include <cmath>
 

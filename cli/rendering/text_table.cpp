@@ -1,4 +1,4 @@
-#include "cli/text_table.hpp"
+#include "cli/rendering/text_table.hpp"
 
 #include <algorithm>
 #include <fmt/format.h>

@@ -1,4 +1,4 @@
-#include "cli/command_line.hpp"
+#include "cli/options/command_line.hpp"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/decimal.hpp"
+#include "cli/options/decimal.hpp"
 #include "cli/diff/diff.hpp"
 #include "cli/message_text.hpp"
 

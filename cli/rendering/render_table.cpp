@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/render.hpp"
-#include "cli/text_table.hpp"
+#include "cli/rendering/render.hpp"
+#include "cli/rendering/text_table.hpp"
 
 namespace profile_query {
 namespace {

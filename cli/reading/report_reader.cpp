@@ -1,4 +1,4 @@
-#include "cli/report_reader.hpp"
+#include "cli/reading/report_reader.hpp"
 
 #include <algorithm>
 #include <array>
@@ -16,10 +16,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "cli/field_path.hpp"
-#include "cli/json_syntax.hpp"
+#include "cli/reading/field_path.hpp"
+#include "cli/reading/json_syntax.hpp"
 #include "cli/message_text.hpp"
-#include "cli/progress.hpp"
+#include "cli/reading/progress.hpp"
 
 namespace profile_query {
 namespace {

@@ -1,5 +1,5 @@
-#include "cli/json_text.hpp"
-#include "cli/render.hpp"
+#include "cli/rendering/json_text.hpp"
+#include "cli/rendering/render.hpp"
 
 namespace profile_query {
 namespace {
