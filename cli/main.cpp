@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
       std::get<profile_query::Options>(parsed);
 
   try {
-    const zun_package::ProfileReport report =
-        profile_query::load_report_showing_progress(options.input);
+    const zun_store::ReportStore report =
+        profile_query::load_store_showing_progress(options.input);
     const zun_profile::QueryReport result =
         zun_profile::query(report, options.query);
     if (!profile_query::write_output(

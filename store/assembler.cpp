@@ -160,6 +160,11 @@ void Assembler::begin_tile(std::uint32_t physical_tile) {
   tile_ends_.push_back(samples_);
 }
 
+void Assembler::set_tile_physical(std::uint32_t physical_tile) {
+  if (physical_.empty()) fail("a tile's number was set before any tile");
+  physical_.back() = physical_tile;
+}
+
 void Assembler::add_sample(const zun_package::CycleSample& sample) {
   if (tile_ends_.empty()) fail("a sample was added before any tile");
   const zun_package::ProfileStep& step = sample.step;

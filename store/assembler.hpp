@@ -77,6 +77,7 @@ class Assembler {
 
   void set_clock_hz(std::uint64_t clock_hz) noexcept { clock_hz_ = clock_hz; }
   void begin_tile(std::uint32_t physical_tile);
+  void set_tile_physical(std::uint32_t physical_tile);
   void add_sample(const zun_package::CycleSample& sample);
 
   // The size the store's bytes will have.

@@ -72,6 +72,12 @@ ReportStore ReportStore::open(const std::filesystem::path& path) {
   return ReportStore(Image::map(path, name), name);
 }
 
+bool ReportStore::is_store(std::string_view head) noexcept {
+  return head.size() >= format::kMagic.size() &&
+         std::memcmp(head.data(), format::kMagic.data(),
+                     format::kMagic.size()) == 0;
+}
+
 ReportStore ReportStore::from_bytes(std::span<const std::byte> bytes,
                                     std::string_view name) {
   std::unique_ptr<Image> image = Image::allocate(bytes.size());

@@ -42,6 +42,10 @@ class ReportStore {
   // StoreError naming `path` and the first fault found.
   static ReportStore open(const std::filesystem::path& path);
 
+  // Whether `head`, the first bytes of a file, start as a store's do (its
+  // 8 magic bytes): how a reader tells a store from another format.
+  static bool is_store(std::string_view head) noexcept;
+
   // Checks a store file's bytes held in memory, as open() checks a file,
   // and keeps a copy of them; `name` is what messages call them.
   static ReportStore from_bytes(std::span<const std::byte> bytes,

@@ -49,6 +49,10 @@ void StoreBuilder::begin_tile(std::uint32_t physical_tile) {
   impl_->assembler.begin_tile(physical_tile);
 }
 
+void StoreBuilder::set_tile_physical(std::uint32_t physical_tile) {
+  impl_->assembler.set_tile_physical(physical_tile);
+}
+
 void StoreBuilder::add_sample(const zun_package::CycleSample& sample) {
   impl_->assembler.add_sample(sample);
 }

@@ -24,6 +24,10 @@ class StoreBuilder {
   // Starts the next tile entry; the samples added after it are its own.
   void begin_tile(std::uint32_t physical_tile);
 
+  // Sets the physical tile of the tile begun last, for a reader that meets
+  // it after the tile's samples. Throws StoreError when no tile was begun.
+  void set_tile_physical(std::uint32_t physical_tile);
+
   // Appends `sample` to the tile begun last (copying what it holds). Throws
   // StoreError when no tile was begun, or past the format's limits (2^32
   // texts or metadata lists).

@@ -21,7 +21,7 @@ zun_profile::QueryReport answer(const std::string& path,
                                 const zun_profile::Query& request,
                                 const char* role) {
   try {
-    return zun_profile::query(load_report_showing_progress(path), request);
+    return zun_profile::query(load_store_showing_progress(path), request);
   } catch (const InputError& error) {
     throw InputError(std::string(role) + " report: " + error.what());
   }

@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <simdjson.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "cli/reading/json_syntax.hpp"
 #include "cli/message_text.hpp"
 #include "cli/reading/progress.hpp"
+#include "store/store_builder.hpp"
 
 namespace profile_query {
 namespace {
@@ -74,9 +76,52 @@ class PrefixRelease {
   std::size_t released_ = 0;
 };
 
-// Walks the document in one pass, straight into the records, checking every
+// Where the walk puts what it reads: the records of a whole report.
+class RecordTarget {
+ public:
+  void clock(std::uint64_t clock_hz) { report_.clock_hz = clock_hz; }
+  void begin_tile() { report_.tiles.emplace_back(); }
+  void tile_physical(std::uint32_t physical) {
+    report_.tiles.back().physical_tile = physical;
+  }
+  zun_package::CycleSample& next_sample() {
+    return report_.tiles.back().samples.emplace_back();
+  }
+  void commit_sample() {}
+  zun_package::ProfileReport take() { return std::move(report_); }
+
+ private:
+  zun_package::ProfileReport report_;
+};
+
+// Or a store, one sample at a time: a tile's physical number may come after
+// its samples, and the clock after the tiles.
+class StoreTarget {
+ public:
+  void clock(std::uint64_t clock_hz) { builder_.set_clock_hz(clock_hz); }
+  void begin_tile() { builder_.begin_tile(0); }
+  void tile_physical(std::uint32_t physical) {
+    builder_.set_tile_physical(physical);
+  }
+  // One sample reused: its texts keep their room, so reading costs no
+  // allocation once warm. Every field is required, so each is overwritten;
+  // the metadata list alone is read by appending.
+  zun_package::CycleSample& next_sample() {
+    sample_.step.metadata.clear();
+    return sample_;
+  }
+  void commit_sample() { builder_.add_sample(sample_); }
+  zun_store::ReportStore take() { return builder_.finish(); }
+
+ private:
+  zun_store::StoreBuilder builder_;
+  zun_package::CycleSample sample_;
+};
+
+// Walks the document in one pass, straight into `Target`, checking every
 // field. Every value is read (unknown fields are refused, not skipped), so
 // the parser sees and validates the whole text.
+template <typename Target>
 class Reader {
  public:
   // `passed`, if given, hears how far into the text the walk has come.
@@ -84,11 +129,10 @@ class Reader {
          PrefixRelease* passed = nullptr)
       : source_(source), progress_(progress), passed_(passed) {}
 
-  zun_package::ProfileReport read(ondemand::document& document,
-                                  std::string_view text) {
+  void read(ondemand::document& document, std::string_view text,
+            Target& target) {
     document_ = &document;
     text_ = text.data();
-    zun_package::ProfileReport report;
     json_type type{};
     check(document.type().get(type));
     if (type == json_type::array) invalid("expected an object, found an array");
@@ -108,11 +152,12 @@ class Reader {
                                                                 "tiles"};
     read_fields(object, kFields, [&](std::size_t field, ondemand::value value) {
       if (field == 0) {
-        report.clock_hz =
-            unsigned_number(value, kMax64, "an unsigned 64-bit integer");
+        target.clock(
+            unsigned_number(value, kMax64, "an unsigned 64-bit integer"));
       } else {
         read_array(value, [&](ondemand::value tile) {
-          read_tile(tile, report.tiles.emplace_back());
+          target.begin_tile();
+          read_tile(tile, target);
         });
       }
     });
@@ -121,7 +166,6 @@ class Reader {
     if (document.current_location().get(rest) == simdjson::SUCCESS) {
       throw Malformed{simdjson::TRAILING_CONTENT};
     }
-    return report;
   }
 
  private:
@@ -262,15 +306,16 @@ class Reader {
     return static_cast<zun_package::ProfileStepKind>(found - kNames.begin());
   }
 
-  void read_tile(ondemand::value value, zun_package::TileProfile& tile) {
+  void read_tile(ondemand::value value, Target& target) {
     static constexpr std::array<std::string_view, 2> kFields = {"physical_tile",
                                                                 "samples"};
     read_object(value, kFields, [&](std::size_t field, ondemand::value item) {
       if (field == 0) {
-        tile.physical_tile = unsigned32(item);
+        target.tile_physical(unsigned32(item));
       } else {
         read_array(item, [&](ondemand::value sample) {
-          read_sample(sample, tile.samples.emplace_back());
+          read_sample(sample, target.next_sample());
+          target.commit_sample();
           if (++samples_read_ % kProgressEvery == 0) report_progress();
         });
       }
@@ -477,10 +522,10 @@ namespace {
 // Parses `text`, whose buffer holds at least `readable` bytes (the parser
 // reads ahead past the end). Malformed JSON is described from `full_text()`,
 // which is `text` unless the release gave some of it back.
-template <typename FullText>
-zun_package::ProfileReport parse_text(
-    std::string_view text, std::size_t readable, std::string_view source,
-    ProgressMeter* progress, PrefixRelease* release, FullText&& full_text) {
+template <typename Target, typename FullText>
+auto parse_text(std::string_view text, std::size_t readable,
+                std::string_view source, ProgressMeter* progress,
+                PrefixRelease* release, FullText&& full_text) {
   if (text.size() > kMaxReportBytes) too_large(source, kMaxReportBytes);
   std::optional<simdjson::padded_string> copy;
   simdjson::padded_string_view view;
@@ -495,10 +540,10 @@ zun_package::ProfileReport parse_text(
     ondemand::document document;
     check(parser.iterate(view).get(document));
     if (progress != nullptr) progress->start("parsing", text.size());
-    zun_package::ProfileReport report =
-        Reader(source, progress, release).read(document, view);
+    Target target;
+    Reader<Target>(source, progress, release).read(document, view, target);
     if (progress != nullptr) progress->finish();
-    return report;
+    return target.take();
   } catch (const Malformed& error) {
     if (error.code == simdjson::MEMALLOC) throw std::bad_alloc();
     malformed(full_text(), source, error.code);
@@ -510,20 +555,32 @@ zun_package::ProfileReport parse_text(
 zun_package::ProfileReport parse_report(const std::string& text,
                                         std::string_view source,
                                         ProgressMeter* progress) {
-  return parse_text(text, text.capacity(), source, progress, nullptr,
-                    [&] { return &text; });
+  return parse_text<RecordTarget>(text, text.capacity(), source, progress,
+                                  nullptr, [&] { return &text; });
 }
 
-zun_package::ProfileReport load_report(const std::string& path,
-                                       ProgressMeter* progress) {
+zun_store::ReportStore parse_report_store(const std::string& text,
+                                          std::string_view source,
+                                          ProgressMeter* progress) {
+  return parse_text<StoreTarget>(text, text.capacity(), source, progress,
+                                 nullptr, [&] { return &text; });
+}
+
+namespace {
+
+// Reads and parses the JSON report at `path` into `Target`, giving the
+// text's pages back as the walk passes them.
+template <typename Target>
+auto load_json(const std::string& path, ProgressMeter* progress,
+               std::string text) {
   const std::string source = source_name(path);
-  std::string text = read_input(path, progress);
   // Standard input cannot be read twice: its text stays whole.
   std::optional<PrefixRelease> release;
   if (path != "-") release.emplace(text);
   std::string reread;
-  return parse_text(text, text.capacity(), source, progress,
-                    release ? &*release : nullptr, [&]() -> const std::string* {
+  return parse_text<Target>(
+      text, text.capacity(), source, progress, release ? &*release : nullptr,
+      [&]() -> const std::string* {
                       if (!release || !release->released()) return &text;
                       try {
                         reread = read_input(path);
@@ -533,6 +590,75 @@ zun_package::ProfileReport load_report(const std::string& path,
                       // Changed since: its places would mislead.
                       return reread.size() == text.size() ? &reread : nullptr;
                     });
+}
+
+}  // namespace
+
+zun_package::ProfileReport load_report(const std::string& path,
+                                       ProgressMeter* progress) {
+  return load_json<RecordTarget>(path, progress, read_input(path, progress));
+}
+
+namespace {
+
+// A store's own message, with the input named as every message names it.
+[[noreturn]] void store_failed(const std::string& path,
+                               const zun_store::StoreError& error) {
+  std::string what = error.what();
+  const std::string given = path + ": ";
+  if (what.rfind(given, 0) == 0) what.erase(0, given.size());
+  throw InputError(source_name(path) + ": " + what);
+}
+
+}  // namespace
+
+zun_store::ReportStore load_store(const std::string& path,
+                                  ProgressMeter* progress) {
+  if (path != "-") {
+    char head[8] = {};
+    std::size_t got = 0;
+    {
+      std::unique_ptr<std::FILE, FileCloser> file(
+          std::fopen(path.c_str(), "rb"));
+      if (!file) {
+        throw InputError("cannot open " + source_name(path) + ": " +
+                         std::strerror(errno));
+      }
+      got = std::fread(head, 1, sizeof(head), file.get());
+    }
+    if (zun_store::ReportStore::is_store({head, got})) {
+      try {
+        return zun_store::ReportStore::open(path);
+      } catch (const zun_store::StoreError& error) {
+        store_failed(path, error);
+      }
+    }
+    try {
+      return load_json<StoreTarget>(path, progress,
+                                    read_input(path, progress));
+    } catch (const zun_store::StoreError& error) {  // past the store's limits
+      throw InputError(source_name(path) + ": " + error.what());
+    }
+  }
+  std::string text = read_input(path, progress);
+  if (zun_store::ReportStore::is_store(text)) {
+    try {
+      return zun_store::ReportStore::from_bytes(
+          std::as_bytes(std::span(text.data(), text.size())), path);
+    } catch (const zun_store::StoreError& error) {
+      store_failed(path, error);
+    }
+  }
+  try {
+    return load_json<StoreTarget>(path, progress, std::move(text));
+  } catch (const zun_store::StoreError& error) {
+    throw InputError(source_name(path) + ": " + error.what());
+  }
+}
+
+zun_store::ReportStore load_store_showing_progress(const std::string& path) {
+  ProgressMeter progress(std::cerr, source_name(path), stderr_is_terminal());
+  return load_store(path, &progress);
 }
 
 zun_package::ProfileReport load_report_showing_progress(

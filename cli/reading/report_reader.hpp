@@ -6,8 +6,10 @@
 #include <string_view>
 
 #include "report/profile_report.hpp"
+#include "store/report_store.hpp"
 
-// Loading a profile report from its JSON file (see docs/report-format.md).
+// Loading a profile report: a store file (docs/store-format.md), or a JSON
+// report (docs/report-format.md) read straight into a store in memory.
 namespace profile_query {
 
 // A report that could not be read or is not a valid report. what() is the
@@ -54,6 +56,23 @@ zun_package::ProfileReport parse_report(const std::string& text,
 // Standard input is kept whole. This is what profile-query itself uses.
 zun_package::ProfileReport load_report(const std::string& path,
                                        ProgressMeter* progress = nullptr);
+
+// parse_report, building a store in memory instead of the records: one
+// sample's records at a time, whatever the report's size.
+zun_store::ReportStore parse_report_store(const std::string& text,
+                                          std::string_view source,
+                                          ProgressMeter* progress = nullptr);
+
+// The report at `path` ("-" for standard input) as a store: a store file,
+// told by its first bytes whatever its name, is mapped and checked; any
+// other input is read as a JSON report, as load_report reads it, into a
+// store in memory. Throws InputError naming the input and the fault.
+zun_store::ReportStore load_store(const std::string& path,
+                                  ProgressMeter* progress = nullptr);
+
+// load_store as every profile-query command runs it: progress on standard
+// error when that is a terminal.
+zun_store::ReportStore load_store_showing_progress(const std::string& path);
 
 // load_report as every profile-query command runs it: its progress shown on
 // standard error when that is a terminal.

@@ -83,7 +83,7 @@ std::string error_json(std::string_view message) {
   return out;
 }
 
-Api::Api(const zun_package::ProfileReport& report, std::string_view source)
+Api::Api(const zun_store::ReportStore& report, std::string_view source)
     : report_(report), overview_(render_overview_json(report, source)) {}
 
 ApiAnswer Api::query(const Parameters& parameters) const {

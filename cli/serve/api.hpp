@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "report/profile_report.hpp"
+#include "store/report_store.hpp"
 
 // The explorer's JSON API over one loaded report, apart from HTTP: each call
 // takes a path's query parameters and gives the status and body to send.
@@ -37,7 +37,7 @@ class Api {
  public:
   // Serves `report`, which must outlive the Api and stay unchanged;
   // `source` names it on the page.
-  Api(const zun_package::ProfileReport& report, std::string_view source);
+  Api(const zun_store::ReportStore& report, std::string_view source);
 
   // GET /api/report: the overview (see report_overview.hpp), computed once.
   ApiAnswer report() const { return {200, overview_}; }
@@ -55,7 +55,7 @@ class Api {
   ApiAnswer activity(const Parameters& parameters) const;
 
  private:
-  const zun_package::ProfileReport& report_;
+  const zun_store::ReportStore& report_;
   std::string overview_;
   // Queries on a large report take much memory: at most two at once, the
   // rest wait their turn.

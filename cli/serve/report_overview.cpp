@@ -57,7 +57,7 @@ class Tally {
 
 }  // namespace
 
-std::string render_overview_json(const zun_package::ProfileReport& report,
+std::string render_overview_json(const zun_store::ReportStore& report,
                                  std::string_view source) {
   // The whole-report figures exactly as a query states them.
   zun_profile::Query figures_only;
@@ -65,28 +65,50 @@ std::string render_overview_json(const zun_package::ProfileReport& report,
   const zun_profile::QueryReport figures =
       zun_profile::query(report, figures_only);
 
-  Tally kinds;
-  Tally kernels;
-  Tally metadata;
+  // Counted by id first, a counter per distinct text or list: the texts
+  // themselves are each tallied once.
+  const std::size_t samples = report.sample_count();
+  std::vector<std::size_t> kind_uses(5);
+  std::vector<std::size_t> kernel_uses(report.text_count());
+  std::vector<std::size_t> list_uses(report.metadata_list_count());
   std::unordered_map<std::uint32_t, std::size_t> phase_counts;
+  for (std::size_t s = 0; s < samples; ++s) {
+    ++kind_uses[std::min<std::uint32_t>(report.kinds()[s], 4)];
+    ++kernel_uses[report.kernels()[s]];
+    ++list_uses[report.metadata_lists()[s]];
+    ++phase_counts[report.phases()[s]];
+  }
   std::unordered_set<std::uint32_t> physical_tiles;
-  for (const zun_package::TileProfile& tile : report.tiles) {
-    physical_tiles.insert(tile.physical_tile);
-    for (const zun_package::CycleSample& sample : tile.samples) {
-      kinds.add(zun_profile::kind_name(sample.step.kind));
-      kernels.add(sample.step.kernel);
-      ++phase_counts[sample.step.phase];
-      // A name counts once per sample, however often the step repeats it.
-      const auto& entries = sample.step.metadata;
-      for (std::size_t i = 0; i < entries.size(); ++i) {
-        const auto same = [&](const zun_package::ProfileMetadata& earlier) {
-          return earlier.name == entries[i].name;
-        };
-        if (std::none_of(entries.begin(),
-                         entries.begin() + static_cast<std::ptrdiff_t>(i),
-                         same)) {
-          metadata.add(entries[i].name);
-        }
+  for (std::size_t t = 0; t < report.tile_count(); ++t) {
+    physical_tiles.insert(report.physical_tile(t));
+  }
+  Tally kinds;
+  for (std::size_t k = 0; k < kind_uses.size(); ++k) {
+    if (kind_uses[k] > 0) {
+      kinds.add(zun_profile::kind_name(
+                    static_cast<zun_package::ProfileStepKind>(k)),
+                kind_uses[k]);
+    }
+  }
+  Tally kernels;
+  for (std::size_t t = 0; t < kernel_uses.size(); ++t) {
+    if (kernel_uses[t] > 0) {
+      kernels.add(report.text(static_cast<std::uint32_t>(t)), kernel_uses[t]);
+    }
+  }
+  // A name counts once per sample, however often the step repeats it.
+  Tally metadata;
+  for (std::size_t l = 0; l < list_uses.size(); ++l) {
+    if (list_uses[l] == 0) continue;
+    const auto entries = report.metadata_list(static_cast<std::uint32_t>(l));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const auto same = [&](const zun_store::MetadataRef& earlier) {
+        return earlier.name == entries[i].name;
+      };
+      if (std::none_of(entries.begin(),
+                       entries.begin() + static_cast<std::ptrdiff_t>(i),
+                       same)) {
+        metadata.add(report.text(entries[i].name), list_uses[l]);
       }
     }
   }

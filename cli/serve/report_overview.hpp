@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "report/profile_report.hpp"
+#include "store/report_store.hpp"
 
 // What the explorer page shows before any question: the report's figures
 // and the values its controls offer.
@@ -18,7 +18,7 @@ inline constexpr std::size_t kOverviewValues = 1000;
 // the values present with their sample counts (most frequent first, then by
 // name), each list with its number of distinct values and whether it was
 // cut to kOverviewValues.
-std::string render_overview_json(const zun_package::ProfileReport& report,
+std::string render_overview_json(const zun_store::ReportStore& report,
                                  std::string_view source);
 
 }  // namespace profile_query

@@ -22,8 +22,8 @@ int serve_command(int argc, const char* const* argv) {
     const std::string name = source_name(options.input);
     // Only the records stay in memory while serving: the file's text is
     // gone once loaded.
-    const zun_package::ProfileReport report =
-        load_report_showing_progress(options.input);
+    const zun_store::ReportStore report =
+        load_store_showing_progress(options.input);
     const Api api(report, name);
     return serve_http(api, name, options.host, options.port, std::cout,
                       std::cerr);

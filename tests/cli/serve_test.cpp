@@ -123,7 +123,9 @@ class ApiTest : public ::testing::Test {
   const zun_package::ProfileReport report_ =
       zun_profile::support::synthetic_report(
           {.tiles = 6, .samples_per_tile = 200, .seed = 3});
-  const Api api_{report_, "r.json"};
+  const zun_store::ReportStore store_ =
+      zun_store::ReportStore::from_report(report_);
+  const Api api_{store_, "r.json"};
 };
 
 // /api/query is exactly what --format json prints for the same request.
@@ -191,7 +193,8 @@ TEST(Overview, ListsValuesWithCountsAndCutsLongLists) {
     sample.step.metadata = {{"block", "a"}, {"block", "b"}};
     report.tiles[0].samples.push_back(sample);
   }
-  const std::string text = render_overview_json(report, "x.json");
+  const std::string text = render_overview_json(
+      zun_store::ReportStore::from_report(report), "x.json");
   simdjson::dom::parser parser;
   simdjson::dom::element overview;
   ASSERT_EQ(parser.parse(text).get(overview), simdjson::SUCCESS) << text;
