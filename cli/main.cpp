@@ -1,6 +1,7 @@
 // profile-query: answers one query about a profile report file; as
 // `profile-query serve`, serves a page to explore one in a browser; as
-// `profile-query diff`, compares two runs.
+// `profile-query diff`, compares two runs; as `convert` and `export`, writes
+// a report store or a JSON report.
 #include <cstdio>
 #include <iostream>
 #include <new>
@@ -9,6 +10,7 @@
 #include <variant>
 
 #include "cli/options/command_line.hpp"
+#include "cli/convert/convert_command.hpp"
 #include "cli/diff/diff_command.hpp"
 #include "cli/output.hpp"
 #include "cli/rendering/render.hpp"
@@ -28,6 +30,12 @@ int main(int argc, char** argv) {
   }
   if (argc >= 2 && std::string_view(argv[1]) == "diff") {
     return profile_query::diff_command(argc - 1, argv + 1);
+  }
+  if (argc >= 2 && std::string_view(argv[1]) == "convert") {
+    return profile_query::convert_command(argc - 1, argv + 1);
+  }
+  if (argc >= 2 && std::string_view(argv[1]) == "export") {
+    return profile_query::export_command(argc - 1, argv + 1);
   }
   auto parsed =
       profile_query::parse_command_line(argc, argv, std::cout, std::cerr);

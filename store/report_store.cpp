@@ -270,31 +270,36 @@ std::optional<std::uint32_t> ReportStore::find_text(
 zun_package::ProfileReport ReportStore::to_report() const {
   zun_package::ProfileReport report;
   report.clock_hz = clock_hz_;
-  report.tiles.resize(tile_count_);
+  report.tiles.reserve(tile_count_);
   for (std::size_t t = 0; t < tile_count_; ++t) {
-    zun_package::TileProfile& tile = report.tiles[t];
-    tile.physical_tile = physical_tile(t);
-    tile.samples.resize(tile_end(t) - tile_begin(t));
-    for (std::size_t s = tile_begin(t), i = 0; s < tile_end(t); ++s, ++i) {
-      zun_package::CycleSample& sample = tile.samples[i];
-      sample.start_cycle = start_cycles()[s];
-      sample.end_cycle = end_cycles()[s];
-      zun_package::ProfileStep& step = sample.step;
-      step.phase = phases()[s];
-      step.epoch = epochs()[s];
-      step.kind = static_cast<zun_package::ProfileStepKind>(kinds()[s]);
-      step.kernel = std::string(text(kernels()[s]));
-      step.operation = std::string(text(operations()[s]));
-      step.local_index = local_indices()[s];
-      const auto list = metadata_list(metadata_lists()[s]);
-      step.metadata.reserve(list.size());
-      for (const MetadataRef& entry : list) {
-        step.metadata.push_back(
-            {std::string(text(entry.name)), std::string(text(entry.value))});
-      }
-    }
+    report.tiles.push_back(tile_records(t));
   }
   return report;
+}
+
+zun_package::TileProfile ReportStore::tile_records(std::size_t t) const {
+  zun_package::TileProfile tile;
+  tile.physical_tile = physical_tile(t);
+  tile.samples.resize(tile_end(t) - tile_begin(t));
+  for (std::size_t s = tile_begin(t), i = 0; s < tile_end(t); ++s, ++i) {
+    zun_package::CycleSample& sample = tile.samples[i];
+    sample.start_cycle = start_cycles()[s];
+    sample.end_cycle = end_cycles()[s];
+    zun_package::ProfileStep& step = sample.step;
+    step.phase = phases()[s];
+    step.epoch = epochs()[s];
+    step.kind = static_cast<zun_package::ProfileStepKind>(kinds()[s]);
+    step.kernel = std::string(text(kernels()[s]));
+    step.operation = std::string(text(operations()[s]));
+    step.local_index = local_indices()[s];
+    const auto list = metadata_list(metadata_lists()[s]);
+    step.metadata.reserve(list.size());
+    for (const MetadataRef& entry : list) {
+      step.metadata.push_back(
+          {std::string(text(entry.name)), std::string(text(entry.value))});
+    }
+  }
+  return tile;
 }
 
 }  // namespace zun_store

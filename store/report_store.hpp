@@ -57,6 +57,9 @@ class ReportStore {
   // The exact records the store was made from.
   zun_package::ProfileReport to_report() const;
 
+  // The records of tile entry `tile` (below tile_count()) alone.
+  zun_package::TileProfile tile_records(std::size_t tile) const;
+
   ReportStore(ReportStore&&) noexcept;
   ReportStore& operator=(ReportStore&&) noexcept;
   ReportStore(const ReportStore&) = delete;

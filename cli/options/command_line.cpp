@@ -88,6 +88,7 @@ CLI::Validator decimal_check() {
 constexpr std::string_view kFooter =
     "Examples:\n"
     "  profile-query report.json --group-by phase\n"
+    "  profile-query report.zun --group-by operation\n"
     "  profile-query report.json --kind compute --sort-by work-cycles --limit "
     "10 --samples 5\n"
     "  gzip -dc report.json.gz | profile-query - --format json\n"
@@ -268,7 +269,10 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
       "  profile-query serve REPORT [--host H] [--port P] explores one in a "
       "browser instead (see profile-query serve --help).\n"
       "  profile-query diff BASE NEW [options] compares two runs (see "
-      "profile-query diff --help).",
+      "profile-query diff --help).\n"
+      "  profile-query convert INPUT... -o OUT.zun writes a store, which "
+      "every command opens in milliseconds.\n"
+      "  profile-query export REPORT -o OUT.json writes a report as JSON.",
       "profile-query"};
   set_up(app, kFooter);
 
@@ -276,7 +280,7 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
   RequestText text;
   std::string format = "table";
   app.add_option("report", options.input,
-                 "The report file (JSON), or - for standard input")
+                 "The report: a store or JSON file, or - for standard input")
       ->required()
       ->type_name("FILE");
   add_request_options(app, text);
@@ -304,7 +308,7 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
   ServeOptions options;
   std::string port = std::to_string(options.port);
   app.add_option("report", options.input,
-                 "The report file (JSON), or - for standard input")
+                 "The report: a store or JSON file, or - for standard input")
       ->required()
       ->type_name("FILE");
   app.add_option("--host", options.host,
@@ -317,6 +321,64 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
   if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
     return *status;
   options.port = *decimal<std::uint16_t>(port);
+  return options;
+}
+
+std::variant<ConvertOptions, ExitStatus> parse_convert_command_line(
+    int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{
+      "Writes a report store: the compact form of a report, which every "
+      "command opens in milliseconds. Several inputs make one report, the "
+      "tiles of each following the previous one's.",
+      "profile-query convert"};
+  set_up(app,
+         "The store is written beside OUTPUT under a temporary name and "
+         "renamed only when complete: a failed or interrupted conversion "
+         "leaves no file, and an existing OUTPUT as it was.\n\n"
+         "Examples:\n"
+         "  profile-query convert report.json -o report.zun\n"
+         "  profile-query convert chip0.json chip1.json -o run.zun\n");
+  ConvertOptions options;
+  app.add_option("inputs", options.inputs,
+                 "The reports: JSON files or stores, - for standard input")
+      ->required()
+      ->type_name("FILE...");
+  app.add_option("-o,--output", options.output, "The store file to write")
+      ->required()
+      ->type_name("OUTPUT");
+  if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
+    return *status;
+  if (options.output == "-") {
+    err << usage_error("a store is written to a file, not to standard output")
+        << '\n';
+    return kUsageError;
+  }
+  if (std::count(options.inputs.begin(), options.inputs.end(), "-") > 1) {
+    err << usage_error("standard input can be read only once") << '\n';
+    return kUsageError;
+  }
+  return options;
+}
+
+std::variant<ExportOptions, ExitStatus> parse_export_command_line(
+    int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  CLI::App app{"Writes a report (a store, or JSON) as a JSON report.",
+               "profile-query export"};
+  set_up(app,
+         "Examples:\n"
+         "  profile-query export report.zun -o report.json\n"
+         "  profile-query export report.zun -o - | head\n");
+  ExportOptions options;
+  app.add_option("report", options.input,
+                 "The report: a store or JSON, - for standard input")
+      ->required()
+      ->type_name("FILE");
+  app.add_option("-o,--output", options.output,
+                 "The JSON file to write, - for standard output")
+      ->required()
+      ->type_name("OUT.json");
+  if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
+    return *status;
   return options;
 }
 
@@ -341,7 +403,7 @@ std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
   std::string format = "table";
   std::string fail_above;
   app.add_option("base", options.base,
-                 "The base report (JSON), or - for standard input")
+                 "The base report (a store or JSON), or - for standard input")
       ->required()
       ->type_name("BASE");
   app.add_option("new", options.after,

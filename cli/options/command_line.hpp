@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "cli/diff/diff.hpp"
 #include "query/query.hpp"
@@ -71,6 +72,28 @@ struct DiffOptions {
 // "diff": both reports, every request option, --format and --fail-above.
 // Help, version and usage errors as parse_command_line.
 std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
+    int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// What `profile-query convert` is asked to do.
+struct ConvertOptions {
+  std::vector<std::string> inputs;  // reports (JSON or stores), in tile order
+  std::string output;               // the store file to write
+};
+
+// Reads the command line of `profile-query convert`, `argv[0]` standing
+// for "convert". Help, version and usage errors as parse_command_line.
+std::variant<ConvertOptions, ExitStatus> parse_convert_command_line(
+    int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// What `profile-query export` is asked to do.
+struct ExportOptions {
+  std::string input;   // the report (a store or JSON), or "-"
+  std::string output;  // the JSON file to write, or "-" for standard output
+};
+
+// Reads the command line of `profile-query export`, `argv[0]` standing for
+// "export". Help, version and usage errors as parse_command_line.
+std::variant<ExportOptions, ExitStatus> parse_export_command_line(
     int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
 // The request options alone, as name/value pairs named like the options

@@ -1,0 +1,147 @@
+#include "cli/convert/convert_command.hpp"
+
+#include <cstdio>
+#include <iostream>
+#include <new>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "cli/convert/output_file.hpp"
+#include "cli/options/command_line.hpp"
+#include "cli/output.hpp"
+#include "cli/reading/progress.hpp"
+#include "cli/reading/report_reader.hpp"
+#include "cli/rendering/render_report.hpp"
+#include "store/report_store.hpp"
+
+namespace profile_query {
+namespace {
+
+constexpr int kFailure = 1;
+
+// Runs `body`, turning what it throws into a message and exit status 1.
+template <typename Body>
+int reporting_failures(Body&& body) {
+  try {
+    return body();
+  } catch (const InputError& error) {
+    std::cerr << "profile-query: " << error.what() << '\n';
+  } catch (const zun_store::StoreError& error) {
+    std::cerr << "profile-query: " << error.what() << '\n';
+  } catch (const std::bad_alloc&) {
+    std::cerr << "profile-query: out of memory\n";
+  }
+  return kFailure;
+}
+
+void refuse_overwriting_inputs(const std::vector<std::string>& inputs,
+                               const std::string& output) {
+  for (const std::string& input : inputs) {
+    if (same_file(input, output)) {
+      throw InputError(source_name(output) +
+                       ": is also an input; write to another file");
+    }
+  }
+}
+
+// Several inputs: their tiles one after another into one store, one input
+// in memory at a time.
+void convert_many(const ConvertOptions& options) {
+  std::optional<zun_store::ReportStore> input =
+      load_store_showing_progress(options.inputs[0]);
+  const std::uint64_t clock_hz = input->clock_hz();
+  zun_store::StoreWriter writer(options.output, clock_hz);
+  const RemoveOnInterrupt guard(writer.partial_path());
+  ProgressMeter progress(std::cerr, source_name(options.output),
+                         stderr_is_terminal());
+  for (std::size_t i = 0; i < options.inputs.size(); ++i) {
+    const std::string& path = options.inputs[i];
+    if (i > 0) input = load_store_showing_progress(path);
+    if (input->clock_hz() != clock_hz) {
+      throw InputError(
+          source_name(path) + ": its clock, " +
+          std::to_string(input->clock_hz()) + " Hz, is not the " +
+          std::to_string(clock_hz) + " Hz of " +
+          source_name(options.inputs[0]) +
+          "; the inputs must be parts of one run");
+    }
+    progress.start("writing", input->image_bytes());
+    for (std::size_t t = 0; t < input->tile_count(); ++t) {
+      writer.add_tile(input->tile_records(t));
+      if (t % 256 == 0) {
+        // About how far into the input's bytes the tiles have come.
+        progress.update(input->sample_count() == 0
+                            ? 0
+                            : input->image_bytes() / input->sample_count() *
+                                  input->tile_end(t));
+      }
+    }
+    progress.finish();
+  }
+  input.reset();
+  writer.finish();
+}
+
+}  // namespace
+
+int convert_command(int argc, const char* const* argv) {
+  auto parsed = parse_convert_command_line(argc, argv, std::cout, std::cerr);
+  if (const int* status = std::get_if<ExitStatus>(&parsed)) {
+    return finish_parse(*status);
+  }
+  const ConvertOptions& options = std::get<ConvertOptions>(parsed);
+  return reporting_failures([&] {
+    refuse_overwriting_inputs(options.inputs, options.output);
+    if (options.inputs.size() > 1) {
+      convert_many(options);
+      return 0;
+    }
+    // One input: its store, built or mapped, is the file's very bytes.
+    const zun_store::ReportStore store =
+        load_store_showing_progress(options.inputs[0]);
+    OutputFile file(options.output, source_name(options.output));
+    const auto bytes = store.bytes();
+    file.write({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+    file.commit();
+    return 0;
+  });
+}
+
+int export_command(int argc, const char* const* argv) {
+  auto parsed = parse_export_command_line(argc, argv, std::cout, std::cerr);
+  if (const int* status = std::get_if<ExitStatus>(&parsed)) {
+    return finish_parse(*status);
+  }
+  const ExportOptions& options = std::get<ExportOptions>(parsed);
+  return reporting_failures([&] {
+    if (options.output != "-") {
+      refuse_overwriting_inputs({options.input}, options.output);
+    }
+    const zun_store::ReportStore store =
+        load_store_showing_progress(options.input);
+    if (const auto obstacle = json_obstacle(store)) {
+      throw InputError(source_name(options.input) + ": " + *obstacle);
+    }
+    if (options.output == "-") {
+      bool failed = false;
+      write_report_json(store, [&](std::string_view piece) {
+        if (!failed &&
+            std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) {
+          failed = true;
+        }
+      });
+      if (failed || std::fflush(stdout) != 0) {
+        std::cerr << "profile-query: cannot write the output\n";
+        return kFailure;
+      }
+      return 0;
+    }
+    OutputFile file(options.output, source_name(options.output));
+    write_report_json(store, [&](std::string_view piece) { file.write(piece); });
+    file.commit();
+    return 0;
+  });
+}
+
+}  // namespace profile_query
