@@ -23,12 +23,14 @@ std::vector<std::uint64_t> flat(const ActivityReport& activity) {
   return cells;
 }
 
-// Many threads query one shared, unchanging report at once, and ask for its
-// activity; every answer must equal the one computed alone. Run under
+// Many threads query one shared, unchanging report and a store of it at
+// once, and ask for their activity; every answer must equal the one computed alone. Run under
 // ThreadSanitizer in CI.
 TEST(ConcurrencyTest, ThreadsQueryingOneReportAgree) {
   const zun_package::ProfileReport report = support::synthetic_report(
       {.tiles = 24, .samples_per_tile = 300, .seed = 11});
+  // A store of it, queried by the same threads: half of them ask it.
+  const auto store = zun_store::ReportStore::from_report(report);
   std::vector<Query> requests(4);
   requests[1].group_by = GroupBy::Phase;
   requests[1].sample_limit = 20;
@@ -56,9 +58,13 @@ TEST(ConcurrencyTest, ThreadsQueryingOneReportAgree) {
         for (std::size_t r = 0; r < requests.size(); ++r) {
           const std::size_t which =
               (r + static_cast<std::size_t>(t)) % requests.size();
+          const bool stored = (t + round) % 2 == 1;
           std::string difference = support::first_difference(
-              query(report, requests[which]), alone[which]);
-          if (flat(activity(report, requests[which], 40)) !=
+              stored ? query(store, requests[which])
+                     : query(report, requests[which]),
+              alone[which]);
+          if (flat(stored ? activity(store, requests[which], 40)
+                          : activity(report, requests[which], 40)) !=
               alone_activity[which]) {
             difference += "activity differs";
           }
