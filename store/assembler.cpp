@@ -143,6 +143,15 @@ Assembler::Assembler(std::uint64_t clock_hz, std::filesystem::path spill_dir,
   if constexpr (std::endian::native != std::endian::little) {
     fail("store files are little-endian, and this host is big-endian");
   }
+  last_text_.fill(kNone);
+}
+
+std::uint32_t Assembler::intern_in(std::size_t slot, std::string_view text) {
+  if (slot >= kSlots) return texts_.intern(text);
+  std::uint32_t& last = last_text_[slot];
+  if (last != kNone && texts_.text(last) == text) return last;
+  last = texts_.intern(text);
+  return last;
 }
 
 Assembler::~Assembler() {
@@ -171,8 +180,12 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
   try {
     pairs_.clear();
     for (const zun_package::ProfileMetadata& entry : step.metadata) {
-      pairs_.push_back(texts_.intern(entry.name));
-      pairs_.push_back(texts_.intern(entry.value));
+      pairs_.push_back(intern_in(2 + pairs_.size(), entry.name));
+      pairs_.push_back(intern_in(2 + pairs_.size(), entry.value));
+    }
+    if (last_list_ == kNone ||
+        !std::ranges::equal(lists_.list(last_list_), pairs_)) {
+      last_list_ = lists_.intern(pairs_);
     }
     const std::uint32_t values[format::kColumnCount] = {
         sample.start_cycle,
@@ -180,9 +193,9 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
         step.phase,
         step.epoch,
         static_cast<std::uint32_t>(step.kind),
-        texts_.intern(step.kernel),
-        texts_.intern(step.operation),
-        lists_.intern(pairs_),
+        intern_in(0, step.kernel),
+        intern_in(1, step.operation),
+        last_list_,
         step.local_index,
     };
     for (std::size_t c = 0; c < format::kColumnCount; ++c) {

@@ -90,6 +90,10 @@ class Assembler {
 
  private:
   void spill();
+  // The id of `text`, met in field `slot` of a sample: a field often holds
+  // the text it held in the sample before, which a comparison tells at
+  // less than the cost of a lookup.
+  std::uint32_t intern_in(std::size_t slot, std::string_view text);
   [[noreturn]] void fail(const std::string& what) const;
 
   std::uint64_t clock_hz_;
@@ -104,6 +108,12 @@ class Assembler {
   std::array<std::FILE*, format::kColumnCount> spools_{};
   std::uint64_t spilled_ = 0;  // samples in the spools
   std::vector<std::uint32_t> pairs_;  // one sample's metadata, as ids
+  // Per field (kernel, operation, then the names and values of the first
+  // metadata entries), the id it held last; kNone before any.
+  static constexpr std::size_t kSlots = 18;
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+  std::array<std::uint32_t, kSlots> last_text_;
+  std::uint32_t last_list_ = kNone;
 };
 
 }  // namespace zun_store

@@ -1,5 +1,7 @@
 // Writes a synthetic report file for the tests that need a big one:
-//   zun_write_report PATH TILES SAMPLES_PER_TILE
+//   zun_write_report PATH TILES SAMPLES_PER_TILE [interleaved]
+// "interleaved": each tile's steps alternate between kernels, as a tiled
+// processor's do, instead of running 16 of one kernel at a time.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -8,15 +10,19 @@
 #include "tests/support/synthetic_report.hpp"
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: zun_write_report PATH TILES SAMPLES\n");
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: zun_write_report PATH TILES SAMPLES [interleaved]\n");
     return 2;
   }
-  const std::string text =
-      zun_profile::support::report_json(zun_profile::support::synthetic_report(
-          {.tiles = std::strtoull(argv[2], nullptr, 10),
-           .samples_per_tile = std::strtoull(argv[3], nullptr, 10),
-           .seed = 1}));
+  zun_profile::support::SyntheticShape shape;
+  shape.tiles = std::strtoull(argv[2], nullptr, 10);
+  shape.samples_per_tile = std::strtoull(argv[3], nullptr, 10);
+  if (argc == 5 && std::string(argv[4]) == "interleaved") {
+    shape.kernels = zun_profile::support::KernelOrder::Interleaved;
+    shape.random_epochs = true;
+  }
+  const std::string text = zun_profile::support::report_json(
+      zun_profile::support::synthetic_report(shape));
   std::FILE* file = std::fopen(argv[1], "wb");
   if (file == nullptr) {
     std::perror(argv[1]);

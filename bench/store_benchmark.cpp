@@ -1,0 +1,215 @@
+// The store against the records, side by side in one process on the same
+// report, shape by shape. Each case times the same query over the records
+// and over a store of them, alternating, and reports
+//   store_over_records  store query time / records query time (medians)
+//   rows_share          for cases whose answer has many rows: the share of
+//                       the store query that building the rows takes (the
+//                       same request with no rows, subtracted)
+//   bytes_per_sample    the store file's size per sample
+//   open_over_query     opening the store file (every check included) /
+//                       the default query over the records
+// The time shown is the store query's.
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "query/query.hpp"
+#include "store/report_store.hpp"
+#include "tests/support/synthetic_report.hpp"
+
+namespace {
+
+using zun_profile::GroupBy;
+using zun_profile::Query;
+using zun_profile::support::Durations;
+using zun_profile::support::KernelOrder;
+using zun_profile::support::PhaseOrder;
+using zun_profile::support::SyntheticShape;
+using Clock = std::chrono::steady_clock;
+
+struct Built {
+  std::string key;
+  std::unique_ptr<zun_package::ProfileReport> report;
+  std::unique_ptr<zun_store::ReportStore> store;  // opened from its file
+  std::filesystem::path path;
+  double bytes_per_sample = 0.0;
+};
+
+// The report and store of the case being run; consecutive cases on one
+// shape share them.
+Built& built_for(const std::string& key, const SyntheticShape& shape) {
+  static Built built;
+  if (built.key != key || !built.report) {
+    built.store.reset();
+    built.report.reset();
+    if (!built.path.empty()) std::filesystem::remove(built.path);
+    built.report = std::make_unique<zun_package::ProfileReport>(
+        zun_profile::support::synthetic_report(shape));
+    built.path = std::filesystem::temp_directory_path() /
+                 ("zun_store_benchmark_" + key + ".zun");
+    zun_store::write_store(*built.report, built.path);
+    built.store = std::make_unique<zun_store::ReportStore>(
+        zun_store::ReportStore::open(built.path));
+    built.bytes_per_sample =
+        static_cast<double>(built.store->image_bytes()) /
+        static_cast<double>(std::max<std::size_t>(1, built.store->sample_count()));
+    built.key = key;
+  }
+  return built;
+}
+
+template <typename Body>
+double seconds_of(Body&& body) {
+  const Clock::time_point start = Clock::now();
+  body();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+void run_case(benchmark::State& state, const std::string& key,
+              const SyntheticShape& shape, const Query& request,
+              bool measure_rows) {
+  Built& built = built_for(key, shape);
+  std::vector<double> records;
+  std::vector<double> stored;
+  std::vector<double> without_rows;
+  std::vector<double> opened;
+  std::vector<double> default_records;
+  Query no_rows = request;
+  no_rows.sample_limit = 0;
+  no_rows.limit = 0;
+  for (auto _ : state) {
+    records.push_back(seconds_of([&] {
+      benchmark::DoNotOptimize(zun_profile::query(*built.report, request));
+    }));
+    const double store_seconds = seconds_of([&] {
+      benchmark::DoNotOptimize(zun_profile::query(*built.store, request));
+    });
+    stored.push_back(store_seconds);
+    state.SetIterationTime(store_seconds);
+    if (measure_rows) {
+      without_rows.push_back(seconds_of([&] {
+        benchmark::DoNotOptimize(zun_profile::query(*built.store, no_rows));
+      }));
+    }
+    opened.push_back(seconds_of([&] {
+      benchmark::DoNotOptimize(zun_store::ReportStore::open(built.path));
+    }));
+    default_records.push_back(seconds_of([&] {
+      benchmark::DoNotOptimize(zun_profile::query(*built.report, Query{}));
+    }));
+  }
+  state.counters["store_over_records"] = median(stored) / median(records);
+  state.counters["records_ms"] = median(records) * 1e3;
+  if (measure_rows) {
+    state.counters["rows_share"] =
+        1.0 - median(without_rows) / median(stored);
+  }
+  state.counters["bytes_per_sample"] = built.bytes_per_sample;
+  state.counters["open_over_query"] = median(opened) / median(default_records);
+  state.counters["open_ms"] = median(opened) * 1e3;
+}
+
+SyntheticShape interleaved(std::size_t tiles, std::size_t samples) {
+  SyntheticShape shape;
+  shape.tiles = tiles;
+  shape.samples_per_tile = samples;
+  shape.kernels = KernelOrder::Interleaved;
+  shape.random_epochs = true;
+  return shape;
+}
+
+Query grouped(GroupBy group_by) {
+  Query request;
+  request.group_by = group_by;
+  if (group_by == GroupBy::Metadata) request.metadata_key = "layer";
+  return request;
+}
+
+struct Case {
+  std::string name;
+  std::string shape_key;
+  SyntheticShape shape;
+  Query request;
+  bool rows = false;  // the answer has many rows: say what share they take
+};
+
+std::vector<Case> cases() {
+  std::vector<Case> list;
+  const SyntheticShape mixed = interleaved(1024, 2048);
+  list.push_back({"interleaved/default", "interleaved", mixed, Query{}});
+  list.push_back(
+      {"interleaved/by_phase", "interleaved", mixed, grouped(GroupBy::Phase)});
+  list.push_back(
+      {"interleaved/by_tile", "interleaved", mixed, grouped(GroupBy::Tile)});
+  list.push_back({"interleaved/by_metadata", "interleaved", mixed,
+                  grouped(GroupBy::Metadata)});
+  list.push_back({"interleaved/by_operation", "interleaved", mixed,
+                  grouped(GroupBy::Operation)});
+  Query filtered;
+  filtered.kernel = "attention_softmax_f32";
+  filtered.operation_contains = "s";
+  list.push_back({"interleaved/kernel_and_text_filters", "interleaved", mixed,
+                  filtered});
+  Query every_row;
+  every_row.sample_limit = SIZE_MAX;
+  list.push_back({"interleaved/every_sample_a_row", "interleaved", mixed,
+                  every_row, true});
+  SyntheticShape runs;
+  list.push_back({"kernel_runs/default", "runs", runs, Query{}});
+  SyntheticShape overlap = mixed;
+  overlap.one_timeline = true;
+  list.push_back({"full_overlap/default", "overlap", overlap, Query{}});
+  SyntheticShape wide = mixed;
+  wide.durations = Durations::LogUniform;
+  list.push_back({"wide_durations/default", "wide", wide, Query{}});
+  list.push_back(
+      {"16_tiles/default", "16tiles", interleaved(16, 131072), Query{}});
+  SyntheticShape per_sample = mixed;
+  per_sample.phases = PhaseOrder::PerSample;
+  list.push_back(
+      {"phase_per_sample/default", "persample", per_sample, Query{}});
+  list.push_back(
+      {"1_tile/default", "1tile", interleaved(1, 2048 * 1024), Query{}});
+  SyntheticShape wide_phases = mixed;
+  wide_phases.phases = PhaseOrder::Wide;
+  list.push_back({"phases_2^20/default", "widephases", wide_phases, Query{}});
+  SyntheticShape unique = mixed;
+  unique.unique_operations = true;
+  list.push_back({"group_per_sample/by_operation", "unique", unique,
+                  grouped(GroupBy::Operation), true});
+  list.push_back({"1M_tiles_x_2/by_tile", "1Mtiles", interleaved(1 << 20, 2),
+                  grouped(GroupBy::Tile), true});
+  return list;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const Case& c : cases()) {
+    benchmark::RegisterBenchmark(("store/" + c.name).c_str(),
+                                 [c](benchmark::State& state) {
+                                   run_case(state, c.shape_key, c.shape,
+                                            c.request, c.rows);
+                                 })
+        ->UseManualTime()
+        ->Iterations(7)
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
