@@ -23,6 +23,7 @@
 #include "bench/floor.hpp"
 #include "query/activity.hpp"
 #include "query/query.hpp"
+#include "bench/shapes.hpp"
 #include "tests/support/synthetic_report.hpp"
 
 namespace {
@@ -80,6 +81,8 @@ void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
 
 namespace {
 
+using zun_bench::grouped;
+using zun_bench::interleaved;
 using zun_profile::GroupBy;
 using zun_profile::Query;
 using zun_profile::support::Durations;
@@ -165,15 +168,6 @@ void run_case(benchmark::State& state, const std::string& key,
                           static_cast<std::int64_t>(matched));
 }
 
-SyntheticShape interleaved(std::size_t tiles, std::size_t samples) {
-  SyntheticShape shape;
-  shape.tiles = tiles;
-  shape.samples_per_tile = samples;
-  shape.kernels = KernelOrder::Interleaved;
-  shape.random_epochs = true;
-  return shape;
-}
-
 struct Case {
   std::string name;
   std::string shape_key;  // cases with equal keys share one report
@@ -182,12 +176,6 @@ struct Case {
   std::size_t activity_buckets = 0;  // above 0: time `activity` instead
 };
 
-Query grouped(GroupBy group_by) {
-  Query request;
-  request.group_by = group_by;
-  if (group_by == GroupBy::Metadata) request.metadata_key = "layer";
-  return request;
-}
 
 std::vector<Case> cases() {
   std::vector<Case> list;

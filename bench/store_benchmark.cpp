@@ -22,10 +22,13 @@
 
 #include "query/query.hpp"
 #include "store/report_store.hpp"
+#include "bench/shapes.hpp"
 #include "tests/support/synthetic_report.hpp"
 
 namespace {
 
+using zun_bench::grouped;
+using zun_bench::interleaved;
 using zun_profile::GroupBy;
 using zun_profile::Query;
 using zun_profile::support::Durations;
@@ -119,22 +122,6 @@ void run_case(benchmark::State& state, const std::string& key,
   state.counters["bytes_per_sample"] = built.bytes_per_sample;
   state.counters["open_over_query"] = median(opened) / median(default_records);
   state.counters["open_ms"] = median(opened) * 1e3;
-}
-
-SyntheticShape interleaved(std::size_t tiles, std::size_t samples) {
-  SyntheticShape shape;
-  shape.tiles = tiles;
-  shape.samples_per_tile = samples;
-  shape.kernels = KernelOrder::Interleaved;
-  shape.random_epochs = true;
-  return shape;
-}
-
-Query grouped(GroupBy group_by) {
-  Query request;
-  request.group_by = group_by;
-  if (group_by == GroupBy::Metadata) request.metadata_key = "layer";
-  return request;
 }
 
 struct Case {

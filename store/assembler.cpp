@@ -236,7 +236,7 @@ void Assembler::spill() {
   for (auto& column : columns_) column.clear();
 }
 
-std::size_t Assembler::image_size() const {
+format::Counts Assembler::counts() const {
   format::Counts counts;
   counts.tiles = physical_.size();
   counts.samples = samples_;
@@ -244,6 +244,11 @@ std::size_t Assembler::image_size() const {
   counts.text_bytes = texts_.byte_count();
   counts.lists = lists_.size();
   counts.entries = lists_.word_count() / 2;
+  return counts;
+}
+
+std::size_t Assembler::image_size() const {
+  const format::Counts counts = this->counts();
   std::uint64_t size = format::kHeaderSize;
   for (const std::uint64_t length : format::section_lengths(counts)) {
     size += format::align_up(length);
@@ -263,13 +268,7 @@ void Assembler::write(ByteSink& sink) {
     rank[order[r]] = static_cast<std::uint32_t>(r);
   }
 
-  format::Counts counts;
-  counts.tiles = physical_.size();
-  counts.samples = samples_;
-  counts.texts = texts_.size();
-  counts.text_bytes = texts_.byte_count();
-  counts.lists = lists_.size();
-  counts.entries = lists_.word_count() / 2;
+  const format::Counts counts = this->counts();
 
   std::byte header[format::kHeaderSize] = {};
   sink.write(header);

@@ -90,6 +90,7 @@ class Assembler {
 
  private:
   void spill();
+  format::Counts counts() const;  // what the header will say
   // The id of `text`, met in field `slot` of a sample: a field often holds
   // the text it held in the sample before, which a comparison tells at
   // less than the cost of a lookup.

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "store/checksum.hpp"
 #include "store/image.hpp"
@@ -59,8 +60,28 @@ std::size_t first_bad_end(const std::uint64_t* ends, std::size_t count,
 
 }  // namespace
 
-ReportStore::ReportStore(ReportStore&&) noexcept = default;
-ReportStore& ReportStore::operator=(ReportStore&&) noexcept = default;
+ReportStore::ReportStore(ReportStore&& other) noexcept {
+  *this = std::move(other);
+}
+
+ReportStore& ReportStore::operator=(ReportStore&& other) noexcept {
+  if (this == &other) return *this;
+  image_ = std::move(other.image_);
+  clock_hz_ = std::exchange(other.clock_hz_, 0);
+  tile_count_ = std::exchange(other.tile_count_, 0);
+  sample_count_ = std::exchange(other.sample_count_, 0);
+  text_count_ = std::exchange(other.text_count_, 0);
+  list_count_ = std::exchange(other.list_count_, 0);
+  physical_ = std::exchange(other.physical_, nullptr);
+  tile_ends_ = std::exchange(other.tile_ends_, nullptr);
+  text_ends_ = std::exchange(other.text_ends_, nullptr);
+  text_bytes_ = std::exchange(other.text_bytes_, nullptr);
+  list_ends_ = std::exchange(other.list_ends_, nullptr);
+  entries_ = std::exchange(other.entries_, nullptr);
+  columns_ = std::exchange(other.columns_, nullptr);
+  column_stride_ = std::exchange(other.column_stride_, 0);
+  return *this;
+}
 ReportStore::~ReportStore() = default;
 
 std::span<const std::byte> ReportStore::bytes() const noexcept {

@@ -60,8 +60,9 @@ class ReportStore {
   // The records of tile entry `tile` (below tile_count()) alone.
   zun_package::TileProfile tile_records(std::size_t tile) const;
 
-  ReportStore(ReportStore&&) noexcept;
-  ReportStore& operator=(ReportStore&&) noexcept;
+  // A moved-from store is empty: no tiles, samples or texts.
+  ReportStore(ReportStore&& other) noexcept;
+  ReportStore& operator=(ReportStore&& other) noexcept;
   ReportStore(const ReportStore&) = delete;
   ReportStore& operator=(const ReportStore&) = delete;
   ~ReportStore();

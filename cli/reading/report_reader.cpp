@@ -614,7 +614,11 @@ namespace {
 
 zun_store::ReportStore load_store(const std::string& path,
                                   ProgressMeter* progress) {
-  if (path != "-") {
+  // A regular file is told by its first bytes, then mapped or read; any
+  // other input (standard input, a pipe such as <(...)) can be read only
+  // once, so it is read whole and told by the bytes read.
+  std::error_code not_regular;
+  if (path != "-" && std::filesystem::is_regular_file(path, not_regular)) {
     char head[8] = {};
     std::size_t got = 0;
     {

@@ -5,7 +5,10 @@
 #include <fstream>
 #include <random>
 #include <simdjson.h>
+#include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "tests/support/random_case.hpp"
 #include "tests/support/report_json.hpp"
 #include "tests/support/synthetic_report.hpp"
+#include "tests/support/temp_folder.hpp"
 
 namespace profile_query {
 namespace {
@@ -400,6 +404,69 @@ TEST(ReportReader, LoadReportGivesBackPagesAndStillPlacesFaults) {
     EXPECT_EQ(std::string(error.what()), expected);
   }
   std::filesystem::remove_all(directory);
+}
+
+}  // namespace
+}  // namespace profile_query
+
+namespace profile_query {
+namespace {
+
+// The error load_store throws for `path`, or "" when it loads.
+std::string load_error(const std::string& path) {
+  try {
+    load_store(path);
+  } catch (const InputError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+// Stores and JSON reports alike, told by their bytes whatever their names,
+// from a file or from a pipe that can be read only once; a damaged store is
+// refused with its fault, naming the input.
+TEST(LoadStore, TellsStoresFromJsonByTheirBytes) {
+  zun_profile::support::TempFolder folder;
+  const ProfileReport report =
+      zun_profile::support::synthetic_report({6, 50, 2});
+  const std::string json = zun_profile::support::report_json(report);
+  std::ofstream(folder / "store.json") << "";
+  zun_store::write_store(report, folder / "store.json");  // a store named .json
+  std::ofstream(folder / "report.zun") << json;          // JSON named .zun
+  for (const char* name : {"store.json", "report.zun"}) {
+    const std::string path = (folder / name).string();
+    expect_same(load_store(path).to_report(), report);
+    // The same bytes through a pipe.
+    const std::string fifo = (folder / "pipe").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread feed([&] {
+      std::ifstream in(path, std::ios::binary);
+      std::ofstream(fifo, std::ios::binary) << in.rdbuf();
+    });
+    const zun_store::ReportStore piped = load_store(fifo);
+    feed.join();
+    std::filesystem::remove(fifo);
+    expect_same(piped.to_report(), report);
+  }
+
+  std::vector<char> bytes(
+      (std::istreambuf_iterator<char>(
+          *std::make_unique<std::ifstream>(folder / "store.json",
+                                           std::ios::binary))),
+      std::istreambuf_iterator<char>());
+  bytes.resize(150);
+  std::ofstream(folder / "cut.zun", std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const std::string cut = (folder / "cut.zun").string();
+  EXPECT_EQ(load_error(cut),
+            cut + ": truncated: the header needs 192 bytes, 150 remain");
+
+  // A moved-from store is empty.
+  zun_store::ReportStore moved = load_store((folder / "store.json").string());
+  const zun_store::ReportStore into = std::move(moved);
+  EXPECT_EQ(into.sample_count(), 300u);
+  EXPECT_EQ(moved.sample_count(), 0u);  // NOLINT: checked on purpose
+  EXPECT_EQ(moved.tile_count(), 0u);
 }
 
 }  // namespace
