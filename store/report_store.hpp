@@ -126,7 +126,6 @@ class ReportStore {
  private:
   class Image;  // the bytes: a mapped file or a block in memory
   friend class StoreBuilder;
-  friend class StoreWriter;
 
   explicit ReportStore(std::unique_ptr<Image> image, std::string_view name);
 
