@@ -11,8 +11,13 @@ namespace {
 // Fills a block of the exact size the store takes.
 class BlockSink final : public ByteSink {
  public:
-  explicit BlockSink(std::byte* block) : block_(block) {}
+  BlockSink(std::byte* block, std::size_t size) : block_(block), size_(size) {}
   void write(std::span<const std::byte> bytes) override {
+    // The layout's sizes and the bytes written agree by construction; a
+    // fault there must stop here, not write past the block.
+    if (bytes.size() > size_ - at_) {
+      throw StoreError("in-memory store: more bytes than its layout has room for");
+    }
     if (!bytes.empty()) std::memcpy(block_ + at_, bytes.data(), bytes.size());
     at_ += bytes.size();
   }
@@ -22,6 +27,7 @@ class BlockSink final : public ByteSink {
 
  private:
   std::byte* block_;
+  std::size_t size_;
   std::size_t at_ = 0;
 };
 
@@ -68,7 +74,7 @@ ReportStore StoreBuilder::finish() {
   Assembler& assembler = impl_->assembler;
   std::unique_ptr<ReportStore::Image> image =
       ReportStore::Image::allocate(assembler.image_size());
-  BlockSink sink(image->writable());
+  BlockSink sink(image->writable(), image->bytes().size());
   assembler.write(sink);
   impl_ = std::make_unique<Impl>(0);
   return ReportStore(std::move(image), kMemoryName);
