@@ -1,8 +1,9 @@
 #pragma once
 
-// The query engine's one pass, shared by `query` and `activity`: the group
-// identities, and `execute`, which walks the report once and builds the
-// result. Internal: not installed.
+// The query engine's one pass, shared by `query` and `activity` over every
+// source: `execute`, which walks a source once and builds the result. The
+// sources and their group identities are in record_source.hpp and
+// store_source.hpp. Internal: not installed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
