@@ -181,7 +181,13 @@ ReportStore::ReportStore(std::unique_ptr<Image> image, std::string_view name)
     if (offset % format::kAlignment != 0 || offset < least) {
       fail(section + " is misplaced, at byte " + std::to_string(offset));
     }
-    const std::uint64_t remain = offset >= size ? 0 : size - offset;
+    // Even an empty section must lie within the file: its place is read.
+    if (offset > size) {
+      fail("truncated: " + section + " starts at byte " +
+           std::to_string(offset) + ", past the file's " +
+           std::to_string(size) + " bytes");
+    }
+    const std::uint64_t remain = size - offset;
     if (length > remain) {
       fail("truncated: " + section + " needs " + std::to_string(length) +
            " bytes, " + std::to_string(remain) + " remain");

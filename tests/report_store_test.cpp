@@ -195,6 +195,15 @@ TEST(ReportStoreTest, RefusesDamagedFilesWithTheirFault) {
   support::resum_store(bad);
   EXPECT_NE(open_error(folder, bad).find("not in strictly rising order"),
             std::string::npos);
+  bad = good;  // the metadata section placed past the end of the file
+  const std::uint64_t far = std::uint64_t{1} << 40;
+  std::memcpy(bad.data() + zun_store::format::HeaderField::kTable +
+                  zun_store::format::HeaderField::kEntrySize,
+              &far, sizeof(far));
+  support::resum_store(bad);
+  EXPECT_EQ(open_error(folder, bad),
+            "truncated: section 'metadata' starts at byte 1099511627776, "
+            "past the file's " + std::to_string(good.size()) + " bytes");
   bad = good;
   bad[zun_store::format::HeaderField::kVersion] = std::byte{2};
   support::resum_store(bad);
