@@ -63,8 +63,7 @@ OutputFile::OutputFile(const std::filesystem::path& path, std::string name)
       guard_(partial_) {
   file_ = std::fopen(partial_.c_str(), "wbx");
   if (file_ == nullptr) {
-    throw InputError("cannot create " + source_name(partial_.string()) +
-                     ": " + std::strerror(errno));
+    throw InputError(name_ + ": cannot write there: " + std::strerror(errno));
   }
 }
 
