@@ -56,6 +56,9 @@ std::uint32_t tag_of(std::size_t hash) {
                                     static_cast<std::uint64_t>(hash));
 }
 
+// Zero bytes, for padding: at most an alignment's worth at a time.
+constexpr std::byte kZeros[format::kAlignment] = {};
+
 // Writes one section: its bytes go to the sink and into its checksum.
 class SectionOut {
  public:
@@ -66,7 +69,6 @@ class SectionOut {
     length_ += bytes.size();
   }
   void zeros(std::size_t count) {
-    static constexpr std::byte kZeros[format::kAlignment] = {};
     while (count > 0) {
       const std::size_t take = std::min(count, sizeof(kZeros));
       put({kZeros, take});
@@ -91,49 +93,27 @@ void store_u64(std::byte* at, std::uint64_t value) {
 
 }  // namespace
 
-std::uint32_t TextInterner::intern(std::string_view text) {
-  if (2 * (ends_.size() + 1) > slots_.size()) grow();
-  const std::uint32_t tag = tag_of(std::hash<std::string_view>{}(text));
+template <typename T>
+std::uint32_t Interner<T>::intern(std::span<const T> items) {
+  if (2 * (ends_.size() + 1) > slots_.size()) rehash(slots_);
+  const std::uint32_t tag = tag_of(std::hash<std::string_view>{}(
+      {reinterpret_cast<const char*>(items.data()), items.size_bytes()}));
   std::uint64_t* slot = probe(slots_, tag, [&](std::uint32_t id) {
-    return this->text(id) == text;
+    return std::ranges::equal(at(id), items);
   });
   if (*slot != 0) return static_cast<std::uint32_t>(*slot) - 1;
   if (ends_.size() == kMostIds) {
-    throw StoreError("2^32 - 1 or more distinct texts");
+    throw StoreError(std::string("2^32 - 1 or more distinct ") + what_);
   }
   const auto id = static_cast<std::uint32_t>(ends_.size());
-  bytes_.append(text);
-  ends_.push_back(bytes_.size());
+  items_.insert(items_.end(), items.begin(), items.end());
+  ends_.push_back(items_.size());
   *slot = std::uint64_t{tag} << 32 | (std::uint64_t{id} + 1);
   return id;
 }
 
-void TextInterner::grow() { rehash(slots_); }
-
-std::uint32_t ListInterner::intern(std::span<const std::uint32_t> pairs) {
-  if (2 * (ends_.size() + 1) > slots_.size()) grow();
-  std::uint64_t hash = pairs.size();
-  for (const std::uint32_t word : pairs) {
-    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
-    hash ^= hash >> 29;
-  }
-  const std::uint32_t tag = tag_of(static_cast<std::size_t>(hash));
-  std::uint64_t* slot = probe(slots_, tag, [&](std::uint32_t id) {
-    const auto held = list(id);
-    return std::equal(held.begin(), held.end(), pairs.begin(), pairs.end());
-  });
-  if (*slot != 0) return static_cast<std::uint32_t>(*slot) - 1;
-  if (ends_.size() == kMostIds) {
-    throw StoreError("2^32 - 1 or more distinct metadata lists");
-  }
-  const auto id = static_cast<std::uint32_t>(ends_.size());
-  words_.insert(words_.end(), pairs.begin(), pairs.end());
-  ends_.push_back(words_.size());
-  *slot = std::uint64_t{tag} << 32 | (std::uint64_t{id} + 1);
-  return id;
-}
-
-void ListInterner::grow() { rehash(slots_); }
+template class Interner<char>;
+template class Interner<std::uint32_t>;
 
 Assembler::Assembler(std::uint64_t clock_hz, std::filesystem::path spill_dir,
                      std::string name)
@@ -149,7 +129,7 @@ Assembler::Assembler(std::uint64_t clock_hz, std::filesystem::path spill_dir,
 std::uint32_t Assembler::intern_in(std::size_t slot, std::string_view text) {
   if (slot >= kSlots) return texts_.intern(text);
   std::uint32_t& last = last_text_[slot];
-  if (last != kNone && texts_.text(last) == text) return last;
+  if (last != kNone && this->text(last) == text) return last;
   last = texts_.intern(text);
   return last;
 }
@@ -184,7 +164,7 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
       pairs_.push_back(intern_in(2 + pairs_.size(), entry.value));
     }
     if (last_list_ == kNone ||
-        !std::ranges::equal(lists_.list(last_list_), pairs_)) {
+        !std::ranges::equal(lists_.at(last_list_), pairs_)) {
       last_list_ = lists_.intern(pairs_);
     }
     const std::uint32_t values[format::kColumnCount] = {
@@ -241,9 +221,9 @@ format::Counts Assembler::counts() const {
   counts.tiles = physical_.size();
   counts.samples = samples_;
   counts.texts = texts_.size();
-  counts.text_bytes = texts_.byte_count();
+  counts.text_bytes = texts_.item_count();
   counts.lists = lists_.size();
-  counts.entries = lists_.word_count() / 2;
+  counts.entries = lists_.item_count() / 2;
   return counts;
 }
 
@@ -261,7 +241,7 @@ void Assembler::write(ByteSink& sink) {
   std::vector<std::uint32_t> order(texts_.size());
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return texts_.text(a) < texts_.text(b);
+    return text(a) < text(b);
   });
   std::vector<std::uint32_t> rank(texts_.size());
   for (std::size_t r = 0; r < order.size(); ++r) {
@@ -283,7 +263,6 @@ void Assembler::write(ByteSink& sink) {
     lengths[which] = out.length();
     sums[which] = out.sum();
     const std::uint64_t padded = format::align_up(out.length());
-    static constexpr std::byte kZeros[format::kAlignment] = {};
     sink.write({kZeros, static_cast<std::size_t>(padded - out.length())});
     offset += padded;
   };
@@ -293,25 +272,25 @@ void Assembler::write(ByteSink& sink) {
     ends.reserve(order.size());
     std::uint64_t end = 0;
     for (const std::uint32_t id : order) {
-      end += texts_.text(id).size();
+      end += text(id).size();
       ends.push_back(end);
     }
     out.put(as_bytes_of(ends));
     for (const std::uint32_t id : order) {
-      out.put(std::as_bytes(std::span<const char>(texts_.text(id))));
+      out.put(std::as_bytes(texts_.at(id)));
     }
   });
   section(format::kMetadata, [&](SectionOut& out) {
     std::vector<std::uint64_t> ends(lists_.size());
     for (std::size_t l = 0; l < lists_.size(); ++l) {
       ends[l] = (l == 0 ? 0 : ends[l - 1]) +
-                lists_.list(static_cast<std::uint32_t>(l)).size() / 2;
+                lists_.at(static_cast<std::uint32_t>(l)).size() / 2;
     }
     out.put(as_bytes_of(ends));
     std::vector<std::uint32_t> words;
     for (std::size_t l = 0; l < lists_.size(); ++l) {
       words.clear();
-      for (const std::uint32_t id : lists_.list(static_cast<std::uint32_t>(l)))
+      for (const std::uint32_t id : lists_.at(static_cast<std::uint32_t>(l)))
         words.push_back(rank[id]);
       out.put(as_bytes_of(words));
     }

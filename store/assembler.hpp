@@ -29,40 +29,27 @@ class ByteSink {
   virtual void rewrite_header(std::span<const std::byte> header) = 0;
 };
 
-// Distinct byte strings, each given a dense id in order of first sight.
-class TextInterner {
+// Distinct sequences of `T` (the bytes of texts; the (name, value) text ids
+// of metadata lists), each given a dense id in order of first sight.
+template <typename T>
+class Interner {
  public:
-  std::uint32_t intern(std::string_view text);
+  // `what` names the sequences in the error past the 32-bit ids.
+  explicit Interner(const char* what) : what_(what) {}
+
+  std::uint32_t intern(std::span<const T> items);
   std::size_t size() const noexcept { return ends_.size(); }
-  std::string_view text(std::uint32_t id) const noexcept {
+  std::span<const T> at(std::uint32_t id) const noexcept {
     const std::size_t begin = id == 0 ? 0 : ends_[id - 1];
-    return {bytes_.data() + begin, ends_[id] - begin};
+    return {items_.data() + begin, ends_[id] - begin};
   }
-  std::size_t byte_count() const noexcept { return bytes_.size(); }
+  std::size_t item_count() const noexcept { return items_.size(); }
 
  private:
-  void grow();
-  std::string bytes_;              // every text, one after another
-  std::vector<std::size_t> ends_;  // where each one ends in bytes_
+  std::vector<T> items_;           // every sequence, one after another
+  std::vector<std::size_t> ends_;  // where each one ends in items_
   std::vector<std::uint64_t> slots_;  // (hash tag << 32 | id + 1), 0 empty
-};
-
-// Distinct metadata lists, as sequences of (name, value) text ids.
-class ListInterner {
- public:
-  std::uint32_t intern(std::span<const std::uint32_t> pairs);
-  std::size_t size() const noexcept { return ends_.size(); }
-  std::span<const std::uint32_t> list(std::uint32_t id) const noexcept {
-    const std::size_t begin = id == 0 ? 0 : ends_[id - 1];
-    return {words_.data() + begin, ends_[id] - begin};
-  }
-  std::size_t word_count() const noexcept { return words_.size(); }
-
- private:
-  void grow();
-  std::vector<std::uint32_t> words_;
-  std::vector<std::size_t> ends_;
-  std::vector<std::uint64_t> slots_;
+  const char* what_;
 };
 
 class Assembler {
@@ -100,8 +87,14 @@ class Assembler {
   std::uint64_t clock_hz_;
   std::filesystem::path spill_dir_;
   std::string name_;
-  TextInterner texts_;
-  ListInterner lists_;
+  // The text of id `id`, as interned so far.
+  std::string_view text(std::uint32_t id) const noexcept {
+    const auto bytes = texts_.at(id);
+    return {bytes.data(), bytes.size()};
+  }
+
+  Interner<char> texts_{"texts"};
+  Interner<std::uint32_t> lists_{"metadata lists"};
   std::vector<std::uint32_t> physical_;
   std::vector<std::uint64_t> tile_ends_;
   std::uint64_t samples_ = 0;

@@ -45,17 +45,19 @@ std::size_t first_at_least(const std::uint32_t* values, std::size_t count,
   return count;
 }
 
-// Whether `ends` rise (never fall) and the last is `total`; an empty list
-// needs a total of 0. Gives the first entry at fault, or `ends.size()`.
-std::size_t first_bad_end(const std::uint64_t* ends, std::size_t count,
-                          std::uint64_t total) noexcept {
+// The first of `count` end offsets that falls below the one before it or
+// passes `total`, or the last when it does not reach `total` (an empty
+// table reaches 0 only): nothing when the ends are in order.
+std::optional<std::size_t> first_bad_end(const std::uint64_t* ends,
+                                         std::size_t count,
+                                         std::uint64_t total) noexcept {
   std::uint64_t previous = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (ends[i] < previous || ends[i] > total) return i;
     previous = ends[i];
   }
   if (previous != total) return count == 0 ? 0 : count - 1;
-  return count;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -221,11 +223,22 @@ ReportStore::ReportStore(std::unique_ptr<Image> image, std::string_view name)
   column_stride_ = static_cast<std::size_t>(format::column_stride(counts) / 4);
 
   // The tables, and every id against the table it names.
-  if (const std::size_t bad =
-          first_bad_end(text_ends_, text_count_, counts.text_bytes);
-      bad < text_count_ || (text_count_ == 0 && counts.text_bytes != 0)) {
-    fail("section 'texts' is damaged: text " + std::to_string(bad) +
-         " ends out of place");
+  const struct {
+    const std::uint64_t* ends;
+    std::size_t count;
+    std::uint64_t total;
+    const char* section;
+    const char* entry;
+  } tables[] = {
+      {text_ends_, text_count_, counts.text_bytes, "texts", "text"},
+      {list_ends_, list_count_, counts.entries, "metadata", "list"},
+      {tile_ends_, tile_count_, counts.samples, "tiles", "tile"},
+  };
+  for (const auto& table : tables) {
+    if (const auto bad = first_bad_end(table.ends, table.count, table.total)) {
+      fail(std::string("section '") + table.section + "' is damaged: " +
+           table.entry + " " + std::to_string(*bad) + " ends out of place");
+    }
   }
   for (std::size_t t = 1; t < text_count_; ++t) {
     if (!(text(static_cast<std::uint32_t>(t - 1)) <
@@ -233,12 +246,6 @@ ReportStore::ReportStore(std::unique_ptr<Image> image, std::string_view name)
       fail("section 'texts' is damaged: texts " + std::to_string(t - 1) +
            " and " + std::to_string(t) + " are not in strictly rising order");
     }
-  }
-  if (const std::size_t bad =
-          first_bad_end(list_ends_, list_count_, counts.entries);
-      bad < list_count_ || (list_count_ == 0 && counts.entries != 0)) {
-    fail("section 'metadata' is damaged: list " + std::to_string(bad) +
-         " ends out of place");
   }
   const auto* entry_ids = reinterpret_cast<const std::uint32_t*>(entries_);
   if (const std::size_t bad = first_at_least(
@@ -248,12 +255,6 @@ ReportStore::ReportStore(std::unique_ptr<Image> image, std::string_view name)
     fail("metadata entry " + std::to_string(bad / 2) + " names text id " +
          std::to_string(entry_ids[bad]) + ", past the " +
          std::to_string(counts.texts) + " texts");
-  }
-  if (const std::size_t bad =
-          first_bad_end(tile_ends_, tile_count_, counts.samples);
-      bad < tile_count_ || (tile_count_ == 0 && counts.samples != 0)) {
-    fail("section 'tiles' is damaged: tile " + std::to_string(bad) +
-         " ends out of place");
   }
   const struct {
     std::size_t column;
