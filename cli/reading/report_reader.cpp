@@ -610,10 +610,10 @@ namespace {
   throw InputError(source_name(path) + ": " + what);
 }
 
-}  // namespace
-
-zun_store::ReportStore load_store(const std::string& path,
-                                  ProgressMeter* progress) {
+// load_store, whose store may throw StoreError: a damaged store file, or a
+// report past a store's limits.
+zun_store::ReportStore load_store_or_throw(const std::string& path,
+                                           ProgressMeter* progress) {
   // A regular file is told by its first bytes, then mapped or read; any
   // other input (standard input, a pipe such as <(...)) can be read only
   // once, so it is read whole and told by the bytes read.
@@ -631,32 +631,26 @@ zun_store::ReportStore load_store(const std::string& path,
       got = std::fread(head, 1, sizeof(head), file.get());
     }
     if (zun_store::ReportStore::is_store({head, got})) {
-      try {
-        return zun_store::ReportStore::open(path);
-      } catch (const zun_store::StoreError& error) {
-        store_failed(path, error);
-      }
+      return zun_store::ReportStore::open(path);
     }
-    try {
-      return load_json<StoreTarget>(path, progress,
-                                    read_input(path, progress));
-    } catch (const zun_store::StoreError& error) {  // past the store's limits
-      throw InputError(source_name(path) + ": " + error.what());
-    }
+    return load_json<StoreTarget>(path, progress, read_input(path, progress));
   }
   std::string text = read_input(path, progress);
   if (zun_store::ReportStore::is_store(text)) {
-    try {
-      return zun_store::ReportStore::from_bytes(
-          std::as_bytes(std::span(text.data(), text.size())), path);
-    } catch (const zun_store::StoreError& error) {
-      store_failed(path, error);
-    }
+    return zun_store::ReportStore::from_bytes(
+        std::as_bytes(std::span(text.data(), text.size())), path);
   }
+  return load_json<StoreTarget>(path, progress, std::move(text));
+}
+
+}  // namespace
+
+zun_store::ReportStore load_store(const std::string& path,
+                                  ProgressMeter* progress) {
   try {
-    return load_json<StoreTarget>(path, progress, std::move(text));
+    return load_store_or_throw(path, progress);
   } catch (const zun_store::StoreError& error) {
-    throw InputError(source_name(path) + ": " + error.what());
+    store_failed(path, error);
   }
 }
 
