@@ -85,8 +85,6 @@ using zun_bench::grouped;
 using zun_bench::interleaved;
 using zun_profile::GroupBy;
 using zun_profile::Query;
-using zun_profile::support::Durations;
-using zun_profile::support::KernelOrder;
 using zun_profile::support::PhaseOrder;
 using zun_profile::support::SyntheticShape;
 
@@ -168,78 +166,18 @@ void run_case(benchmark::State& state, const std::string& key,
                           static_cast<std::int64_t>(matched));
 }
 
-struct Case {
-  std::string name;
-  std::string shape_key;  // cases with equal keys share one report
-  SyntheticShape shape;
-  Query request;
-  std::size_t activity_buckets = 0;  // above 0: time `activity` instead
-};
-
-
-std::vector<Case> cases() {
-  std::vector<Case> list;
-  const SyntheticShape mixed = interleaved(1024, 2048);
-  list.push_back({"interleaved/default", "interleaved", mixed, Query{}});
-  list.push_back(
-      {"interleaved/by_phase", "interleaved", mixed, grouped(GroupBy::Phase)});
-  list.push_back(
-      {"interleaved/by_tile", "interleaved", mixed, grouped(GroupBy::Tile)});
-  list.push_back({"interleaved/by_metadata", "interleaved", mixed,
-                  grouped(GroupBy::Metadata)});
-  list.push_back({"interleaved/by_operation", "interleaved", mixed,
-                  grouped(GroupBy::Operation)});
-  Query every_row;
-  every_row.sample_limit = SIZE_MAX;
-  list.push_back(
-      {"interleaved/every_sample_a_row", "interleaved", mixed, every_row});
-
+std::vector<zun_bench::ShapeCase> cases() {
+  std::vector<zun_bench::ShapeCase> list = zun_bench::shape_matrix();
   // The explorer's activity chart: 200 buckets, the top 10 groups.
+  const SyntheticShape mixed = interleaved(1024, 2048);
   Query top_ten;
   top_ten.limit = 10;
   list.push_back({"interleaved/activity_200_buckets", "interleaved", mixed,
-                  top_ten, 200});
+                  top_ten, false, 200});
+  Query top_ten_operations = grouped(GroupBy::Operation);
+  top_ten_operations.limit = 10;
   list.push_back({"interleaved/activity_by_operation", "interleaved", mixed,
-                  [] {
-                    Query request = grouped(GroupBy::Operation);
-                    request.limit = 10;
-                    return request;
-                  }(),
-                  200});
-
-  SyntheticShape runs;  // the original benchmark's report
-  list.push_back({"kernel_runs/default", "runs", runs, Query{}});
-
-  SyntheticShape overlap = mixed;
-  overlap.one_timeline = true;
-  list.push_back({"full_overlap/default", "overlap", overlap, Query{}});
-
-  SyntheticShape wide = mixed;
-  wide.durations = Durations::LogUniform;
-  list.push_back({"wide_durations/default", "wide", wide, Query{}});
-
-  list.push_back(
-      {"16_tiles/default", "16tiles", interleaved(16, 131072), Query{}});
-
-  SyntheticShape per_sample = mixed;
-  per_sample.phases = PhaseOrder::PerSample;
-  list.push_back(
-      {"phase_per_sample/default", "persample", per_sample, Query{}});
-
-  list.push_back(
-      {"1_tile/default", "1tile", interleaved(1, 2048 * 1024), Query{}});
-
-  SyntheticShape wide_phases = mixed;
-  wide_phases.phases = PhaseOrder::Wide;
-  list.push_back({"phases_2^20/default", "widephases", wide_phases, Query{}});
-
-  SyntheticShape unique = mixed;
-  unique.unique_operations = true;
-  list.push_back({"unique_operations/by_operation", "unique", unique,
-                  grouped(GroupBy::Operation)});
-
-  list.push_back({"1M_tiles_x_2/by_tile", "1Mtiles", interleaved(1 << 20, 2),
-                  grouped(GroupBy::Tile)});
+                  top_ten_operations, false, 200});
 
   // Growth: the same shapes at 0.5M to 4M samples.
   for (const std::size_t tiles : {std::size_t{256}, std::size_t{512},
@@ -254,7 +192,7 @@ std::vector<Case> cases() {
     SyntheticShape groups = interleaved(tiles, 2048);
     groups.unique_operations = true;
     list.push_back({"growth/group_per_sample/" + size, "g-u" + size, groups,
-                    grouped(GroupBy::Operation)});
+                    grouped(GroupBy::Operation), true});
   }
   return list;
 }
@@ -262,7 +200,7 @@ std::vector<Case> cases() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (const Case& c : cases()) {
+  for (const zun_bench::ShapeCase& c : cases()) {
     benchmark::RegisterBenchmark(("shape/" + c.name).c_str(),
                                  [c](benchmark::State& state) {
                                    run_case(state, c.shape_key, c.shape,

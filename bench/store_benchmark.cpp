@@ -31,9 +31,6 @@ using zun_bench::grouped;
 using zun_bench::interleaved;
 using zun_profile::GroupBy;
 using zun_profile::Query;
-using zun_profile::support::Durations;
-using zun_profile::support::KernelOrder;
-using zun_profile::support::PhaseOrder;
 using zun_profile::support::SyntheticShape;
 using Clock = std::chrono::steady_clock;
 
@@ -124,71 +121,26 @@ void run_case(benchmark::State& state, const std::string& key,
   state.counters["open_ms"] = median(opened) * 1e3;
 }
 
-struct Case {
-  std::string name;
-  std::string shape_key;
-  SyntheticShape shape;
-  Query request;
-  bool rows = false;  // the answer has many rows: say what share they take
-};
-
-std::vector<Case> cases() {
-  std::vector<Case> list;
-  const SyntheticShape mixed = interleaved(1024, 2048);
-  list.push_back({"interleaved/default", "interleaved", mixed, Query{}});
-  list.push_back(
-      {"interleaved/by_phase", "interleaved", mixed, grouped(GroupBy::Phase)});
-  list.push_back(
-      {"interleaved/by_tile", "interleaved", mixed, grouped(GroupBy::Tile)});
-  list.push_back({"interleaved/by_metadata", "interleaved", mixed,
-                  grouped(GroupBy::Metadata)});
-  list.push_back({"interleaved/by_operation", "interleaved", mixed,
-                  grouped(GroupBy::Operation)});
+// The matrix, and the request the store answers best: filters on texts.
+std::vector<zun_bench::ShapeCase> cases() {
+  std::vector<zun_bench::ShapeCase> list = zun_bench::shape_matrix();
   Query filtered;
   filtered.kernel = "attention_softmax_f32";
   filtered.operation_contains = "s";
-  list.push_back({"interleaved/kernel_and_text_filters", "interleaved", mixed,
-                  filtered});
-  Query every_row;
-  every_row.sample_limit = SIZE_MAX;
-  list.push_back({"interleaved/every_sample_a_row", "interleaved", mixed,
-                  every_row, true});
-  SyntheticShape runs;
-  list.push_back({"kernel_runs/default", "runs", runs, Query{}});
-  SyntheticShape overlap = mixed;
-  overlap.one_timeline = true;
-  list.push_back({"full_overlap/default", "overlap", overlap, Query{}});
-  SyntheticShape wide = mixed;
-  wide.durations = Durations::LogUniform;
-  list.push_back({"wide_durations/default", "wide", wide, Query{}});
-  list.push_back(
-      {"16_tiles/default", "16tiles", interleaved(16, 131072), Query{}});
-  SyntheticShape per_sample = mixed;
-  per_sample.phases = PhaseOrder::PerSample;
-  list.push_back(
-      {"phase_per_sample/default", "persample", per_sample, Query{}});
-  list.push_back(
-      {"1_tile/default", "1tile", interleaved(1, 2048 * 1024), Query{}});
-  SyntheticShape wide_phases = mixed;
-  wide_phases.phases = PhaseOrder::Wide;
-  list.push_back({"phases_2^20/default", "widephases", wide_phases, Query{}});
-  SyntheticShape unique = mixed;
-  unique.unique_operations = true;
-  list.push_back({"group_per_sample/by_operation", "unique", unique,
-                  grouped(GroupBy::Operation), true});
-  list.push_back({"1M_tiles_x_2/by_tile", "1Mtiles", interleaved(1 << 20, 2),
-                  grouped(GroupBy::Tile), true});
+  list.insert(list.begin() + 5, {"interleaved/kernel_and_text_filters",
+                                 "interleaved", interleaved(1024, 2048),
+                                 filtered});
   return list;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (const Case& c : cases()) {
+  for (const zun_bench::ShapeCase& c : cases()) {
     benchmark::RegisterBenchmark(("store/" + c.name).c_str(),
                                  [c](benchmark::State& state) {
                                    run_case(state, c.shape_key, c.shape,
-                                            c.request, c.rows);
+                                            c.request, c.many_rows);
                                  })
         ->UseManualTime()
         ->Iterations(7)
