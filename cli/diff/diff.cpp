@@ -161,8 +161,8 @@ std::optional<GateThreshold> parse_threshold(std::string_view text) {
   return threshold;
 }
 
-std::vector<std::string> regressions(const DiffReport& report,
-                                     const GateThreshold& threshold) {
+std::vector<bool> regressed_rows(const DiffReport& report,
+                                 const GateThreshold& threshold) {
   __extension__ using Wide = unsigned __int128;
   // value > base * percent / 100, as value * 10^8 > base * millionths.
   const auto above = [&](std::uint64_t value, Wide base) {
@@ -170,17 +170,30 @@ std::vector<std::string> regressions(const DiffReport& report,
   };
   Wide base_total = 0;
   for (const DiffRow& row : report.rows) base_total += row.base.key;
-  std::vector<std::string> failures;
-  for (const DiffRow& row : report.rows) {
+  std::vector<bool> regressed(report.rows.size(), false);
+  for (std::size_t i = 0; i < report.rows.size(); ++i) {
+    const DiffRow& row = report.rows[i];
     if (!row.grew) continue;
+    regressed[i] = row.presence == Presence::Added
+                       ? above(row.after.key, base_total)
+                       : above(row.delta, row.base.key);
+  }
+  return regressed;
+}
+
+std::vector<std::string> regressions(const DiffReport& report,
+                                     const GateThreshold& threshold) {
+  const std::vector<bool> regressed = regressed_rows(report, threshold);
+  std::vector<std::string> failures;
+  for (std::size_t i = 0; i < report.rows.size(); ++i) {
+    if (!regressed[i]) continue;
+    const DiffRow& row = report.rows[i];
     if (row.presence == Presence::Added) {
-      if (above(row.after.key, base_total)) {
-        failures.push_back(
-            fmt::format("{}: added with {} {}, above {}% of the base's total",
-                        quoted_text(row.name), report.key_name, row.after.key,
-                        threshold.text));
-      }
-    } else if (above(row.delta, row.base.key)) {
+      failures.push_back(
+          fmt::format("{}: added with {} {}, above {}% of the base's total",
+                      quoted_text(row.name), report.key_name, row.after.key,
+                      threshold.text));
+    } else {
       failures.push_back(fmt::format(
           "{}: {} grew from {} to {} ({}), above {}%", quoted_text(row.name),
           report.key_name, row.base.key, row.after.key,

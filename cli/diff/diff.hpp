@@ -110,4 +110,8 @@ std::optional<GateThreshold> parse_threshold(std::string_view text);
 std::vector<std::string> regressions(const DiffReport& report,
                                      const GateThreshold& threshold);
 
+// Whether each row of `report` fails the gate, as `regressions` decides it.
+std::vector<bool> regressed_rows(const DiffReport& report,
+                                 const GateThreshold& threshold);
+
 }  // namespace profile_query

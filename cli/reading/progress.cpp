@@ -49,17 +49,22 @@ void ProgressMeter::update(std::uint64_t done_bytes) {
   const Clock::time_point now = Clock::now();
   if (on_screen_ && now - shown_at_ < kInterval) return;
   shown_at_ = now;
+  on_screen_ = true;
+  if (listener_) {
+    listener_(stage_, done_bytes, total_);
+    return;
+  }
   const double seconds = std::chrono::duration<double>(now - started_).count();
   // \r returns to the line's start and ESC[K clears what a longer line left.
-  out_ << '\r' << progress_line(stage_, name_, done_bytes, total_, seconds)
-       << "\x1b[K" << std::flush;
-  on_screen_ = true;
+  *out_ << '\r' << progress_line(stage_, name_, done_bytes, total_, seconds)
+        << "\x1b[K" << std::flush;
 }
 
 void ProgressMeter::finish() {
   if (!on_screen_) return;
-  out_ << "\r\x1b[K" << std::flush;
   on_screen_ = false;
+  if (listener_) return;
+  *out_ << "\r\x1b[K" << std::flush;
 }
 
 }  // namespace profile_query

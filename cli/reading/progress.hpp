@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -22,7 +23,16 @@ class ProgressMeter {
   // Shows progress on `out` when `enabled`; `name` is the input's name as
   // messages give it. A meter that is not enabled does nothing.
   ProgressMeter(std::ostream& out, std::string name, bool enabled)
-      : out_(out), name_(std::move(name)), enabled_(enabled) {}
+      : out_(&out), name_(std::move(name)), enabled_(enabled) {}
+
+  // Where the caller shows progress its own way (a notebook's bar): called
+  // with the stage, the bytes done and the total (0 when unknown) in place
+  // of writing the line, as often as the line would be rewritten.
+  using Listener = std::function<void(std::string_view stage,
+                                      std::uint64_t done_bytes,
+                                      std::uint64_t total_bytes)>;
+  ProgressMeter(Listener listener, std::string name)
+      : name_(std::move(name)), enabled_(true), listener_(std::move(listener)) {}
   ProgressMeter(const ProgressMeter&) = delete;
   ProgressMeter& operator=(const ProgressMeter&) = delete;
   ~ProgressMeter() { finish(); }
@@ -42,7 +52,7 @@ class ProgressMeter {
  private:
   using Clock = std::chrono::steady_clock;
 
-  std::ostream& out_;
+  std::ostream* out_ = nullptr;  // absent with a listener
   std::string name_;
   bool enabled_;
   std::string stage_;
@@ -50,6 +60,7 @@ class ProgressMeter {
   Clock::time_point started_{};
   Clock::time_point shown_at_{};
   bool on_screen_ = false;
+  Listener listener_;
 };
 
 // The line a meter shows: stage, name, bytes done (of total, with the

@@ -1,0 +1,25 @@
+#include <exception>
+
+#include "cli/reading/report_reader.hpp"
+#include "python/src/bindings.hpp"
+#include "store/report_store.hpp"
+
+namespace zun_python {
+
+void bind_errors(py::module_& module) {
+  // A report that cannot be read or written, with the message profile-query
+  // prints for it (without the program's name in front).
+  static py::exception<profile_query::InputError> report_error(
+      module, "ReportError", PyExc_Exception);
+  py::register_exception_translator([](std::exception_ptr thrown) {
+    try {
+      if (thrown) std::rethrow_exception(thrown);
+    } catch (const profile_query::InputError& error) {
+      report_error(error.what());
+    } catch (const zun_store::StoreError& error) {
+      report_error(error.what());
+    }
+  });
+}
+
+}  // namespace zun_python

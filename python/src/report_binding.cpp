@@ -1,0 +1,141 @@
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "cli/options/command_line.hpp"
+#include "cli/reading/progress.hpp"
+#include "cli/reading/report_reader.hpp"
+#include "python/src/bindings.hpp"
+#include "python/src/store_handle.hpp"
+#include "python/src/texts.hpp"
+#include "query/activity.hpp"
+#include "query/query.hpp"
+
+namespace zun_python {
+namespace {
+
+// Opens the report at `path` as profile-query does. Progress goes to
+// `listener` (stage, bytes done, total) when given, else to standard error
+// as a line when `show_line`. The GIL is let go while reading.
+StoreHandle open_report(const std::string& path, const py::object& listener,
+                        bool show_line) {
+  const std::string source = profile_query::source_name(path);
+  std::optional<profile_query::ProgressMeter> meter;
+  if (!listener.is_none()) {
+    meter.emplace(
+        [&listener](std::string_view stage, std::uint64_t done,
+                    std::uint64_t total) {
+          py::gil_scoped_acquire gil;
+          listener(to_str(stage), done, total);
+        },
+        source);
+  } else {
+    meter.emplace(std::cerr, source, show_line);
+  }
+  std::shared_ptr<const zun_store::ReportStore> store;
+  {
+    py::gil_scoped_release unlocked;
+    store = std::make_shared<const zun_store::ReportStore>(
+        profile_query::load_store(path, &*meter));
+  }
+  return {std::move(store), source};
+}
+
+// The request that name/value pairs spell, named and valued like
+// profile-query's options without their dashes; a ValueError naming the
+// first offending one otherwise.
+zun_profile::Query make_request(const py::list& parameters) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  pairs.reserve(parameters.size());
+  for (const py::handle item : parameters) {
+    const auto pair = item.cast<py::tuple>();
+    const std::string name = to_text(pair[0], "name");
+    pairs.emplace_back(name, to_text(pair[1], name));
+  }
+  auto parsed = profile_query::parse_request_options(pairs);
+  if (auto* error = std::get_if<std::string>(&parsed)) {
+    throw py::value_error(*error);
+  }
+  return std::get<zun_profile::Query>(std::move(parsed));
+}
+
+py::array_t<std::uint64_t> to_array(const std::vector<std::uint64_t>& values) {
+  py::array_t<std::uint64_t> array(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
+// An activity answer as plain Python values and arrays.
+py::dict activity_dict(const zun_profile::ActivityReport& answer) {
+  py::dict out;
+  out["clock_hz"] = answer.clock_hz;
+  out["profile_span_cycles"] = answer.profile_span_cycles;
+  out["profile_span_ms"] = answer.profile_span_ms;
+  out["bucket_cycles"] = answer.bucket_cycles;
+  out["bucket_count"] = answer.bucket_count;
+  py::list names;
+  py::list series;
+  for (const zun_profile::ActivitySeries& group : answer.groups) {
+    names.append(to_str(group.name));
+    series.append(to_array(group.busy_cycles));
+  }
+  out["names"] = names;
+  out["series"] = series;
+  out["other"] = to_array(answer.other_cycles);
+  out["other_group_count"] = answer.other_group_count;
+  return out;
+}
+
+}  // namespace
+
+void bind_report(py::module_& module) {
+  py::class_<zun_profile::Query>(module, "Request",
+                                 "A checked query request.");
+  module.def("request", &make_request, py::arg("parameters"),
+             "The request that (name, value) pairs spell, named like "
+             "profile-query's options without their dashes.");
+
+  py::class_<StoreHandle>(module, "Store", "A report held as a store.")
+      .def_property_readonly(
+          "clock_hz", [](const StoreHandle& s) { return s.store->clock_hz(); })
+      .def_property_readonly(
+          "tile_count",
+          [](const StoreHandle& s) { return s.store->tile_count(); })
+      .def_property_readonly(
+          "sample_count",
+          [](const StoreHandle& s) { return s.store->sample_count(); })
+      .def_property_readonly(
+          "source", [](const StoreHandle& s) { return to_str(s.source); })
+      .def(
+          "query",
+          [](const StoreHandle& s, const zun_profile::Query& request) {
+            py::gil_scoped_release unlocked;
+            return zun_profile::query(*s.store, request);
+          },
+          py::arg("request"))
+      .def(
+          "activity",
+          [](const StoreHandle& s, const zun_profile::Query& request,
+             std::size_t buckets) {
+            zun_profile::ActivityReport answer;
+            {
+              py::gil_scoped_release unlocked;
+              answer = zun_profile::activity(*s.store, request, buckets);
+            }
+            return activity_dict(answer);
+          },
+          py::arg("request"), py::arg("buckets"));
+
+  module.def("open", &open_report, py::arg("path"), py::arg("listener"),
+             py::arg("show_line"),
+             "Opens a JSON report or a store, told by its first bytes.");
+}
+
+}  // namespace zun_python

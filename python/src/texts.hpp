@@ -1,0 +1,47 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <string_view>
+
+// Texts between the report and Python. A report's texts are bytes; they
+// become str as UTF-8, a byte that is not UTF-8 kept as a lone surrogate
+// (Python's "surrogateescape"), so that every text survives the round trip.
+namespace zun_python {
+
+namespace py = pybind11;
+
+// `text` as a Python str.
+inline py::str to_str(std::string_view text) {
+  PyObject* object = PyUnicode_DecodeUTF8(
+      text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+  if (object == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(object);
+}
+
+// The bytes of a str (UTF-8, lone surrogates back to their bytes) or of a
+// bytes object; a TypeError naming `parameter` for anything else.
+inline std::string to_text(py::handle value, std::string_view parameter) {
+  if (PyBytes_Check(value.ptr())) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    PyBytes_AsStringAndSize(value.ptr(), &data, &size);
+    return std::string(data, static_cast<std::size_t>(size));
+  }
+  if (PyUnicode_Check(value.ptr())) {
+    PyObject* bytes =
+        PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape");
+    if (bytes == nullptr) throw py::error_already_set();
+    const py::bytes held = py::reinterpret_steal<py::bytes>(bytes);
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    PyBytes_AsStringAndSize(held.ptr(), &data, &size);
+    return std::string(data, static_cast<std::size_t>(size));
+  }
+  throw py::type_error("parameter '" + std::string(parameter) +
+                       "': expected str or bytes, got " +
+                       std::string(py::str(py::type::of(value).attr("__name__"))));
+}
+
+}  // namespace zun_python

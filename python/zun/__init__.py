@@ -1,0 +1,22 @@
+"""Profile reports of a tiled processor, queried in-process.
+
+    import zun
+    report = zun.open("run.zun")            # a store or a JSON report
+    result = report.query(group_by="kernel", limit=10)
+    result.groups                           # a pandas DataFrame
+    report.activity(buckets=200)            # busy cycles over time
+    report.samples_frame()                  # every sample, no copy
+
+The engine is the one profile-query runs: answers are exact and equal to
+its own, and a query lets the GIL go while it runs.
+"""
+
+from ._zun import ReportError
+from ._diff import Diff, diff
+from ._report import Report, Result, open
+from ._writer import StoreWriter
+
+__version__ = "0.1.0"
+
+__all__ = ["Diff", "Report", "ReportError", "Result", "StoreWriter", "diff",
+           "open", "__version__"]

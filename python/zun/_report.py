@@ -1,0 +1,214 @@
+"""Reports, their queries and their answers."""
+
+from __future__ import annotations
+
+import html
+import os
+from typing import Any, Dict, Iterable, Optional, Sequence, Union
+
+import pandas as pd
+
+from . import _frames, _progress, _request, _zun
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+_MAX_BUCKETS = 1_000_000
+_DEFAULT_SERIES = 10  # activity series when no limit is given, as the explorer
+
+
+class Result:
+    """The answer to one query: whole-report figures, groups and samples."""
+
+    def __init__(self, answer: "_zun.Answer") -> None:
+        self._answer = answer
+        self._groups: Optional[pd.DataFrame] = None
+        self._samples: Optional[pd.DataFrame] = None
+
+    @property
+    def groups(self) -> pd.DataFrame:
+        """One row per group in the engine's order, `name` as the index.
+
+        A column per figure with its exact dtype (counts and cycles uint64,
+        percentiles and the maximum uint32, ratios and milliseconds float64),
+        and a ``dim.KEY`` column per dimension of the labels (``dim.phase``,
+        ``dim.epoch``, ``dim.physicalTile``, ``dim.metadataKey``, ...).
+        """
+        if self._groups is None:
+            self._groups = _frames.groups_frame(self._answer)
+        return self._groups
+
+    @property
+    def samples(self) -> pd.DataFrame:
+        """The longest selected samples, longest first (``samples=N``)."""
+        if self._samples is None:
+            self._samples = _frames.samples_frame(self._answer)
+        return self._samples
+
+    @property
+    def figures(self) -> Dict[str, Any]:
+        """The whole-report figures: clock, tiles, samples, matched, span, at."""
+        return self._answer.figures()
+
+    def to_json(self) -> str:
+        """Exactly what ``profile-query --format json`` prints."""
+        return self._answer.json()
+
+    def __repr__(self) -> str:
+        figures = self.figures
+        return (f"<zun.Result: {self._answer.group_count} groups, "
+                f"{figures['matched_sample_count']} of "
+                f"{figures['sample_count']} samples matched>")
+
+    def _repr_html_(self) -> str:
+        return (f"<p>{html.escape(repr(self))}</p>"
+                + self.groups.to_html(max_rows=60))
+
+
+class Report:
+    """A profile report, held as a store; open one with :func:`zun.open`.
+
+    Only read once opened: any number of threads may query it at once, and
+    each query lets the GIL go while it runs.
+    """
+
+    def __init__(self, store: "_zun.Store") -> None:
+        self._store = store
+
+    @property
+    def source(self) -> str:
+        """The report's name as messages give it."""
+        return self._store.source
+
+    @property
+    def clock_hz(self) -> int:
+        """Cycle counter frequency; 0 when unknown."""
+        return self._store.clock_hz
+
+    @property
+    def tile_count(self) -> int:
+        """Tile entries, empty ones included."""
+        return self._store.tile_count
+
+    @property
+    def sample_count(self) -> int:
+        """Every sample of every tile."""
+        return self._store.sample_count
+
+    def query(self, group_by: str = "kernel", sort_by: str = "phase_cycles",
+              kind: Optional[str] = None, kernel: Optional[_request.Text] = None,
+              operation_contains: Optional[_request.Text] = None,
+              tiles: Iterable[int] = (), phases: Iterable[int] = (),
+              metadata: _request.Metadata = (),
+              metadata_key: Optional[_request.Text] = None,
+              at: Optional[int] = None, limit: Optional[int] = None,
+              samples: int = 0) -> Result:
+        """Answers one request, as profile-query does for the same options.
+
+        group_by: "kind", "kernel", "operation", "phase", "tile" or
+            "metadata" (labelled by ``metadata_key``'s value).
+        sort_by: "phase_cycles", "work_cycles", "maximum_cycles",
+            "samples" or "name".
+        kind: only steps of this kind ("exchange", "compute",
+            "synchronization", "idle").
+        kernel: only steps of this kernel ("" for steps without one).
+        operation_contains: only steps whose operation holds this text.
+        tiles, phases: only these physical tiles, these phases (any epoch).
+        metadata: entries every step must have: ``["layer=3", "block"]`` or
+            ``{"layer": "3", "block": None}``.
+        at: only samples running at this cycle offset.
+        limit: at most this many groups.
+        samples: also the N longest samples.
+
+        Raises TypeError or ValueError naming the parameter at fault.
+        """
+        request = _request.build(
+            group_by=group_by, sort_by=sort_by, kind=kind, kernel=kernel,
+            operation_contains=operation_contains, tiles=tiles, phases=phases,
+            metadata=metadata, metadata_key=metadata_key, at=at, limit=limit,
+            samples=samples)
+        return Result(self._store.query(request))
+
+    def activity(self, buckets: int = 200, **request: Any) -> pd.DataFrame:
+        """When each group was busy: busy cycles per bucket of the span.
+
+        One column per group (the first ``limit`` of the query's order,
+        10 when no limit is given) and ``other`` for the rest, indexed by each
+        bucket's start cycle, with an ``ms`` column where the report has a
+        clock. Takes the keywords of :meth:`query` (``samples`` aside).
+        """
+        if isinstance(buckets, bool) or not isinstance(buckets, int):
+            raise TypeError("parameter 'buckets': expected int, got "
+                            f"{type(buckets).__name__}")
+        if not 1 <= buckets <= _MAX_BUCKETS:
+            raise ValueError("parameter 'buckets': expected a whole number "
+                             f"from 1 to {_MAX_BUCKETS}, got {buckets}")
+        request.pop("samples", None)
+        if request.get("limit") is None:
+            request["limit"] = _DEFAULT_SERIES
+        answer = self._store.activity(_request.build(**request), buckets)
+        return _frames.activity_frame(answer)
+
+    def plot_activity(self, buckets: int = 200, ax: Any = None,
+                      **request: Any) -> Any:
+        """Draws :meth:`activity` as stacked areas with matplotlib.
+
+        Returns the axes; needs matplotlib (optional). Milliseconds on the
+        x axis where the report has a clock, cycles otherwise.
+        """
+        try:
+            import matplotlib.pyplot as plt
+        except ImportError:
+            raise ImportError("plot_activity needs matplotlib "
+                              "(Debian package python3-matplotlib)") from None
+        frame = self.activity(buckets=buckets, **request)
+        series = frame.drop(columns=["ms"]) if self.clock_hz else frame
+        width = frame.attrs["bucket_cycles"] or 1
+        x = frame["ms"] if self.clock_hz else frame.index.to_numpy()
+        if ax is None:
+            _, ax = plt.subplots(figsize=(10, 4))
+        # Busy cycles over the bucket's width: samples in progress on average.
+        ax.stackplot(x, [series.iloc[:, i].to_numpy() / width
+                         for i in range(series.shape[1])],
+                     labels=[str(c) for c in series.columns], step="post")
+        ax.set_xlabel("ms" if self.clock_hz else "cycles")
+        ax.set_ylabel("samples in progress")
+        ax.set_title(self.source)
+        ax.legend(loc="upper right", fontsize="small")
+        return ax
+
+    def samples_frame(self, columns: Optional[Sequence[str]] = None) -> pd.DataFrame:
+        """Every sample, one row each, in report order.
+
+        ``start_cycle``, ``end_cycle``, ``phase``, ``epoch`` and
+        ``local_index`` are read-only views of the store (no copy; the frame
+        keeps the store alive); ``physical_tile``, ``offset`` (cycles from
+        the tile's time zero) and ``duration`` are computed; ``kind``,
+        ``kernel`` and ``operation`` are categories. ``columns`` picks some.
+        """
+        return _frames.store_frame(self._store, columns)
+
+    def __repr__(self) -> str:
+        clock = f"{self.clock_hz} Hz" if self.clock_hz else "no clock"
+        return (f"<zun.Report {self.source}: {self.tile_count} tiles, "
+                f"{self.sample_count} samples, {clock}>")
+
+
+def open(path: PathLike, progress: _progress.Progress = None) -> Report:  # noqa: A001
+    """Opens a report: a store or a JSON report, told by its first bytes.
+
+    progress: None shows it on a terminal for a big file (a tqdm bar where
+    tqdm is installed, a line on standard error otherwise); True always,
+    False never; or a callable taking (stage, bytes done, total bytes).
+    Raises zun.ReportError with profile-query's message for a bad file.
+    """
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError("parameter 'path': expected a path, got "
+                        f"{type(path).__name__}")
+    text = os.fspath(path)
+    listener, line, close = _progress.choose(progress, text)
+    try:
+        return Report(_zun.open(text, listener, line))
+    finally:
+        close()

@@ -1,0 +1,118 @@
+"""The request keywords, checked and spelled as profile-query's options."""
+
+from __future__ import annotations
+
+import re
+from typing import Any, Iterable, List, Mapping, Optional, Tuple, Union
+
+from . import _zun
+
+# Keyword -> the option's name without its dashes.
+_OPTION = {
+    "group_by": "group-by",
+    "sort_by": "sort-by",
+    "kind": "kind",
+    "kernel": "kernel",
+    "operation_contains": "operation-contains",
+    "tiles": "tile",
+    "phases": "phase",
+    "metadata": "metadata",
+    "metadata_key": "metadata-key",
+    "at": "at",
+    "limit": "limit",
+    "samples": "samples",
+}
+# The orders, as Python names them (profile-query's have dashes).
+_ORDERS = ("phase_cycles", "work_cycles", "maximum_cycles", "samples", "name")
+_KEYWORD = {option: keyword for keyword, option in _OPTION.items()}
+
+Text = Union[str, bytes]
+Metadata = Union[Iterable[Text], Mapping[Text, Optional[Text]]]
+
+
+def _text(keyword: str, value: Any) -> Text:
+    if isinstance(value, (str, bytes)):
+        return value
+    raise TypeError(
+        f"parameter '{keyword}': expected str, got {type(value).__name__}")
+
+
+def _whole(keyword: str, value: Any) -> str:
+    # bool is an int to Python, never a count or a tile to a user.
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(
+            f"parameter '{keyword}': expected int, got {type(value).__name__}")
+    return str(value)
+
+
+def _numbers(keyword: str, values: Any) -> List[str]:
+    if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+        raise TypeError(f"parameter '{keyword}': expected a sequence of int, "
+                        f"got {type(values).__name__}")
+    return [_whole(keyword, value) for value in values]
+
+
+def _bytes(text: Text) -> bytes:
+    return text if isinstance(text, bytes) else text.encode("utf-8", "surrogateescape")
+
+
+def _entry(name: Any, value: Any) -> Text:
+    """NAME or NAME=VALUE, in bytes when either is bytes."""
+    name = _text("metadata", name)
+    if value is None:
+        return name
+    value = _text("metadata", value)
+    if isinstance(name, str) and isinstance(value, str):
+        return f"{name}={value}"
+    return _bytes(name) + b"=" + _bytes(value)
+
+
+def _metadata(values: Metadata) -> List[Text]:
+    if isinstance(values, Mapping):
+        return [_entry(name, value) for name, value in values.items()]
+    if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+        raise TypeError("parameter 'metadata': expected a sequence of "
+                        "'NAME' or 'NAME=VALUE', or a dict, got "
+                        f"{type(values).__name__}")
+    return [_text("metadata", value) for value in values]
+
+
+def _renamed(message: str) -> str:
+    """The library's message, naming the keyword instead of the option."""
+    return re.sub(r"parameter '([a-z-]+)'",
+                  lambda m: f"parameter '{_KEYWORD.get(m.group(1), m.group(1))}'",
+                  message)
+
+
+def build(group_by: str = "kernel", sort_by: str = "phase_cycles",
+          kind: Optional[str] = None, kernel: Optional[Text] = None,
+          operation_contains: Optional[Text] = None,
+          tiles: Iterable[int] = (), phases: Iterable[int] = (),
+          metadata: Metadata = (), metadata_key: Optional[Text] = None,
+          at: Optional[int] = None, limit: Optional[int] = None,
+          samples: int = 0) -> "_zun.Request":
+    """The checked request the keywords spell; see Report.query."""
+    order = _text("sort_by", sort_by)
+    if isinstance(order, bytes) or order.replace("-", "_") not in _ORDERS:
+        raise ValueError(f"parameter 'sort_by': expected one of "
+                         f"{', '.join(_ORDERS)}; got {order!r}")
+    pairs: List[Tuple[str, Text]] = [
+        ("group-by", _text("group_by", group_by)),
+        ("sort-by", order.replace("_", "-")),
+    ]
+    for keyword, value in (("kind", kind), ("kernel", kernel),
+                           ("operation_contains", operation_contains),
+                           ("metadata_key", metadata_key)):
+        if value is not None:
+            pairs.append((_OPTION[keyword], _text(keyword, value)))
+    pairs += [("tile", tile) for tile in _numbers("tiles", tiles)]
+    pairs += [("phase", phase) for phase in _numbers("phases", phases)]
+    pairs += [("metadata", entry) for entry in _metadata(metadata)]
+    for keyword, value in (("at", at), ("limit", limit)):
+        if value is not None:
+            pairs.append((keyword, _whole(keyword, value)))
+    pairs.append(("samples", _whole("samples", samples)))
+    try:
+        return _zun.request(pairs)
+    except ValueError as error:
+        raise ValueError(_renamed(str(error))) from None
