@@ -16,6 +16,9 @@ from ._diff import Diff, diff
 from ._report import Report, Result, open
 from ._writer import StoreWriter
 
+ReportError.__doc__ = ("A report that cannot be read or written; the message "
+                       "is the one profile-query prints for it.")
+
 __version__ = "0.1.0"
 
 __all__ = ["Diff", "Report", "ReportError", "Result", "StoreWriter", "diff",

@@ -173,7 +173,7 @@ class Report:
         ax.set_xlabel("ms" if self.clock_hz else "cycles")
         ax.set_ylabel("samples in progress")
         ax.set_title(self.source)
-        ax.legend(loc="upper right", fontsize="small")
+        ax.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize="small")
         return ax
 
     def samples_frame(self, columns: Optional[Sequence[str]] = None) -> pd.DataFrame:
