@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/options/decimal.hpp"
+#include "cli/serve/access.hpp"
 #include "cli/diff/diff.hpp"
 #include "cli/message_text.hpp"
 
@@ -303,7 +304,9 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
          "Examples:\n"
          "  profile-query serve report.json\n"
          "  profile-query serve report.json --port 9000\n"
-         "Listens on the loopback address only unless --host names another.\n");
+         "Listens on the loopback address only unless --host names another;\n"
+         "then it makes a random token and answers only requests that carry\n"
+         "it: the address it prints does (?token=...), and the page keeps it.\n");
 
   ServeOptions options;
   std::string port = std::to_string(options.port);
@@ -317,10 +320,29 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
   app.add_option("--port", port, "The port to listen on (0 picks a free one)")
       ->check(decimal_check<std::uint16_t>())
       ->capture_default_str();
+  std::string token;
+  CLI::Option* token_option =
+      app.add_option("--token", token,
+                     "The token requests must carry (8 to 256 of A-Z a-z "
+                     "0-9 . _ ~ -)")
+          ->type_name("TEXT")
+          ->check(
+              [](const std::string& text) {
+                return is_valid_token(text)
+                           ? std::string()
+                           : std::string("expected 8 to 256 of A-Z a-z 0-9 . "
+                                         "_ ~ -");
+              },
+              "TOKEN");
+  app.add_flag("--no-token", options.no_token,
+               "Beyond loopback, serve without a token (anyone who reaches "
+               "the port reads the profile)")
+      ->excludes(token_option);
 
   if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
     return *status;
   options.port = *decimal<std::uint16_t>(port);
+  if (token_option->count() > 0) options.token = token;
   return options;
 }
 

@@ -52,6 +52,9 @@ struct ServeOptions {
   std::string input;               // the report's path, or "-"
   std::string host = "127.0.0.1";  // the address to listen on
   std::uint16_t port = 8080;       // 0 lets the system pick a free port
+  // The token requests must carry; absent: a random one beyond loopback.
+  std::optional<std::string> token;
+  bool no_token = false;  // beyond loopback, serve without a token
 };
 
 // Reads the command line of `profile-query serve`, `argv[0]` standing for

@@ -8,6 +8,7 @@
 #include "cli/options/command_line.hpp"
 #include "cli/output.hpp"
 #include "cli/reading/report_reader.hpp"
+#include "cli/serve/access.hpp"
 #include "cli/serve/api.hpp"
 #include "cli/serve/server.hpp"
 
@@ -25,7 +26,17 @@ int serve_command(int argc, const char* const* argv) {
     const zun_store::ReportStore report =
         load_store_showing_progress(options.input);
     const Api api(report, name);
-    return serve_http(api, name, options.host, options.port, std::cout,
+    // Beyond loopback a token guards the profile, unless told otherwise.
+    std::optional<std::string> token = options.token;
+    if (!token && !is_loopback_host(options.host)) {
+      if (options.no_token) {
+        std::cerr << "profile-query: warning: serving without a token: "
+                     "anyone who can reach this port reads the profile\n";
+      } else {
+        token = make_token();
+      }
+    }
+    return serve_http(api, name, options.host, options.port, token, std::cout,
                       std::cerr);
   } catch (const InputError& error) {
     std::cerr << "profile-query: " << error.what() << '\n';

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "cli/message_text.hpp"
+#include "cli/serve/access.hpp"
 #include "cli/serve/page_files.hpp"
 #include "cli/serve/query_string.hpp"
 
@@ -34,16 +35,25 @@ void send(httplib::Response& response, const ApiAnswer& answer) {
   response.set_content(answer.body, std::string(kJson));
 }
 
-// Answers with `call` on the request's parameters, read from the raw
-// target (see query_string.hpp).
-template <typename Call>
-void answer_with(const httplib::Request& request, httplib::Response& response,
-                 Call&& call) {
+// The parameters of the request's raw target (see query_string.hpp).
+std::optional<Parameters> parameters_of(const httplib::Request& request) {
   const std::size_t mark = request.target.find('?');
-  const auto parameters = parse_query_string(
+  return parse_query_string(
       mark == std::string::npos
           ? std::string_view()
           : std::string_view(request.target).substr(mark + 1));
+}
+
+// Answers with `call` on the request's parameters but the token, which is
+// the server's, not the query's.
+template <typename Call>
+void answer_with(const httplib::Request& request, httplib::Response& response,
+                 Call&& call) {
+  auto parameters = parameters_of(request);
+  if (parameters) {
+    std::erase_if(*parameters,
+                  [](const auto& pair) { return pair.first == "token"; });
+  }
   if (!parameters) {
     send(response, {400, error_json("malformed query string: a % escape "
                                     "must be followed by two hex digits")});
@@ -81,6 +91,40 @@ void watch_signals(httplib::Server& server, const std::atomic<bool>& done,
     server.stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+// Refuses, before any route, a request that `policy` does not admit: 403
+// and why. A token given in the address is kept in a cookie, so that the
+// page's own requests carry it.
+void guard(httplib::Server& server, const AccessPolicy& policy) {
+  server.set_pre_routing_handler([&policy](const httplib::Request& request,
+                                           httplib::Response& response) {
+    RequestCredentials credentials;
+    const std::string host = request.get_header_value("Host");
+    const std::string authorization =
+        request.get_header_value("Authorization");
+    const std::string cookie = request.get_header_value("Cookie");
+    credentials.host = host;
+    credentials.authorization = authorization;
+    credentials.cookie = cookie;
+    if (const auto parameters = parameters_of(request)) {
+      for (const auto& [name, value] : *parameters) {
+        if (name == "token") credentials.query = value;
+      }
+    }
+    if (const auto why = refusal(policy, credentials)) {
+      response.status = 403;
+      response.set_content(error_json(*why), std::string(kJson));
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (policy.token && credentials.query) {
+      response.set_header("Set-Cookie", std::string(kTokenCookie) + "=" +
+                                            *policy.token +
+                                            "; Path=/; HttpOnly; "
+                                            "SameSite=Strict");
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
 }
 
 void route(httplib::Server& server, const Api& api) {
@@ -137,7 +181,8 @@ void route(httplib::Server& server, const Api& api) {
 }  // namespace
 
 int serve_http(const Api& api, std::string_view source, const std::string& host,
-               std::uint16_t port, std::ostream& out, std::ostream& err) {
+               std::uint16_t port, const std::optional<std::string>& token,
+               std::ostream& out, std::ostream& err) {
   // Signals go to the watcher alone; a client gone mid-answer is not fatal.
   sigset_t signals;
   sigemptyset(&signals);
@@ -187,8 +232,12 @@ int serve_http(const Api& api, std::string_view source, const std::string& host,
         << '\n';
     return 1;
   }
+  AccessPolicy policy;
+  policy.hosts = accepted_hosts(host, static_cast<std::uint16_t>(bound));
+  policy.token = token;
+  guard(server, policy);
   out << "Serving " << source << " at " << url_of(host, bound)
-      << " (Ctrl-C to stop)" << std::endl;
+      << (token ? "?token=" + *token : "") << " (Ctrl-C to stop)" << std::endl;
 
   std::atomic<bool> done{false};
   std::atomic<int> caught{0};

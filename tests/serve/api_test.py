@@ -2,6 +2,7 @@
 python3 api_test.py PROFILE_QUERY REPORT"""
 
 import concurrent.futures
+import http.client
 import json
 import signal
 import subprocess
@@ -156,6 +157,103 @@ class ApiTest(unittest.TestCase):
         for path, (status, headers, body) in zip(paths, answers):
             self.assertEqual(status, 200)
             self.assertEqual(body, expected[path], path)
+
+
+def raw_get(port, path, headers):
+    """(status, headers, body) of a GET sent with exactly `headers` (no Host
+    unless given)."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    try:
+        connection.putrequest("GET", path, skip_host=True)
+        for name, value in headers.items():
+            connection.putheader(name, value)
+        connection.endheaders()
+        response = connection.getresponse()
+        return response.status, response.headers, response.read()
+    finally:
+        connection.close()
+
+
+class AccessTest(unittest.TestCase):
+    """Who may ask: the Host check on loopback, the token beyond it."""
+
+    def assert_forbidden(self, answer, why):
+        status, headers, body = answer
+        self.assertEqual(status, 403)
+        self.assertIn(why, json.loads(body)["error"])
+
+    def test_loopback_answers_only_to_its_own_names(self):
+        with Server(EXE, REPORT) as server:
+            self.assertIsNone(server.token)
+            port = server.port
+            for host in ["127.0.0.1:%d" % port, "localhost:%d" % port,
+                         "LOCALHOST:%d" % port, "[::1]:%d" % port]:
+                self.assertEqual(raw_get(port, "/api/report", {"Host": host})[0],
+                                 200, host)
+            # A page that rebinds its own name to 127.0.0.1 sends its name.
+            for headers in [{"Host": "attacker.example:%d" % port},
+                            {"Host": "127.0.0.1:%d" % (port + 1)},
+                            {"Host": "127.0.0.1"}, {}]:
+                self.assert_forbidden(raw_get(port, "/api/query", headers),
+                                      "answers only to the address")
+                self.assert_forbidden(raw_get(port, "/", headers),
+                                      "answers only to the address")
+
+    def test_beyond_loopback_a_token_is_needed(self):
+        with Server(EXE, REPORT, args=["--host", "0.0.0.0"]) as server:
+            token = server.token
+            self.assertRegex(token, r"^[0-9a-f]{32}$")
+            host = {"Host": "profiler.lab:%d" % server.port}
+            self.assert_forbidden(raw_get(server.port, "/api/report", host),
+                                  "a token is needed")
+            self.assert_forbidden(raw_get(server.port, "/?token=" + "0" * 32, host),
+                                  "wrong token")
+            self.assert_forbidden(
+                raw_get(server.port, "/api/report",
+                        dict(host, Authorization="token nope")), "wrong token")
+            # The printed address: the page, and a cookie for what follows.
+            status, headers, _ = raw_get(server.port, "/?token=" + token, host)
+            self.assertEqual(status, 200)
+            cookie = headers["Set-Cookie"]
+            self.assertEqual(cookie, "zun_token=%s; Path=/; HttpOnly; SameSite=Strict"
+                             % token)
+            for credentials in [{"Cookie": "zun_token=" + token},
+                                {"Cookie": "theme=dark; zun_token=" + token},
+                                {"Authorization": "token " + token}]:
+                self.assertEqual(raw_get(server.port, "/api/report",
+                                         dict(host, **credentials))[0], 200)
+            # The token is the server's: the query does not see it.
+            options = ["--group-by", "phase", "--limit", "3"]
+            status, _, body = server.get("/api/query?token=%s&%s"
+                                         % (token, parameters(options)))
+            self.assertEqual(status, 200)
+            self.assertEqual(body, cli_json(options))
+            # Many clients at once, each with the token.
+            with concurrent.futures.ThreadPoolExecutor(max_workers=32) as pool:
+                answers = list(pool.map(
+                    lambda i: raw_get(server.port, "/api/query?group-by=kind",
+                                      dict(host, Authorization="token " + token)),
+                    range(32)))
+            self.assertEqual({a[0] for a in answers}, {200})
+            self.assertEqual(len({a[2] for a in answers}), 1)
+
+    def test_a_token_of_ones_own_and_none(self):
+        with Server(EXE, REPORT, args=["--token", "our-team.2026"]) as server:
+            self.assertEqual(server.token, "our-team.2026")
+            self.assert_forbidden(server.get("/api/report"), "a token is needed")
+            self.assertEqual(server.get("/api/report?token=our-team.2026")[0], 200)
+        warning = ("profile-query: warning: serving without a token: anyone who "
+                   "can reach this port reads the profile\n")
+        with Server(EXE, REPORT, args=["--host", "0.0.0.0", "--no-token"],
+                    expected_err=warning) as server:
+            self.assertIsNone(server.token)
+            self.assertEqual(server.get("/api/report")[0], 200)
+        for args in (["--token", "short"], ["--token", "has space in it"],
+                     ["--token", "abcdefgh", "--no-token"]):
+            run = subprocess.run([EXE, "serve", REPORT] + args,
+                                 capture_output=True, text=True, timeout=60)
+            self.assertEqual(run.returncode, 2, args)
+            self.assertIn("--", run.stderr)
 
 
 class LifecycleTest(unittest.TestCase):
