@@ -1,6 +1,7 @@
 #include "cli/convert/convert_command.hpp"
 
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <new>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "cli/reading/progress.hpp"
 #include "cli/reading/report_reader.hpp"
 #include "cli/rendering/render_report.hpp"
+#include "cli/rendering/render_trace.hpp"
 #include "store/report_store.hpp"
 
 namespace profile_query {
@@ -120,12 +122,36 @@ int export_command(int argc, const char* const* argv) {
     }
     const zun_store::ReportStore store =
         load_store_showing_progress(options.input);
-    if (const auto obstacle = json_obstacle(store)) {
-      throw InputError(source_name(options.input) + ": " + *obstacle);
+    std::function<void(const std::function<void(std::string_view)>&)> write;
+    if (options.trace_events) {
+      TraceWindow window;
+      window.from = options.from;
+      window.to = options.to;
+      window.tiles.insert(options.tiles.begin(), options.tiles.end());
+      const std::size_t count = trace_sample_count(store, window);
+      if (count > kMaxTraceSamples && !options.force) {
+        throw InputError(
+            "the window holds " + std::to_string(count) +
+            " samples, more than the " + std::to_string(kMaxTraceSamples) +
+            " timeline viewers open: narrow it with --from, --to or --tile, "
+            "or add --force");
+      }
+      if (store.clock_hz() == 0) {
+        std::cerr << "profile-query: the report has no clock: times are "
+                     "written in cycles, as microseconds\n";
+      }
+      write = [&store, window](const auto& emit) {
+        write_trace_events(store, window, emit);
+      };
+    } else {
+      if (const auto obstacle = json_obstacle(store)) {
+        throw InputError(source_name(options.input) + ": " + *obstacle);
+      }
+      write = [&store](const auto& emit) { write_report_json(store, emit); };
     }
     if (options.output == "-") {
       bool failed = false;
-      write_report_json(store, [&](std::string_view piece) {
+      write([&](std::string_view piece) {
         if (!failed &&
             std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) {
           failed = true;
@@ -138,7 +164,7 @@ int export_command(int argc, const char* const* argv) {
       return 0;
     }
     OutputFile file(options.output, source_name(options.output));
-    write_report_json(store, [&](std::string_view piece) { file.write(piece); });
+    write([&](std::string_view piece) { file.write(piece); });
     file.commit();
     return 0;
   });

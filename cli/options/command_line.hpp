@@ -92,6 +92,13 @@ std::variant<ConvertOptions, ExitStatus> parse_convert_command_line(
 struct ExportOptions {
   std::string input;   // the report (a store or JSON), or "-"
   std::string output;  // the JSON file to write, or "-" for standard output
+  // Trace Event Format for timeline viewers instead of a report, with the
+  // window of samples to write: cycle offsets [from, to) and tiles.
+  bool trace_events = false;
+  std::uint64_t from = 0;
+  std::optional<std::uint64_t> to;
+  std::vector<std::uint32_t> tiles;
+  bool force = false;  // write a window past kMaxTraceSamples
 };
 
 // Reads the command line of `profile-query export`, `argv[0]` standing for
