@@ -23,6 +23,9 @@ namespace {
 
 constexpr std::string_view kJson = "application/json; charset=utf-8";
 
+// Threads that serve connections (see serve_http).
+constexpr std::size_t kWorkers = 64;
+
 // Only the page's own files, no inline code, no framing by other sites.
 constexpr const char* kContentSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; "
@@ -192,7 +195,16 @@ int serve_http(const Api& api, std::string_view source, const std::string& host,
   ::signal(SIGPIPE, SIG_IGN);
 
   httplib::Server server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(8); };
+  // A connection holds a worker from its first byte to its last, so idle
+  // and slow clients hold workers: enough workers that a few dozen of them
+  // leave room for everyone else (a thread waiting costs no CPU), and short
+  // timeouts that give a silent connection's worker back in two seconds.
+  // The queries themselves run at most two at once (see Api).
+  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  server.set_read_timeout(2, 0);
+  server.set_write_timeout(10, 0);
+  server.set_keep_alive_timeout(2);
+  server.set_keep_alive_max_count(100);
   server.set_payload_max_length(4096);
   server.set_default_headers({
       {"X-Content-Type-Options", "nosniff"},

@@ -256,6 +256,32 @@ class AccessTest(unittest.TestCase):
             self.assertIn("--", run.stderr)
 
 
+class IdleClientsTest(unittest.TestCase):
+    def test_idle_and_half_open_connections_leave_room(self):
+        """Browsers keep spare sockets open without a byte sent, and a slow
+        client may leave its request unfinished: with 48 such connections
+        open, an ordinary request is still answered (the client gives up
+        after 10 s; with a worker per idle connection until its timeout, it
+        would wait far longer)."""
+        import socket
+        with Server(EXE, REPORT) as server:
+            held = []
+            try:
+                for i in range(48):
+                    connection = socket.create_connection(("127.0.0.1", server.port))
+                    if i % 2:
+                        connection.sendall(b"GET /api/report HTTP/1.1\r\nHost: 127")
+                    held.append(connection)
+                connection = http.client.HTTPConnection("127.0.0.1", server.port,
+                                                        timeout=10)
+                connection.request("GET", "/api/report")
+                self.assertEqual(connection.getresponse().status, 200)
+                connection.close()
+            finally:
+                for connection in held:
+                    connection.close()
+
+
 class LifecycleTest(unittest.TestCase):
     def test_interrupt_stops_cleanly(self):
         # Server checks the exit status, "Stopped." and an empty stderr.
