@@ -12,9 +12,11 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 #include "cli/message_text.hpp"
 #include "cli/serve/access.hpp"
+#include "cli/serve/gate.hpp"
 #include "cli/serve/page_files.hpp"
 #include "cli/serve/query_string.hpp"
 
@@ -23,8 +25,8 @@ namespace {
 
 constexpr std::string_view kJson = "application/json; charset=utf-8";
 
-// Threads that serve connections (see serve_http).
-constexpr std::size_t kWorkers = 64;
+// Threads that answer requests (see serve_http).
+constexpr std::size_t kWorkers = 16;
 
 // Only the page's own files, no inline code, no framing by other sites.
 constexpr const char* kContentSecurityPolicy =
@@ -195,28 +197,19 @@ int serve_http(const Api& api, std::string_view source, const std::string& host,
   ::signal(SIGPIPE, SIG_IGN);
 
   httplib::Server server;
-  // A connection holds a worker from its first byte to its last, so idle
-  // and slow clients hold workers: enough workers that a few dozen of them
-  // leave room for everyone else (a thread waiting costs no CPU), and short
-  // timeouts that give a silent connection's worker back in two seconds.
-  // The queries themselves run at most two at once (see Api).
+  // The server sees only whole requests, one per connection, from the gate
+  // (gate.hpp), which holds the idle and slow clients; its workers are for
+  // answering. The queries themselves run at most two at once (see Api).
   server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   server.set_read_timeout(2, 0);
-  server.set_write_timeout(10, 0);
-  server.set_keep_alive_timeout(2);
-  server.set_keep_alive_max_count(100);
+  server.set_write_timeout(30, 0);
+  server.set_keep_alive_max_count(1);
   server.set_payload_max_length(4096);
   server.set_default_headers({
       {"X-Content-Type-Options", "nosniff"},
       {"Content-Security-Policy", kContentSecurityPolicy},
       {"Referrer-Policy", "no-referrer"},
       {"Cross-Origin-Resource-Policy", "same-origin"},
-  });
-  // SO_REUSEADDR for a quick restart, but not httplib's SO_REUSEPORT: a
-  // second server on a port in use must fail, not share the port.
-  server.set_socket_options([](socket_t socket) {
-    const int yes = 1;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
   });
   route(server, api);
 
@@ -235,17 +228,19 @@ int serve_http(const Api& api, std::string_view source, const std::string& host,
   ::freeaddrinfo(found);
 
   errno = 0;
-  const int bound = port == 0 ? server.bind_to_any_port(host)
-                              : (server.bind_to_port(host, port) ? port : -1);
-  if (bound < 0) {
+  const int listener = listen_socket(host.c_str(), port);
+  const int internal = listener < 0 ? -1 : server.bind_to_any_port("127.0.0.1");
+  if (listener < 0 || internal < 0) {
     err << "profile-query: cannot listen on " << escape_control(host)
         << " port " << port << ": "
         << (errno != 0 ? std::strerror(errno) : "the address is not usable")
         << '\n';
+    if (listener >= 0) ::close(listener);
     return 1;
   }
+  const std::uint16_t bound = bound_port(listener);
   AccessPolicy policy;
-  policy.hosts = accepted_hosts(host, static_cast<std::uint16_t>(bound));
+  policy.hosts = accepted_hosts(host, bound);
   policy.token = token;
   guard(server, policy);
   out << "Serving " << source << " at " << url_of(host, bound)
@@ -255,9 +250,16 @@ int serve_http(const Api& api, std::string_view source, const std::string& host,
   std::atomic<int> caught{0};
   std::thread watcher(watch_signals, std::ref(server), std::cref(done),
                       std::ref(caught));
+  std::atomic<bool> closing{false};
+  std::thread gate([&] {
+    run_gate(listener, static_cast<std::uint16_t>(internal), closing);
+  });
   const bool listened = server.listen_after_bind();
   done.store(true);
   watcher.join();
+  closing.store(true);
+  gate.join();
+  ::close(listener);
   if (caught.load() != 0) {
     out << "Stopped." << std::endl;
     return 0;

@@ -256,29 +256,51 @@ class AccessTest(unittest.TestCase):
             self.assertIn("--", run.stderr)
 
 
-class IdleClientsTest(unittest.TestCase):
-    def test_idle_and_half_open_connections_leave_room(self):
-        """Browsers keep spare sockets open without a byte sent, and a slow
-        client may leave its request unfinished: with 48 such connections
-        open, an ordinary request is still answered (the client gives up
-        after 10 s; with a worker per idle connection until its timeout, it
-        would wait far longer)."""
+class SlowClientsTest(unittest.TestCase):
+    def test_idle_slow_and_unfinished_clients_leave_room(self):
+        """256 connections that say nothing (as a browser's spare sockets),
+        send a byte a second, or leave their request head unfinished: an
+        ordinary request is still answered within a second, and a head
+        left unfinished is closed at its deadline."""
         import socket
+        import threading
         with Server(EXE, REPORT) as server:
-            held = []
+            idle, trickling, unfinished = [], [], []
+            stop = threading.Event()
             try:
-                for i in range(48):
+                for i in range(256):
                     connection = socket.create_connection(("127.0.0.1", server.port))
-                    if i % 2:
-                        connection.sendall(b"GET /api/report HTTP/1.1\r\nHost: 127")
-                    held.append(connection)
-                connection = http.client.HTTPConnection("127.0.0.1", server.port,
-                                                        timeout=10)
-                connection.request("GET", "/api/report")
-                self.assertEqual(connection.getresponse().status, 200)
-                connection.close()
+                    [idle, trickling, unfinished][i % 3].append(connection)
+                for connection in unfinished:
+                    connection.sendall(b"GET /api/report HTTP/1.1\r\nHost: 127.0.0.1")
+
+                def trickle():
+                    head = b"GET /api/query HTTP/1.1\r\nHost: x\r\n"
+                    for at in range(len(head)):
+                        if stop.wait(1.0):
+                            return
+                        for connection in trickling:
+                            try:
+                                connection.send(head[at:at + 1])
+                            except OSError:
+                                pass
+                sender = threading.Thread(target=trickle)
+                sender.start()
+                for _ in range(5):
+                    connection = http.client.HTTPConnection("127.0.0.1", server.port,
+                                                            timeout=1)
+                    connection.request("GET", "/api/query?group-by=kind")
+                    response = connection.getresponse()
+                    self.assertEqual(response.status, 200)
+                    self.assertEqual(response.read(), cli_json(["--group-by", "kind"]))
+                    connection.close()
+                # The deadline for a whole head: the server closes it.
+                unfinished[0].settimeout(30)
+                self.assertEqual(unfinished[0].recv(100), b"")
             finally:
-                for connection in held:
+                stop.set()
+                sender.join()
+                for connection in idle + trickling + unfinished:
                     connection.close()
 
 

@@ -1,0 +1,291 @@
+#include "cli/serve/gate.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace profile_query {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void set_non_blocking(int socket) {
+  ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL, 0) | O_NONBLOCK);
+}
+
+// One client, from accept to the end of its answer.
+struct Connection {
+  int client = -1;
+  int upstream = -1;          // the server, from the whole head to its answer's end
+  bool passed = false;        // the head went to the server
+  std::string request;        // bytes from the client not yet passed on
+  std::string answer;         // bytes from the server not yet sent
+  bool client_done = false;   // the client will send nothing more
+  bool upstream_done = false; // the server has answered in full
+  Clock::time_point deadline; // for the head, then for a stalled answer
+};
+
+void close_upstream(Connection& c) {
+  if (c.upstream >= 0) ::close(c.upstream);
+  c.upstream = -1;
+  c.upstream_done = true;
+}
+
+void close_connection(Connection& c) {
+  if (c.client >= 0) ::close(c.client);
+  c.client = -1;
+  close_upstream(c);
+}
+
+int connect_upstream(std::uint16_t port) {
+  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (socket < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Loopback to a listening server: connects at once.
+  if (::connect(socket, reinterpret_cast<sockaddr*>(&address),
+                sizeof(address)) != 0) {
+    ::close(socket);
+    return -1;
+  }
+  set_non_blocking(socket);
+  return socket;
+}
+
+// Reads what `socket` has into `into`, at most `room` bytes. False when the
+// peer closed or failed.
+bool read_some(int socket, std::string& into, std::size_t room) {
+  char buffer[16384];
+  while (room > 0) {
+    const ssize_t got = ::recv(socket, buffer, std::min(room, sizeof(buffer)), 0);
+    if (got > 0) {
+      into.append(buffer, static_cast<std::size_t>(got));
+      room -= std::min(room, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (got < 0 && errno == EINTR) continue;
+    return false;
+  }
+  return true;
+}
+
+// Writes what it can of `from` to `socket`, dropping what was written.
+// False when the peer is gone.
+bool write_some(int socket, std::string& from) {
+  while (!from.empty()) {
+    const ssize_t put = ::send(socket, from.data(), from.size(), MSG_NOSIGNAL);
+    if (put > 0) {
+      from.erase(0, static_cast<std::size_t>(put));
+      continue;
+    }
+    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (put < 0 && errno == EINTR) continue;
+    return false;
+  }
+  return true;
+}
+
+// Whether a request head is whole: an empty line ends it.
+bool head_complete(std::string_view request) {
+  return request.find("\r\n\r\n") != std::string_view::npos ||
+         request.find("\n\n") != std::string_view::npos;
+}
+
+// As many sockets as the system lets the process have: each held client
+// costs one, and two while relayed.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+int listen_socket(const char* host, std::uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (::getaddrinfo(host, service.c_str(), &hints, &found) != 0) {
+    errno = EADDRNOTAVAIL;
+    return -1;
+  }
+  int saved = 0;
+  for (addrinfo* at = found; at != nullptr; at = at->ai_next) {
+    const int socket = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC,
+                                at->ai_protocol);
+    if (socket < 0) {
+      saved = errno;
+      continue;
+    }
+    // SO_REUSEADDR for a quick restart, not SO_REUSEPORT: a second server
+    // on a port in use must fail, not share the port.
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    if (::bind(socket, at->ai_addr, at->ai_addrlen) == 0 &&
+        ::listen(socket, 1024) == 0) {
+      ::freeaddrinfo(found);
+      return socket;
+    }
+    saved = errno;
+    ::close(socket);
+  }
+  ::freeaddrinfo(found);
+  errno = saved;
+  return -1;
+}
+
+std::uint16_t bound_port(int socket) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof(address);
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    return 0;
+  if (address.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  }
+  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+void run_gate(int listener, std::uint16_t upstream_port,
+              const std::atomic<bool>& stop, const GateLimits& limits) {
+  raise_descriptor_limit();
+  set_non_blocking(listener);
+  std::list<Connection> connections;
+  std::vector<pollfd> polled;
+  std::vector<Connection*> owners;  // of polled[i], null for the listener
+  // Each client costs a socket, and one more while relayed; keep some for
+  // the server's own.
+  std::size_t most = limits.max_waiting;
+  rlimit descriptors{};
+  if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 &&
+      descriptors.rlim_cur != RLIM_INFINITY) {
+    const auto usable = static_cast<std::size_t>(descriptors.rlim_cur);
+    most = std::min(most, usable > 256 ? (usable - 128) / 2 : 64);
+  }
+  while (!stop.load()) {
+    polled.clear();
+    owners.clear();
+    // No new clients while full: they wait in the backlog.
+    polled.push_back({listener,
+                      static_cast<short>(connections.size() < most ? POLLIN : 0), 0});
+    owners.push_back(nullptr);
+    for (Connection& c : connections) {
+      short client_events = 0;
+      if (!c.client_done && c.request.size() <= limits.max_head_bytes)
+        client_events |= POLLIN;
+      if (!c.answer.empty()) client_events |= POLLOUT;
+      polled.push_back({c.client, client_events, 0});
+      owners.push_back(&c);
+      if (c.upstream >= 0) {
+        short upstream_events = 0;
+        if (c.answer.size() < limits.max_answer_buffer) upstream_events |= POLLIN;
+        if (!c.request.empty()) upstream_events |= POLLOUT;
+        polled.push_back({c.upstream, upstream_events, 0});
+        owners.push_back(&c);
+      }
+    }
+    const int ready = ::poll(polled.data(), polled.size(), 100);
+    if (ready < 0 && errno != EINTR) break;
+    const Clock::time_point now = Clock::now();
+
+    for (std::size_t i = 1; i < polled.size(); ++i) {
+      Connection& c = *owners[i];
+      const short got = polled[i].revents;
+      if (got == 0 || c.client < 0) continue;
+      if (polled[i].fd == c.client) {
+        // Closed both ways, or failed: no one to answer.
+        if ((got & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+          close_connection(c);
+          continue;
+        }
+        if ((got & POLLIN) != 0) {
+          const std::size_t room =
+              limits.max_head_bytes + 1 - std::min(limits.max_head_bytes, c.request.size());
+          if (!read_some(c.client, c.request, room)) {
+            c.client_done = true;
+            // Gone before its request was whole: nothing to answer.
+            if (!c.passed) {
+              close_connection(c);
+              continue;
+            }
+          }
+        }
+        if ((got & POLLOUT) != 0) {
+          if (!write_some(c.client, c.answer)) {
+            close_connection(c);
+            continue;
+          }
+          c.deadline = now + limits.stalled_answer;
+        }
+      } else if (polled[i].fd == c.upstream) {
+        if ((got & (POLLIN | POLLHUP | POLLERR)) != 0) {
+          const std::size_t room =
+              limits.max_answer_buffer - std::min(limits.max_answer_buffer, c.answer.size());
+          const bool open = read_some(c.upstream, c.answer, room);
+          c.deadline = now + limits.stalled_answer;
+          if (!open) {
+            close_upstream(c);
+            continue;
+          }
+        }
+        if ((got & POLLOUT) != 0 && !write_some(c.upstream, c.request)) {
+          close_upstream(c);
+          continue;
+        }
+      }
+      // A whole head (or one too long to wait for) goes to the server.
+      if (!c.passed &&
+          (head_complete(c.request) || c.request.size() > limits.max_head_bytes)) {
+        c.upstream = connect_upstream(upstream_port);
+        if (c.upstream < 0) {
+          close_connection(c);
+          continue;
+        }
+        c.passed = true;
+        c.deadline = now + limits.stalled_answer;
+      }
+    }
+
+    // New clients, as many as there is room for.
+    while (connections.size() < most) {
+      const int client = ::accept4(listener, nullptr, nullptr,
+                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (client < 0) break;
+      Connection& c = connections.emplace_back();
+      c.client = client;
+      c.deadline = now + limits.head_deadline;
+    }
+
+    // Answered in full, or past their deadline: closed and forgotten.
+    for (auto at = connections.begin(); at != connections.end();) {
+      Connection& c = *at;
+      const bool answered = c.passed && c.upstream_done && c.answer.empty();
+      if (c.client >= 0 && (answered || now >= c.deadline)) close_connection(c);
+      at = c.client < 0 ? connections.erase(at) : std::next(at);
+    }
+  }
+  for (Connection& c : connections) close_connection(c);
+}
+
+}  // namespace profile_query
