@@ -44,6 +44,11 @@ const $ = (id) => document.getElementById(id);
 const form = $("controls");
 let overview = null;
 let generation = 0;  // answers to an older request are dropped
+// The colour of each group the activity chart draws, shared by the timeline.
+let colours = new Map();
+const colourOf = (label) => colours.get(label) || OTHER_COLOUR;
+// The timeline's window in the address bar, apart from the request.
+const WINDOW = ["from", "to", "tiles"];
 
 function element(tag, text, className) {
   const node = document.createElement(tag);
@@ -128,8 +133,10 @@ function currentParams() {
 }
 
 // A new request from the controls: a new entry in the history, then the
-// answer.
+// answer. The timeline keeps its window.
 function apply(params) {
+  const now = currentParams();
+  for (const name of WINDOW) if (now.has(name) && !params.has(name)) params.set(name, now.get(name));
   const search = params.toString();
   const url = window.location.pathname + (search ? "?" + search : "");
   if (url !== window.location.pathname + window.location.search) {
@@ -158,7 +165,9 @@ async function load(params) {
   const mine = ++generation;
   document.body.classList.add("busy");
   showError(null);
-  const activityParams = new URLSearchParams(params);
+  const request = new URLSearchParams(params);
+  for (const name of WINDOW) request.delete(name);
+  const activityParams = new URLSearchParams(request);
   activityParams.delete("samples");
   const limit = params.has("limit") ? Number(params.get("limit")) : ACTIVITY_SERIES;
   activityParams.set("limit", String(Math.min(limit, ACTIVITY_SERIES)));
@@ -167,15 +176,16 @@ async function load(params) {
   // draws: a report may have millions of groups. The activity answer counts
   // them all, whatever the limit (its series plus the groups summed as
   // "other").
-  const queryParams = new URLSearchParams(params);
+  const queryParams = new URLSearchParams(request);
   if (!params.has("limit")) queryParams.set("limit", String(ROWS_SHOWN));
   try {
     const [result, activity] = await Promise.all([
       getJson("api/query", queryParams), getJson("api/activity", activityParams)]);
     if (mine !== generation) return;
     const total = activity.groups.length + activity.other.group_count;
-    drawResult(result, params, total);
+    drawResult(result, request, total);
     drawActivity(activity);
+    await Timeline.show(params, overview, request, colourOf, filterToGroup, moveWindow);
   } catch (error) {
     if (mine !== generation) return;
     showError(error.message);
@@ -320,6 +330,7 @@ function drawActivity(activity) {
   svg.setAttribute("viewBox", "0 0 " + width + " " + height);
   const series = activity.groups.map((g, i) => ({name: g.name, busy: g.busy_cycles,
                                                  colour: PALETTE[i % PALETTE.length]}));
+  colours = new Map(series.map((s) => [s.name, s.colour]));
   if (activity.other.group_count > 0) {
     series.push({name: "other (" + number(activity.other.group_count) + " groups)",
                  busy: activity.other.busy_cycles, colour: OTHER_COLOUR});
@@ -397,6 +408,48 @@ function drawSamples(samples) {
     cells.forEach((text, i) => line.append(element("td", text, i < 5 ? "number" : "name")));
   }
   table.tBodies[0].replaceWith(body);
+}
+
+// ----- the timeline's actions -----
+
+// A click on a bar: the request narrowed to the bar's group, by the filter
+// that names it under the current grouping.
+function filterToGroup(label) {
+  const params = currentParams();
+  const by = params.get("group-by") || "kernel";
+  let match = null;
+  if (by === "kernel") {
+    params.set("kernel", label === "(no kernel)" ? "" : label);
+  } else if (by === "kind") {
+    params.set("kind", label);
+  } else if (by === "operation") {
+    params.set("operation-contains", label);
+  } else if (by === "phase" && (match = /^phase (\d+)\/\d+$/.exec(label))) {
+    params.delete("phase");
+    params.append("phase", match[1]);
+  } else if (by === "tile" && (match = /^tile (\d+)$/.exec(label))) {
+    params.delete("tile");
+    params.append("tile", match[1]);
+  } else if (by === "metadata" && label !== "(missing)") {
+    params.append("metadata", (params.get("metadata-key") || "") + "=" + label);
+  } else {
+    return;
+  }
+  controlsFromParams(params);
+  apply(params);
+}
+
+// A zoom or pan: the new window in the address bar, and the timeline again.
+function moveWindow(from, to, first, last) {
+  const params = currentParams();
+  params.set("from", String(from));
+  params.set("to", String(to));
+  params.set("tiles", first + "-" + last);
+  window.history.pushState(null, "", window.location.pathname + "?" + params.toString());
+  const request = new URLSearchParams(params);
+  for (const name of WINDOW) request.delete(name);
+  Timeline.show(params, overview, request, colourOf, filterToGroup, moveWindow)
+      .catch((error) => showError(error.message));
 }
 
 // ----- start -----

@@ -1,6 +1,9 @@
 #include "cli/serve/api.hpp"
 
+#include <algorithm>
 #include <new>
+#include <set>
+#include <string>
 #include <optional>
 #include <variant>
 
@@ -84,7 +87,20 @@ std::string error_json(std::string_view message) {
 }
 
 Api::Api(const zun_store::ReportStore& report, std::string_view source)
-    : report_(report), overview_(render_overview_json(report, source)) {}
+    : report_(report),
+      overview_(render_overview_json(report, source)),
+      order_(report) {
+  const std::uint32_t* starts = report.start_cycles();
+  const std::uint32_t* ends = report.end_cycles();
+  for (std::size_t t = 0; t < report.tile_count(); ++t) {
+    const std::size_t first = report.tile_begin(t);
+    for (std::size_t i = first; i < report.tile_end(t); ++i) {
+      span_ = std::max<std::uint64_t>(
+          span_, std::uint64_t{static_cast<std::uint32_t>(starts[i] - starts[first])} +
+                     static_cast<std::uint32_t>(ends[i] - starts[i]));
+    }
+  }
+}
 
 ApiAnswer Api::query(const Parameters& parameters) const {
   auto request = request_of(parameters);
@@ -135,6 +151,192 @@ ApiAnswer Api::activity(const Parameters& parameters) const {
     return ApiAnswer{200, render_activity_json(zun_profile::activity(
                               report_, request, buckets))};
   });
+}
+
+namespace {
+
+// "FIRST-LAST" as two whole numbers, FIRST <= LAST.
+std::optional<std::pair<std::size_t, std::size_t>> tile_range(std::string_view text) {
+  const std::size_t dash = text.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const auto first = decimal<std::size_t>(text.substr(0, dash));
+  const auto last = decimal<std::size_t>(text.substr(dash + 1));
+  if (!first || !last || *first > *last) return std::nullopt;
+  return std::pair{*first, *last};
+}
+
+}  // namespace
+
+ApiAnswer Api::timeline(const Parameters& parameters) const {
+  if (auto fault = oversized(parameters)) return bad_request(*fault);
+  zun_profile::TimelineWindow window;
+  window.to = span_;
+  window.width = kDefaultTimelineWidth;
+  window.last_tile = std::min(report_.tile_count(), kMaxTimelineRows);
+  window.last_tile = window.last_tile == 0 ? 0 : window.last_tile - 1;
+  Parameters rest;
+  std::set<std::string> seen;
+  for (const auto& [name, value] : parameters) {
+    if (name != "from" && name != "to" && name != "tiles" && name != "width") {
+      if (name != "samples" && name != "sort-by" && name != "limit")
+        rest.emplace_back(name, value);
+      continue;
+    }
+    if (!seen.insert(name).second) {
+      return bad_request("parameter '" + name + "' is given more than once");
+    }
+    if (name == "from" || name == "to") {
+      const auto cycle = decimal<std::uint64_t>(value);
+      if (!cycle) {
+        return bad_request("parameter '" + name +
+                           "': expected a cycle offset, got '" + shown(value) + "'");
+      }
+      (name == "from" ? window.from : window.to) = *cycle;
+    } else if (name == "width") {
+      const auto width = decimal<std::size_t>(value);
+      if (!width || *width < 1 || *width > kMaxTimelineWidth) {
+        return bad_request("parameter 'width': expected a whole number from 1 to " +
+                           std::to_string(kMaxTimelineWidth) + ", got '" +
+                           shown(value) + "'");
+      }
+      window.width = *width;
+    } else {
+      const auto range = tile_range(value);
+      if (!range || range->second - range->first >= kMaxTimelineRows) {
+        return bad_request("parameter 'tiles': expected FIRST-LAST tile entries, "
+                           "at most " + std::to_string(kMaxTimelineRows) +
+                           " of them, got '" + shown(value) + "'");
+      }
+      window.first_tile = range->first;
+      window.last_tile = range->second;
+    }
+  }
+  if (window.to <= window.from) {
+    return bad_request("parameter 'to': must be past 'from'");
+  }
+  auto parsed = request_of(rest);
+  if (auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
+  const zun_profile::Query& request = std::get<zun_profile::Query>(parsed);
+  return in_turn(running_, [&] {
+    const zun_profile::TimelineAnswer answer =
+        zun_profile::timeline(report_, order_, request, window);
+    std::string out = "{\"from\": ";
+    append_number(out, window.from);
+    out += ", \"to\": ";
+    append_number(out, window.to);
+    out += ", \"width\": ";
+    append_number(out, window.width);
+    out += ", \"clock_hz\": ";
+    append_number(out, report_.clock_hz());
+    out += ", \"tile_count\": ";
+    append_number(out, report_.tile_count());
+    out += ", \"groups\": [";
+    for (std::size_t g = 0; g < answer.groups.size(); ++g) {
+      if (g > 0) out += ", ";
+      append_string(out, answer.groups[g]);
+    }
+    out += "], \"rows\": [";
+    for (std::size_t r = 0; r < answer.rows.size(); ++r) {
+      const zun_profile::TimelineRow& row = answer.rows[r];
+      out += r > 0 ? ",\n" : "\n";
+      out += "{\"tile\": ";
+      append_number(out, row.tile);
+      out += ", \"physical\": ";
+      append_number(out, row.physical);
+      if (row.per_pixel) {
+        out += ", \"pixel_groups\": [";
+        for (std::size_t p = 0; p < row.pixel_groups.size(); ++p) {
+          if (p > 0) out += ',';
+          append_number(out, row.pixel_groups[p]);
+        }
+        out += "], \"pixel_busy\": [";
+        for (std::size_t p = 0; p < row.pixel_busy.size(); ++p) {
+          if (p > 0) out += ',';
+          append_number(out, row.pixel_busy[p]);
+        }
+        out += "]}";
+      } else {
+        out += ", \"samples\": [";
+        for (std::size_t k = 0; k < row.samples.size(); ++k) {
+          const zun_profile::TimelineSample& sample = row.samples[k];
+          if (k > 0) out += ',';
+          out += '[';
+          append_number(out, sample.offset);
+          out += ',';
+          append_number(out, sample.duration);
+          out += ',';
+          append_number(out, sample.group);
+          out += ',';
+          append_number(out, sample.position);
+          out += ']';
+        }
+        out += "]}";
+      }
+    }
+    out += "\n]}\n";
+    return ApiAnswer{200, std::move(out)};
+  });
+}
+
+ApiAnswer Api::sample(const Parameters& parameters) const {
+  if (parameters.size() != 1 || parameters[0].first != "position") {
+    return bad_request("expected one parameter, 'position'");
+  }
+  const auto position = decimal<std::size_t>(parameters[0].second);
+  if (!position || *position >= report_.sample_count()) {
+    return bad_request("parameter 'position': expected a sample position below " +
+                       std::to_string(report_.sample_count()) + ", got '" +
+                       shown(parameters[0].second) + "'");
+  }
+  const std::size_t at = *position;
+  // The sample's tile: the last whose first position is at or before it.
+  std::size_t low = 0;
+  std::size_t high = report_.tile_count();
+  while (high - low > 1) {
+    const std::size_t middle = low + (high - low) / 2;
+    if (report_.tile_begin(middle) <= at) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  while (low + 1 < report_.tile_count() && report_.tile_end(low) <= at) ++low;
+  const std::size_t first = report_.tile_begin(low);
+  const std::uint32_t start = report_.start_cycles()[at];
+  constexpr const char* kKinds[] = {"exchange", "compute", "synchronization", "idle"};
+  const std::uint32_t kind = report_.kinds()[at];
+  std::string out = "{\"tile\": ";
+  append_number(out, low);
+  out += ", \"physical_tile\": ";
+  append_number(out, report_.physical_tile(low));
+  out += ", \"offset\": ";
+  append_number(out, static_cast<std::uint32_t>(start - report_.start_cycles()[first]));
+  out += ", \"duration\": ";
+  append_number(out, static_cast<std::uint32_t>(report_.end_cycles()[at] - start));
+  out += ", \"phase\": ";
+  append_number(out, report_.phases()[at]);
+  out += ", \"epoch\": ";
+  append_number(out, report_.epochs()[at]);
+  out += ", \"kind\": ";
+  append_string(out, kind < 4 ? kKinds[kind] : "unknown");
+  out += ", \"operation\": ";
+  append_string(out, report_.text(report_.operations()[at]));
+  out += ", \"kernel\": ";
+  append_string(out, report_.text(report_.kernels()[at]));
+  out += ", \"metadata\": [";
+  bool first_entry = true;
+  for (const zun_store::MetadataRef& entry :
+       report_.metadata_list(report_.metadata_lists()[at])) {
+    if (!first_entry) out += ", ";
+    first_entry = false;
+    out += "{\"name\": ";
+    append_string(out, report_.text(entry.name));
+    out += ", \"value\": ";
+    append_string(out, report_.text(entry.value));
+    out += '}';
+  }
+  out += "]}\n";
+  return {200, std::move(out)};
 }
 
 }  // namespace profile_query

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "query/timeline.hpp"
 #include "store/report_store.hpp"
 
 // The explorer's JSON API over one loaded report, apart from HTTP: each call
@@ -32,6 +33,9 @@ inline constexpr std::size_t kDefaultBuckets = 200;      // activity buckets
 inline constexpr std::size_t kMaxBuckets = 10000;
 inline constexpr std::size_t kDefaultActivitySeries = 10;  // activity groups
 inline constexpr std::size_t kMaxActivitySeries = 100;
+inline constexpr std::size_t kDefaultTimelineWidth = 1000;  // pixel columns
+inline constexpr std::size_t kMaxTimelineWidth = 4096;
+inline constexpr std::size_t kMaxTimelineRows = 2048;  // tiles per answer
 
 class Api {
  public:
@@ -54,9 +58,22 @@ class Api {
   // ignored.
   ApiAnswer activity(const Parameters& parameters) const;
 
+  // GET /api/timeline: `from` and `to` (cycle offsets; default the whole
+  // span), `tiles` (FIRST-LAST tile entries, at most kMaxTimelineRows;
+  // default the first ones), `width` (1 to kMaxTimelineWidth) and the
+  // query's filters and group-by. Per tile row, its samples in the window
+  // ([offset, duration, group, position]) or per pixel column its group and
+  // busy thousandths; see query/timeline.hpp.
+  ApiAnswer timeline(const Parameters& parameters) const;
+
+  // GET /api/sample?position=N: one sample's fields, for a tooltip.
+  ApiAnswer sample(const Parameters& parameters) const;
+
  private:
   const zun_store::ReportStore& report_;
   std::string overview_;
+  zun_profile::TimeOrder order_;  // each tile's samples in time order
+  std::uint64_t span_ = 0;        // the largest end offset
   // Queries on a large report take much memory: at most two at once, the
   // rest wait their turn.
   mutable std::counting_semaphore<2> running_{2};

@@ -149,6 +149,18 @@ void route(httplib::Server& server, const Api& api) {
       return api.activity(parameters);
     });
   });
+  server.Get("/api/timeline", [&api](const httplib::Request& request,
+                                     httplib::Response& response) {
+    answer_with(request, response, [&](const Parameters& parameters) {
+      return api.timeline(parameters);
+    });
+  });
+  server.Get("/api/sample", [&api](const httplib::Request& request,
+                                   httplib::Response& response) {
+    answer_with(request, response, [&](const Parameters& parameters) {
+      return api.sample(parameters);
+    });
+  });
   for (const PageFile& file : page_files()) {
     const std::string path =
         file.path == "/index.html" ? "/" : std::string(file.path);

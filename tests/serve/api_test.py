@@ -159,6 +159,90 @@ class ApiTest(unittest.TestCase):
             self.assertEqual(body, expected[path], path)
 
 
+class TimelineTest(unittest.TestCase):
+    """/api/timeline: the samples a window holds, or per pixel column; its
+    size bounded by rows x width."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(EXE, REPORT).__enter__()
+        exported = subprocess.run([EXE, "export", REPORT, "-o", "-"], check=True,
+                                  capture_output=True).stdout
+        cls.report = json.loads(exported)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def expected(self, first, last, start, end, kind=None):
+        """Per tile entry, (offset, duration, kernel label) of its samples
+        running in [start, end), in start order, read from the report."""
+        rows = []
+        for tile in self.report["tiles"][first:last + 1]:
+            base = tile["samples"][0]["start_cycle"] if tile["samples"] else 0
+            row = []
+            for sample in tile["samples"]:
+                offset = (sample["start_cycle"] - base) % 2**32
+                duration = (sample["end_cycle"] - sample["start_cycle"]) % 2**32
+                if offset >= end or offset + max(duration, 1) <= start:
+                    continue
+                if kind and sample["step"]["kind"] != kind:
+                    continue
+                row.append((offset, duration, sample["step"]["kernel"] or "(no kernel)"))
+            rows.append(sorted(row, key=lambda r: r[0]))
+        return rows
+
+    def test_samples_of_a_window_one_by_one(self):
+        status, answer = self.server.get_json(
+            "/api/timeline?from=20000&to=45000&tiles=2-9&width=4096&kind=compute")
+        self.assertEqual(status, 200)
+        expected = self.expected(2, 9, 20000, 45000, kind="compute")
+        self.assertEqual([row["tile"] for row in answer["rows"]], list(range(2, 10)))
+        for row, want in zip(answer["rows"], expected):
+            self.assertIn("samples", row)
+            got = [(o, d, answer["groups"][g]) for o, d, g, _ in row["samples"]]
+            self.assertEqual(got, want)
+        # A sample's fields, by its position, for the tooltip.
+        offset, duration, group, position = answer["rows"][0]["samples"][0]
+        status, fields = self.server.get_json("/api/sample?position=%d" % position)
+        self.assertEqual(status, 200)
+        self.assertEqual((fields["offset"], fields["duration"], fields["kind"]),
+                         (offset, duration, "compute"))
+        self.assertEqual(fields["tile"], 2)
+
+    def test_a_wide_window_is_drawn_per_pixel_within_bounds(self):
+        for width in (1, 7, 300):
+            status, headers, body = self.server.get(
+                "/api/timeline?tiles=0-15&width=%d&group-by=phase" % width)
+            self.assertEqual(status, 200)
+            answer = json.loads(body)
+            self.assertEqual(len(answer["rows"]), 16)
+            for row in answer["rows"]:
+                self.assertEqual(len(row["pixel_groups"]), width)
+                self.assertTrue(all(0 <= b <= 1000 for b in row["pixel_busy"]))
+                self.assertTrue(all(g < len(answer["groups"]) for g in row["pixel_groups"]))
+            # Bounded by rows x width, never by the samples in the window.
+            self.assertLess(len(body), 2000 + 16 * (300 + width * 10)
+                            + 30 * len(answer["groups"]))
+
+    def test_bad_windows_are_refused(self):
+        for path, names in [
+            ("/api/timeline?width=0", "parameter 'width'"),
+            ("/api/timeline?width=4097", "parameter 'width'"),
+            ("/api/timeline?tiles=5-2", "parameter 'tiles'"),
+            ("/api/timeline?tiles=0-2048", "parameter 'tiles'"),
+            ("/api/timeline?from=10&to=10", "parameter 'to'"),
+            ("/api/timeline?from=x", "parameter 'from'"),
+            ("/api/timeline?colour=red", "unknown parameter 'colour'"),
+            ("/api/timeline?width=5&width=6", "given more than once"),
+            ("/api/sample?position=99999999", "parameter 'position'"),
+            ("/api/sample", "'position'"),
+        ]:
+            status, answer = self.server.get_json(path)
+            self.assertEqual(status, 400, path)
+            self.assertIn(names, answer["error"], path)
+
+
 def raw_get(port, path, headers):
     """(status, headers, body) of a GET sent with exactly `headers` (no Host
     unless given)."""

@@ -18,6 +18,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.chrome.options import Options
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import Select, WebDriverWait
 except ImportError:
@@ -136,6 +137,67 @@ class PageTest(unittest.TestCase):
             self.assertIn("parameter 'tile'",
                           driver.find_element(By.ID, "error").text)
             self.driver.get_log("browser")  # the 400 is logged, as it should be
+
+    def timeline_ready(self):
+        return self.driver.execute_script(
+            "return Timeline.state() !== null && !document.body.classList.contains('busy');")
+
+    def test_timeline_draws_zooms_tells_and_filters(self):
+        with Server(EXE, REPORT) as server:
+            driver = self.driver
+            driver.get(server.url)
+            self.wait.until(lambda d: self.timeline_ready())
+            canvas = driver.find_element(By.ID, "timeline")
+            # It drew: coloured pixels in the rows, a row per tile.
+            painted = driver.execute_script("""
+                const c = document.getElementById('timeline');
+                const data = c.getContext('2d').getImageData(
+                    Timeline.LABELS, Timeline.RULER, c.width - Timeline.LABELS,
+                    c.height - Timeline.RULER).data;
+                let n = 0;
+                for (let i = 3; i < data.length; i += 4) if (data[i] > 0) ++n;
+                return n;""")
+            self.assertGreater(painted, 1000)
+            rows = driver.execute_script("return Timeline.state().answer.rows.length;")
+            self.assertEqual(rows, 2)
+
+            # The pointer on a bar: a tooltip with the sample's fields.
+            def point_at(row, index):
+                x, y, label = driver.execute_script("""
+                    const s = Timeline.state();
+                    const [offset, duration, group] = s.answer.rows[arguments[0]].samples[arguments[1]];
+                    const h = Timeline.rowHeight(s.answer.rows.length);
+                    return [Timeline.xOf(offset + duration / 2),
+                            Timeline.RULER + arguments[0] * h + h / 2, s.answer.groups[group]];""",
+                    row, index)
+                ActionChains(driver).move_to_element_with_offset(
+                    canvas, int(x - canvas.size["width"] / 2),
+                    int(y - canvas.size["height"] / 2)).perform()
+                return label
+            label = point_at(0, 1)
+            tip = driver.find_element(By.ID, "timeline-tip")
+            self.wait.until(lambda d: tip.is_displayed() and "operation" in tip.text)
+            self.assertIn("kernel", tip.text)
+            self.assertIn("tile 0, offset", tip.text)
+
+            # + zooms in: the window goes into the address bar; back undoes it.
+            driver.execute_script("arguments[0].focus();", canvas)
+            ActionChains(driver).send_keys("+").perform()
+            self.wait.until(lambda d: "from=" in d.current_url and "to=" in d.current_url)
+            self.wait.until(lambda d: self.timeline_ready())
+            zoomed = driver.execute_script("const s = Timeline.state(); return s.to - s.from;")
+            span = json.loads(server.get("/api/report")[2])["profile_span_cycles"]
+            self.assertLess(zoomed, span * 0.6)
+            driver.back()
+            self.wait.until(lambda d: "from=" not in d.current_url)
+
+            # A click on a bar filters to its group.
+            self.wait.until(lambda d: self.timeline_ready())
+            label = point_at(0, 1)
+            ActionChains(driver).click().perform()
+            self.wait.until(lambda d: "kernel=" in d.current_url)
+            self.wait_for_names([label])
+            self.assert_no_browser_errors()
 
     def test_ten_thousand_groups_stay_readable(self):
         with Server(EXE, MANY) as server:
