@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iterator>
 #include <list>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,7 @@ struct Connection {
   bool client_done = false;   // the client will send nothing more
   bool upstream_done = false; // the server has answered in full
   Clock::time_point deadline; // for the head, then for a stalled answer
+  std::string peer;           // the client's address, as bytes
 };
 
 void close_upstream(Connection& c) {
@@ -108,6 +110,17 @@ bool head_complete(std::string_view request) {
          request.find("\n\n") != std::string_view::npos;
 }
 
+// A client's address without its port, as bytes: what a per-peer count
+// is kept by.
+std::string peer_of(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+    return std::string(reinterpret_cast<const char*>(&v6.sin6_addr), sizeof(v6.sin6_addr));
+  }
+  const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+  return std::string(reinterpret_cast<const char*>(&v4.sin_addr), sizeof(v4.sin_addr));
+}
+
 // As many sockets as the system lets the process have: each held client
 // costs one, and two while relayed.
 void raise_descriptor_limit() {
@@ -172,6 +185,12 @@ void run_gate(int listener, std::uint16_t upstream_port,
   raise_descriptor_limit();
   set_non_blocking(listener);
   std::list<Connection> connections;
+  std::map<std::string, std::size_t> waiting;  // per peer, heads not yet whole
+  const auto done_waiting = [&](Connection& c) {
+    const auto at = waiting.find(c.peer);
+    if (at != waiting.end() && --at->second == 0) waiting.erase(at);
+    c.peer.clear();
+  };
   std::vector<pollfd> polled;
   std::vector<Connection*> owners;  // of polled[i], null for the listener
   // Each client costs a socket, and one more while relayed; keep some for
@@ -263,17 +282,28 @@ void run_gate(int listener, std::uint16_t upstream_port,
           continue;
         }
         c.passed = true;
+        done_waiting(c);
         c.deadline = now + limits.stalled_answer;
       }
     }
 
     // New clients, as many as there is room for.
     while (connections.size() < most) {
-      const int client = ::accept4(listener, nullptr, nullptr,
-                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+      sockaddr_storage address{};
+      socklen_t size = sizeof(address);
+      const int client = ::accept4(listener, reinterpret_cast<sockaddr*>(&address),
+                                   &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (client < 0) break;
+      std::string peer = peer_of(address);
+      std::size_t& count = waiting[peer];
+      if (count >= limits.max_waiting_per_peer) {
+        ::close(client);
+        continue;
+      }
+      ++count;
       Connection& c = connections.emplace_back();
       c.client = client;
+      c.peer = std::move(peer);
       c.deadline = now + limits.head_deadline;
     }
 
@@ -282,6 +312,7 @@ void run_gate(int listener, std::uint16_t upstream_port,
       Connection& c = *at;
       const bool answered = c.passed && c.upstream_done && c.answer.empty();
       if (c.client >= 0 && (answered || now >= c.deadline)) close_connection(c);
+      if (c.client < 0 && !c.passed) done_waiting(c);
       at = c.client < 0 ? connections.erase(at) : std::next(at);
     }
   }

@@ -21,6 +21,9 @@ struct GateLimits {
   std::chrono::milliseconds head_deadline{5000};  // from accept to a whole head
   std::size_t max_head_bytes = 16384;  // more is passed on; the server refuses it
   std::size_t max_waiting = 4096;      // clients held at once; more wait in the backlog
+  // Clients of one address whose request is not yet whole: one host cannot
+  // take every place; its next ones are closed at once.
+  std::size_t max_waiting_per_peer = 1024;
   std::size_t max_answer_buffer = std::size_t{1} << 20;  // per connection
   // An answer the client does not read for this long is given up.
   std::chrono::milliseconds stalled_answer{30000};
