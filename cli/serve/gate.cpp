@@ -243,8 +243,9 @@ void run_gate(int listener, std::uint16_t upstream_port,
               limits.max_head_bytes + 1 - std::min(limits.max_head_bytes, c.request.size());
           if (!read_some(c.client, c.request, room)) {
             c.client_done = true;
-            // Gone before its request was whole: nothing to answer.
-            if (!c.passed) {
+            // Gone before its request was whole: nothing to answer. (A
+            // client may end its side once it has sent a whole request.)
+            if (!c.passed && !head_complete(c.request)) {
               close_connection(c);
               continue;
             }
@@ -311,7 +312,13 @@ void run_gate(int listener, std::uint16_t upstream_port,
     for (auto at = connections.begin(); at != connections.end();) {
       Connection& c = *at;
       const bool answered = c.passed && c.upstream_done && c.answer.empty();
-      if (c.client >= 0 && (answered || now >= c.deadline)) close_connection(c);
+      // Deadlines for a head not yet whole, and for an answer the client
+      // does not take; none while the server works on it (a query of 10^8
+      // samples takes seconds).
+      const bool timed = !c.passed || !c.answer.empty();
+      if (c.client >= 0 && (answered || (timed && now >= c.deadline))) {
+        close_connection(c);
+      }
       if (c.client < 0 && !c.passed) done_waiting(c);
       at = c.client < 0 ? connections.erase(at) : std::next(at);
     }

@@ -25,7 +25,8 @@ struct GateLimits {
   // take every place; its next ones are closed at once.
   std::size_t max_waiting_per_peer = 1024;
   std::size_t max_answer_buffer = std::size_t{1} << 20;  // per connection
-  // An answer the client does not read for this long is given up.
+  // An answer the client does not read for this long is given up (the
+  // server may take as long as it needs to answer).
   std::chrono::milliseconds stalled_answer{30000};
 };
 

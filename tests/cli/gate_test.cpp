@@ -101,6 +101,15 @@ TEST_F(GateTest, AWholeRequestIsRelayedBothWays) {
   ::close(client);
 }
 
+TEST_F(GateTest, AClientMayEndItsSideOnceItsRequestIsWhole) {
+  start({});
+  const int client = connect_to(port());
+  send_text(client, "GET /done HTTP/1.1\r\n\r\n");
+  ::shutdown(client, SHUT_WR);
+  EXPECT_EQ(read_all(client), "echo:GET /done HTTP/1.1\r\n\r\n");
+  ::close(client);
+}
+
 TEST_F(GateTest, AnUnfinishedHeadIsClosedAtItsDeadlineUnseenByTheServer) {
   GateLimits limits;
   limits.head_deadline = std::chrono::milliseconds(200);
