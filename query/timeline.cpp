@@ -23,8 +23,9 @@ TimeOrder::TimeOrder(const zun_store::ReportStore& store)
     };
     bool sorted = true;
     for (std::size_t i = 0; i < count; ++i) {
-      longest_[t] = std::max(
-          longest_[t], counter_distance(starts[first + i], ends[first + i]));
+      const std::uint32_t length = counter_distance(starts[first + i], ends[first + i]);
+      longest_[t] = std::max(longest_[t], length);
+      span_ = std::max<std::uint64_t>(span_, std::uint64_t{offset(i)} + length);
       if (i > 0 && offset(i) < offset(i - 1)) sorted = false;
     }
     if (sorted) continue;

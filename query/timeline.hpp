@@ -27,10 +27,13 @@ class TimeOrder {
   // The store position of the i-th sample of tile `tile` in start order.
   std::size_t position(std::size_t tile, std::size_t i) const noexcept;
   std::uint32_t longest(std::size_t tile) const noexcept { return longest_[tile]; }
+  // The largest end offset of any sample: the profile span.
+  std::uint64_t span() const noexcept { return span_; }
 
  private:
   const zun_store::ReportStore* store_;
   std::vector<std::uint32_t> longest_;
+  std::uint64_t span_ = 0;
   // Per tile, where its permutation starts in `order_`, or kInOrder.
   std::vector<std::size_t> begin_;
   std::vector<std::uint32_t> order_;  // tile-relative indices

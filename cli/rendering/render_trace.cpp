@@ -4,13 +4,12 @@
 #include <string>
 
 #include "cli/rendering/json_text.hpp"
+#include "query/labels.hpp"
 
 namespace profile_query {
 namespace {
 
 constexpr std::size_t kPiece = std::size_t{1} << 20;
-constexpr const char* kKinds[] = {"exchange", "compute", "synchronization",
-                                  "idle"};
 
 // Calls visit(tile, position, offset, duration) for every sample `window`
 // holds, in report order.
@@ -88,11 +87,11 @@ void write_trace_events(const zun_store::ReportStore& store,
     next();
     const std::string_view kernel = store.text(kernels[i]);
     const std::string_view operation = store.text(operations[i]);
-    const std::uint32_t kind = store.kinds()[i];
     out += "{\"name\": ";
     append_string(out, kernel.empty() ? operation : kernel);
     out += ", \"cat\": ";
-    append_string(out, kind < 4 ? kKinds[kind] : "unknown");
+    append_string(out, zun_profile::kind_name(
+                           static_cast<zun_package::ProfileStepKind>(store.kinds()[i])));
     out += ", \"ph\": \"X\", \"ts\": ";
     append_number(out, micros(offset));
     out += ", \"dur\": ";

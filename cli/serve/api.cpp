@@ -14,6 +14,7 @@
 #include "cli/rendering/render.hpp"
 #include "cli/serve/report_overview.hpp"
 #include "query/activity.hpp"
+#include "query/labels.hpp"
 #include "query/query.hpp"
 
 namespace profile_query {
@@ -89,18 +90,7 @@ std::string error_json(std::string_view message) {
 Api::Api(const zun_store::ReportStore& report, std::string_view source)
     : report_(report),
       overview_(render_overview_json(report, source)),
-      order_(report) {
-  const std::uint32_t* starts = report.start_cycles();
-  const std::uint32_t* ends = report.end_cycles();
-  for (std::size_t t = 0; t < report.tile_count(); ++t) {
-    const std::size_t first = report.tile_begin(t);
-    for (std::size_t i = first; i < report.tile_end(t); ++i) {
-      span_ = std::max<std::uint64_t>(
-          span_, std::uint64_t{static_cast<std::uint32_t>(starts[i] - starts[first])} +
-                     static_cast<std::uint32_t>(ends[i] - starts[i]));
-    }
-  }
-}
+      order_(report) {}
 
 ApiAnswer Api::query(const Parameters& parameters) const {
   auto request = request_of(parameters);
@@ -155,6 +145,18 @@ ApiAnswer Api::activity(const Parameters& parameters) const {
 
 namespace {
 
+// `values` as a JSON array, without spaces: the timeline's pixel columns
+// are millions of numbers.
+template <typename Number>
+void append_numbers(std::string& out, const std::vector<Number>& values) {
+  out += '[';
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out += ',';
+    append_number(out, values[i]);
+  }
+  out += ']';
+}
+
 // "FIRST-LAST" as two whole numbers, FIRST <= LAST.
 std::optional<std::pair<std::size_t, std::size_t>> tile_range(std::string_view text) {
   const std::size_t dash = text.find('-');
@@ -170,7 +172,7 @@ std::optional<std::pair<std::size_t, std::size_t>> tile_range(std::string_view t
 ApiAnswer Api::timeline(const Parameters& parameters) const {
   if (auto fault = oversized(parameters)) return bad_request(*fault);
   zun_profile::TimelineWindow window;
-  window.to = span_;
+  window.to = order_.span();
   window.width = kDefaultTimelineWidth;
   window.last_tile = std::min(report_.tile_count(), kMaxTimelineRows);
   window.last_tile = window.last_tile == 0 ? 0 : window.last_tile - 1;
@@ -244,17 +246,11 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
       out += ", \"physical\": ";
       append_number(out, row.physical);
       if (row.per_pixel) {
-        out += ", \"pixel_groups\": [";
-        for (std::size_t p = 0; p < row.pixel_groups.size(); ++p) {
-          if (p > 0) out += ',';
-          append_number(out, row.pixel_groups[p]);
-        }
-        out += "], \"pixel_busy\": [";
-        for (std::size_t p = 0; p < row.pixel_busy.size(); ++p) {
-          if (p > 0) out += ',';
-          append_number(out, row.pixel_busy[p]);
-        }
-        out += "]}";
+        out += ", \"pixel_groups\": ";
+        append_numbers(out, row.pixel_groups);
+        out += ", \"pixel_busy\": ";
+        append_numbers(out, row.pixel_busy);
+        out += "}";
       } else {
         out += ", \"samples\": [";
         for (std::size_t k = 0; k < row.samples.size(); ++k) {
@@ -303,8 +299,6 @@ ApiAnswer Api::sample(const Parameters& parameters) const {
   while (low + 1 < report_.tile_count() && report_.tile_end(low) <= at) ++low;
   const std::size_t first = report_.tile_begin(low);
   const std::uint32_t start = report_.start_cycles()[at];
-  constexpr const char* kKinds[] = {"exchange", "compute", "synchronization", "idle"};
-  const std::uint32_t kind = report_.kinds()[at];
   std::string out = "{\"tile\": ";
   append_number(out, low);
   out += ", \"physical_tile\": ";
@@ -318,7 +312,8 @@ ApiAnswer Api::sample(const Parameters& parameters) const {
   out += ", \"epoch\": ";
   append_number(out, report_.epochs()[at]);
   out += ", \"kind\": ";
-  append_string(out, kind < 4 ? kKinds[kind] : "unknown");
+  append_string(out, zun_profile::kind_name(
+                         static_cast<zun_package::ProfileStepKind>(report_.kinds()[at])));
   out += ", \"operation\": ";
   append_string(out, report_.text(report_.operations()[at]));
   out += ", \"kernel\": ";

@@ -73,7 +73,6 @@ class Api {
   const zun_store::ReportStore& report_;
   std::string overview_;
   zun_profile::TimeOrder order_;  // each tile's samples in time order
-  std::uint64_t span_ = 0;        // the largest end offset
   // Queries on a large report take much memory: at most two at once, the
   // rest wait their turn.
   mutable std::counting_semaphore<2> running_{2};
