@@ -23,25 +23,21 @@ inline py::str to_str(std::string_view text) {
 // The bytes of a str (UTF-8, lone surrogates back to their bytes) or of a
 // bytes object; a TypeError naming `parameter` for anything else.
 inline std::string to_text(py::handle value, std::string_view parameter) {
-  if (PyBytes_Check(value.ptr())) {
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    PyBytes_AsStringAndSize(value.ptr(), &data, &size);
-    return std::string(data, static_cast<std::size_t>(size));
-  }
-  if (PyUnicode_Check(value.ptr())) {
-    PyObject* bytes =
-        PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape");
+  py::object held;  // the encoded bytes of a str
+  PyObject* bytes = value.ptr();
+  if (PyUnicode_Check(bytes)) {
+    bytes = PyUnicode_AsEncodedString(bytes, "utf-8", "surrogateescape");
     if (bytes == nullptr) throw py::error_already_set();
-    const py::bytes held = py::reinterpret_steal<py::bytes>(bytes);
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    PyBytes_AsStringAndSize(held.ptr(), &data, &size);
-    return std::string(data, static_cast<std::size_t>(size));
+    held = py::reinterpret_steal<py::object>(bytes);
+  } else if (!PyBytes_Check(bytes)) {
+    throw py::type_error("parameter '" + std::string(parameter) +
+                         "': expected str or bytes, got " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
   }
-  throw py::type_error("parameter '" + std::string(parameter) +
-                       "': expected str or bytes, got " +
-                       std::string(py::str(py::type::of(value).attr("__name__"))));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  PyBytes_AsStringAndSize(bytes, &data, &size);
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
 }  // namespace zun_python
