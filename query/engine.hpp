@@ -79,37 +79,49 @@ inline void fill_group_row(GroupKey&& key, const GroupFigures& figures,
   row.last_offset = figures.last_offset;
 }
 
-// The one pass over a source, grouping by `identity`, then the groups'
-// figures from what it collected. A source is the records (RecordSource)
-// or a store (StoreSource); each gives its tiles as views that read a
-// sample's numbers by position, its filter, its identities and its steps.
-template <typename Source, typename Identity, typename Sink>
-QueryReport execute(const Source& source, const Query& request,
-                    Identity identity, Sink& sink) {
-  using Key = typename Identity::Key;
+// What the pass collects over a range of tile entries, for the figures of
+// a query or the pieces of a partial answer.
+template <typename Identity>
+struct Collected {
+  Collected(const Identity& identity, std::size_t samples,
+            std::size_t sample_limit, const StepSource& steps)
+      : index(identity.make_index()),
+        runs(samples),
+        rows(sample_limit, samples, steps) {}
 
-  QueryReport result;
-  result.clock_hz = source.clock_hz();
-  result.tile_count = source.tile_count();
-  result.at_offset = request.at_offset;
-  result.sample_count = source.sample_count();
+  decltype(std::declval<const Identity&>().make_index()) index;
+  std::vector<GroupState> groups;  // by group id, in order of first sample
+  RunRecords runs;
+  std::vector<TileVisit> visits;
+  SampleRows rows;
+  std::uint64_t span = 0;  // largest end offset, every sample counted
+};
+
+// The one pass over the tile entries [first, end) of a source, grouping by
+// `identity`, into `out`. A source is the records (RecordSource) or a store
+// (StoreSource); each gives its tiles as views that read a sample's numbers
+// by position, its filter, its identities and its steps.
+template <typename Source, typename Identity, typename Sink>
+void collect(const Source& source, const Query& request,
+             const Identity& identity, Sink& sink, std::size_t first,
+             std::size_t end, Collected<Identity>& out) {
+  using Key = typename Identity::Key;
 
   const bool filtering = filters_anything(request);
   const auto filter = source.filter(request);
   const std::size_t sample_limit = request.sample_limit;
-
-  auto index = identity.make_index();
-  std::vector<GroupState> groups;
-  RunRecords runs(result.sample_count);
-  std::vector<TileVisit> visits;
-  SampleRows rows(sample_limit, result.sample_count, source.steps());
+  auto& index = out.index;
+  auto& groups = out.groups;
+  auto& runs = out.runs;
+  auto& visits = out.visits;
+  auto& rows = out.rows;
 
   // Consecutive samples often fall in the same group: remember the last.
   Key last_key{};
   std::uint32_t current = kNoGroup;
 
   std::uint64_t span = 0;
-  for (std::size_t entry = 0; entry < result.tile_count; ++entry) {
+  for (std::size_t entry = first; entry < end; ++entry) {
     const auto tile = source.tile(entry);
     const std::uint32_t physical = tile.physical;
     const std::size_t count = tile.size();
@@ -168,22 +180,40 @@ QueryReport execute(const Source& source, const Query& request,
       sink.sample(current, static_cast<std::uint32_t>(offset), length);
     }
   }
-  result.matched_sample_count = runs.size();
-  result.profile_span_cycles = span;
-  result.profile_span_ms = cycles_to_ms(span, result.clock_hz);
+  out.span = span;
+}
+
+// The one pass over a whole source, then the groups' figures from what it
+// collected.
+template <typename Source, typename Identity, typename Sink>
+QueryReport execute(const Source& source, const Query& request,
+                    Identity identity, Sink& sink) {
+  QueryReport result;
+  result.clock_hz = source.clock_hz();
+  result.tile_count = source.tile_count();
+  result.at_offset = request.at_offset;
+  result.sample_count = source.sample_count();
+
+  Collected<Identity> pass(identity, result.sample_count,
+                           request.sample_limit, source.steps());
+  collect(source, request, identity, sink, 0, result.tile_count, pass);
+  auto& index = pass.index;
+  result.matched_sample_count = pass.runs.size();
+  result.profile_span_cycles = pass.span;
+  result.profile_span_ms = cycles_to_ms(pass.span, result.clock_hz);
 
   // The figures from the runs and the visits, then the order, read from the
   // figures and, where they tie, the labels.
-  std::vector<GroupFigures> figures(groups.size());
-  runs.summarize(figures);
-  count_tiles(visits, figures);
-  visits = {};
+  std::vector<GroupFigures> figures(pass.groups.size());
+  pass.runs.summarize(figures);
+  count_tiles(pass.visits, figures);
+  pass.visits = {};
   const std::vector<std::uint32_t> order =
       order_groups(figures, request.sort_by, request.limit,
                    [&](std::uint32_t g, LabelBuffer& buffer) {
                      return identity.label(index.key(g), buffer);
                    });
-  sink.ordered(order, groups.size());
+  sink.ordered(order, pass.groups.size());
 
   // The rows in order, each label and dimensions built once, from the
   // group's key. With many groups the ids jump about in memory: fetch a few
@@ -203,7 +233,7 @@ QueryReport execute(const Source& source, const Query& request,
     fill_group_row(identity.group_key(index.key(order[i])), figures[order[i]],
                    result.clock_hz, result.groups.emplace_back());
   }
-  result.samples = rows.take_rows();
+  result.samples = pass.rows.take_rows();
   return result;
 }
 

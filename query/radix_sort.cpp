@@ -124,6 +124,8 @@ template std::uint32_t* sort_by_key<2>(std::uint32_t*, std::uint32_t*,
 template std::uint32_t* sort_by_key<3>(std::uint32_t*, std::uint32_t*,
                                        std::size_t, KeyCounts&);
 
+template std::uint32_t* radix_sort<1>(std::uint32_t*, std::uint32_t*,
+                                      std::size_t, std::span<const RadixDigit>);
 template std::uint32_t* radix_sort<3>(std::uint32_t*, std::uint32_t*,
                                       std::size_t, std::span<const RadixDigit>);
 template std::uint32_t* radix_sort<4>(std::uint32_t*, std::uint32_t*,

@@ -13,6 +13,8 @@
 namespace zun_profile {
 namespace {
 
+using detail::GroupRuns;
+
 // `value >> shift`, 0 once every bit is shifted out (a plain shift by 64 is
 // undefined).
 constexpr std::uint64_t shift_right(std::uint64_t value,
@@ -35,6 +37,8 @@ struct Run {
   std::uint32_t start;
   std::uint32_t length;
   bool folded;  // stands for several runs, whose durations are kept apart
+  std::uint32_t phase;  // of its list (read only where a partial asks)
+  std::uint32_t epoch;
 };
 
 // The durations kept apart from folded records, gathered by group: those
@@ -71,23 +75,182 @@ GroupBuckets<std::uint32_t> gather_folded(std::span<const std::uint32_t> values,
   return folded;
 }
 
+// One group's durations as the sweep gathered them: counted into a
+// histogram of the range [base, base + its size) (direct), or copied into
+// scratch; either way `count` of them, between `least` and `most`, summing
+// to `work`. The output that reads them leaves the histogram all zero.
+struct GroupDurations {
+  bool direct;
+  std::vector<std::size_t>& histogram;
+  std::uint32_t base;
+  std::uint32_t* scratch;
+  std::size_t count;
+  std::uint32_t least;
+  std::uint32_t most;
+  std::uint64_t work;
+  std::vector<std::size_t>& counts;  // scratch for values_at_ranks
+};
+
+// The sweep's output for a query: each group's figures.
+class FigureOut {
+ public:
+  explicit FigureOut(std::span<GroupFigures> rows) : rows_(rows) {}
+
+  std::size_t groups() const noexcept { return rows_.size(); }
+
+  // A group of one run that stands for one sample (a group per sample).
+  void single(const Run& run) {
+    GroupFigures& row = rows_[run.group];
+    row.sample_count = 1;
+    row.phase_count = 1;
+    row.phase_cycles = run.length;
+    row.work_cycles = run.length;
+    row.maximum_cycles = run.length;
+    row.p50_cycles = run.length;
+    row.p95_cycles = run.length;
+    row.first_offset = run.start;
+    row.last_offset = std::uint64_t{run.start} + run.length;
+  }
+  void begin_group(std::uint32_t) {
+    lists_ = 0;
+    covered_ = 0;
+    earliest_ = UINT32_MAX;
+    latest_ = 0;
+  }
+  // A (phase, epoch) list of the group begins, at its first run.
+  void list(const Run&) { ++lists_; }
+  // A merged interval of the list closes: [low, high).
+  void interval(std::uint64_t low, std::uint64_t high) {
+    covered_ += high - low;
+    earliest_ = std::min(earliest_, low);
+    latest_ = std::max(latest_, high);
+  }
+  void end_group(std::uint32_t group, const GroupDurations& durations) {
+    GroupFigures& row = rows_[group];
+    row.sample_count = durations.count;
+    row.phase_count = lists_;
+    row.phase_cycles = covered_;
+    row.work_cycles = durations.work;
+    row.maximum_cycles = durations.most;
+    row.first_offset = static_cast<std::uint32_t>(earliest_);
+    row.last_offset = latest_;
+    const std::size_t low_rank = percentile_rank(durations.count, 50);
+    const std::size_t high_rank = percentile_rank(durations.count, 95);
+    const RankPair ranks =
+        durations.direct
+            ? ranks_in_histogram(
+                  durations.histogram, durations.least - durations.base,
+                  durations.most - durations.base, low_rank, high_rank,
+                  durations.base)
+            : values_at_ranks(
+                  std::span(durations.scratch, durations.count), low_rank,
+                  high_rank, durations.least, durations.most, durations.counts);
+    row.p50_cycles = ranks.low;
+    row.p95_cycles = ranks.high;
+  }
+
+ private:
+  std::span<GroupFigures> rows_;
+  std::size_t lists_ = 0;
+  std::uint64_t covered_ = 0;
+  std::uint64_t earliest_ = UINT32_MAX;
+  std::uint64_t latest_ = 0;
+};
+
+// The sweep's output for a partial answer: each group's merged intervals
+// per list and its durations as ascending (value, count) pairs, appended
+// group by group in ascending id order.
+class PartialOut {
+ public:
+  PartialOut(std::size_t groups, GroupRuns& out) : groups_(groups), out_(out) {
+    out_.ends.resize(groups);
+  }
+
+  std::size_t groups() const noexcept { return groups_; }
+
+  void single(const Run& run) {
+    begin_group(run.group);
+    list(run);
+    interval(run.start, std::uint64_t{run.start} + run.length);
+    out_.durations.push_back({run.length, 1});
+    close(run.group);
+  }
+  void begin_group(std::uint32_t) {}
+  void list(const Run& run) {
+    out_.lists.push_back({run.phase, run.epoch, out_.runs.size()});
+  }
+  void interval(std::uint64_t low, std::uint64_t high) {
+    out_.runs.push_back({low, high});
+    out_.lists.back().runs_end = out_.runs.size();
+  }
+  void end_group(std::uint32_t group, const GroupDurations& durations) {
+    if (durations.direct) {
+      const std::size_t last = durations.most - durations.base;
+      for (std::size_t slot = durations.least - durations.base; slot <= last;
+           ++slot) {
+        if (durations.histogram[slot] == 0) continue;
+        out_.durations.push_back(
+            {static_cast<std::uint32_t>(durations.base + slot),
+             durations.histogram[slot]});
+        durations.histogram[slot] = 0;
+      }
+    } else {
+      std::uint32_t* const values = durations.scratch;
+      sort_values(values, durations.count, durations.least, durations.most);
+      for (std::size_t i = 0; i < durations.count;) {
+        std::size_t j = i + 1;
+        while (j < durations.count && values[j] == values[i]) ++j;
+        out_.durations.push_back({values[i], j - i});
+        i = j;
+      }
+    }
+    close(group);
+  }
+
+ private:
+  void close(std::uint32_t group) {
+    out_.ends[group] = {out_.lists.size(), out_.durations.size()};
+  }
+
+  // Sorts `count` values between `least` and `most` ascending, in place: a
+  // radix sort on (value - least) past a few dozen values.
+  void sort_values(std::uint32_t* values, std::size_t count,
+                   std::uint32_t least, std::uint32_t most) {
+    if (count < 64) {
+      std::sort(values, values + count);
+      return;
+    }
+    if (buffer_.size() < count) buffer_.resize(count);
+    std::vector<RadixDigit> digits;
+    append_digits(digits, 0, bits_for(most - least), least);
+    const std::uint32_t* sorted =
+        radix_sort<1>(values, buffer_.data(), count, digits);
+    if (sorted != values) std::copy(sorted, sorted + count, values);
+  }
+
+  std::size_t groups_;
+  GroupRuns& out_;
+  std::vector<std::uint32_t> buffer_;  // the radix sort's
+};
+
 // Walks sorted runs group by group: the union of each list's intervals,
-// and the totals and percentiles of the durations (those of records not
-// folded, and those kept apart). Built once per query and run on each
-// bucket, so that its histogram and scratch serve every one.
+// and the durations (those of records not folded, and those kept apart),
+// handing each to `Out`. Built once per query and run on each bucket, so
+// that its histogram and scratch serve every one.
+template <typename Out>
 class Sweep {
  public:
   // `largest`: the most runs, folded ones included, that one group holds.
-  Sweep(std::span<GroupFigures> rows, const GroupBuckets<std::uint32_t>& folded,
+  Sweep(Out& out, const GroupBuckets<std::uint32_t>& folded,
         ValueRange durations, std::size_t samples, std::size_t largest)
-      : rows_(rows), folded_(folded), durations_(durations) {
+      : out_(out), folded_(folded), durations_(durations) {
     const std::uint64_t range =
         std::uint64_t{durations.high} - durations.low + 1;
     // When the durations span a narrow range and the groups are few, each
     // group's are counted straight into one histogram, with no copy;
     // otherwise they are gathered and handed to values_at_ranks.
     direct_ = range <= (std::uint64_t{1} << 16) &&
-              range * rows.size() <= 4 * std::uint64_t{samples};
+              range * out.groups() <= 4 * std::uint64_t{samples};
     if (direct_) {
       histogram_.assign(static_cast<std::size_t>(range), 0);
     } else {
@@ -125,32 +288,21 @@ class Sweep {
     while (i < count) {
       const Run first = read(i);
       const std::uint32_t group = first.group;
-      GroupFigures& row = rows_[group];
       // A group of one run that stands for one sample (a group per sample):
-      // its figures at once, without the sweep's bookkeeping. A record not
-      // folded has no durations kept apart.
+      // at once, without the sweep's bookkeeping. A record not folded has
+      // no durations kept apart.
       if (!first.folded && (i + 1 == count || read(i + 1).group != group)) {
-        row.sample_count = 1;
-        row.phase_count = 1;
-        row.phase_cycles = first.length;
-        row.work_cycles = first.length;
-        row.maximum_cycles = first.length;
-        row.p50_cycles = first.length;
-        row.p95_cycles = first.length;
-        row.first_offset = first.start;
-        row.last_offset = std::uint64_t{first.start} + first.length;
+        out_.single(first);
         ++i;
         continue;
       }
+      out_.begin_group(group);
       gathered = 0;
       least = UINT32_MAX;
       most = 0;
       work = 0;
-      std::uint32_t earliest = UINT32_MAX;
-      std::uint64_t latest = 0;
-      std::uint64_t covered = 0;
-      std::size_t lists = 0;
       // The list being swept, and the merged interval at its front.
+      bool any = false;
       std::uint64_t list = 0;
       std::uint64_t low = 0;
       std::uint64_t high = 0;
@@ -159,52 +311,37 @@ class Sweep {
         if (run.group != group) break;
         const std::uint64_t start = run.start;
         const std::uint64_t end = start + run.length;
-        if (lists == 0 || run.list != list) {
-          covered += high - low;
-          ++lists;
+        if (!any || run.list != list) {
+          if (any) out_.interval(low, high);
+          any = true;
+          out_.list(run);
           list = run.list;
           low = start;
           high = end;
         } else if (start > high) {
-          covered += high - low;
+          out_.interval(low, high);
           low = start;
           high = end;
         } else if (end > high) {
           high = end;
         }
         if (!run.folded) take(run.length);
-        earliest = std::min(earliest, run.start);
-        latest = std::max(latest, end);
       }
-      covered += high - low;
+      out_.interval(low, high);
       if (!folded_.begin.empty()) {
         for (std::size_t at = folded_.begin[group];
              at < folded_.begin[group + 1]; ++at) {
           take(folded_.values[at]);
         }
       }
-
-      row.sample_count = gathered;
-      row.phase_count = lists;
-      row.phase_cycles = covered;
-      row.work_cycles = work;
-      row.maximum_cycles = most;
-      row.first_offset = earliest;
-      row.last_offset = latest;
-      const std::size_t low_rank = percentile_rank(gathered, 50);
-      const std::size_t high_rank = percentile_rank(gathered, 95);
-      const RankPair ranks =
-          direct ? ranks_in_histogram(histogram_, least - base, most - base,
-                                      low_rank, high_rank, base)
-                 : values_at_ranks(std::span(scratch, gathered), low_rank,
-                                   high_rank, least, most, counts_);
-      row.p50_cycles = ranks.low;
-      row.p95_cycles = ranks.high;
+      out_.end_group(group, GroupDurations{direct, histogram_, base, scratch,
+                                           gathered, least, most, work,
+                                           counts_});
     }
   }
 
  private:
-  std::span<GroupFigures> rows_;
+  Out& out_;
   const GroupBuckets<std::uint32_t>& folded_;
   ValueRange durations_;  // every duration lies in it
   bool direct_ = false;
@@ -246,7 +383,7 @@ void for_each_record(const Bucket& bucket, Visit&& visit) {
 // Packs the records of `bucket` into Width words each in `packed` (the
 // key, one word or two low word first, then the length), sorts them by key
 // with `buffer`, and sweeps them.
-template <std::size_t Width, typename Record, typename Bucket>
+template <std::size_t Width, typename Record, typename Bucket, typename Sweep>
 void sort_and_sweep(const Bucket& bucket, const KeyLayout& layout,
                     std::uint32_t* packed, std::uint32_t* buffer,
                     Sweep& sweep) {
@@ -275,8 +412,10 @@ void sort_and_sweep(const Bucket& bucket, const KeyLayout& layout,
   if (!in_order) {  // e.g. a single tile whose runs come in key order
     sorted = sort_by_key<Width>(packed, buffer, count, counts);
   }
-  const std::uint64_t start_mask =
-      shift_left(1, layout.epoch_shift - layout.start_shift) - 1;
+  const auto mask = [](std::uint32_t bits) { return shift_left(1, bits) - 1; };
+  const std::uint64_t start_mask = mask(layout.epoch_shift - layout.start_shift);
+  const std::uint64_t epoch_mask = mask(layout.phase_shift - layout.epoch_shift);
+  const std::uint64_t phase_mask = mask(layout.group_shift - layout.phase_shift);
   sweep.run(count, [&](std::size_t i) {
     const std::uint32_t* r = sorted + Width * i;
     std::uint64_t key = r[0];
@@ -287,14 +426,20 @@ void sort_and_sweep(const Bucket& bucket, const KeyLayout& layout,
                static_cast<std::uint32_t>(
                    (shift_right(key, layout.start_shift) & start_mask) +
                    layout.start_low),
-               r[Width - 1], (key & 1) != 0};
+               r[Width - 1], (key & 1) != 0,
+               static_cast<std::uint32_t>(
+                   (shift_right(key, layout.phase_shift) & phase_mask) +
+                   layout.phase_low),
+               static_cast<std::uint32_t>(
+                   (shift_right(key, layout.epoch_shift) & epoch_mask) +
+                   layout.epoch_low)};
   });
 }
 
 // The same where phases and epochs spread over so many bits that no 64-bit
 // key holds them: the records sort as they are, in the six-word layout,
 // field by field.
-template <typename Record, typename Bucket>
+template <typename Record, typename Bucket, typename Sweep>
 void sort_wide_and_sweep(const Bucket& bucket, const KeyLayout& layout,
                          std::uint32_t phase_bits, std::uint32_t epoch_bits,
                          std::uint32_t start_bits, std::uint32_t group_bits,
@@ -320,7 +465,8 @@ void sort_wide_and_sweep(const Bucket& bucket, const KeyLayout& layout,
       radix_sort<kWide>(copy, buffer, bucket.count, digits);
   sweep.run(bucket.count, [sorted](std::size_t i) {
     const std::uint32_t* r = sorted + kWide * i;
-    return Run{r[0], std::uint64_t{r[1]} << 32 | r[2], r[3], r[4], r[5] != 0};
+    return Run{r[0], std::uint64_t{r[1]} << 32 | r[2], r[3], r[4], r[5] != 0,
+               r[1], r[2]};
   });
 }
 
@@ -408,9 +554,21 @@ void RunRecords::widen() {
 }
 
 void RunRecords::summarize(std::span<GroupFigures> rows) {
+  FigureOut out(rows);
+  sweep_all(out);
+}
+
+void RunRecords::runs_by_group(std::size_t groups, detail::GroupRuns& runs) {
+  PartialOut out(groups, runs);
+  sweep_all(out);
+}
+
+template <typename Out>
+void RunRecords::sweep_all(Out& out) {
   if (samples_ == 0) return;  // no run was added
+  const std::size_t groups = out.groups();
   const GroupBuckets<std::uint32_t> folded =
-      gather_folded(folded_, folded_groups_, rows.size());
+      gather_folded(folded_, folded_groups_, groups);
   folded_groups_ = {};
   folded_ = {};
   // Each field kept only as wide as its spread across the records, and one
@@ -420,7 +578,7 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
   const std::uint32_t start_bits = starts_.bits();
   // The last bucket holds groups kBuckets - 1 on; the others one group.
   const auto group_bits = [&](std::size_t at) {
-    return at + 1 < kBuckets ? 0 : bits_for(rows.size() - 1 - at);
+    return at + 1 < kBuckets ? 0 : bits_for(groups - 1 - at);
   };
   const auto total_bits = [&](std::size_t at) {
     return group_bits(at) + phase_bits + epoch_bits + start_bits + 1;
@@ -436,8 +594,8 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
   }
   std::unique_ptr<std::uint32_t[]> packed(new std::uint32_t[words * largest]);
   std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[words * largest]);
-  Sweep sweep(rows, folded, durations_, samples_,
-              largest + folded.values.size());
+  Sweep<Out> sweep(out, folded, durations_, samples_,
+                   largest + folded.values.size());
 
   for (std::size_t at = 0; at < buckets_.size(); ++at) {
     const Bucket& bucket = buckets_[at];

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "query/partial_parts.hpp"
 #include "query/radix_sort.hpp"
 #include "query/run_layout.hpp"
 
@@ -95,7 +96,16 @@ class RunRecords {
   // record, and no record a larger id. Consumes the records.
   void summarize(std::span<GroupFigures> figures);
 
+  // Instead of the figures, what a partial answer keeps of the `groups`
+  // groups' runs: each one's merged intervals per (phase, epoch) list and
+  // its durations counted, appended to `runs` in group id order. Same
+  // preconditions; consumes the records.
+  void runs_by_group(std::size_t groups, detail::GroupRuns& runs);
+
  private:
+  template <typename Out>
+  void sweep_all(Out& out);
+
   using OwnRecord = run_layout::OwnRecord;
   using CompactRecord = run_layout::CompactRecord;
   using WideRecord = run_layout::WideRecord;

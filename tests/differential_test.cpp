@@ -8,6 +8,7 @@
 #include "query/query.hpp"
 #include "tests/support/compare.hpp"
 #include "tests/support/oracle.hpp"
+#include "tests/support/partial_cuts.hpp"
 #include "tests/support/random_case.hpp"
 #include "tests/support/synthetic_report.hpp"
 
@@ -26,8 +27,12 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
     // Several requests per report, so that each report is asked many ways.
     for (int r = 0; r < 4; ++r) {
       const Query request = support::random_query(entropy, report);
-      const std::string difference =
+      std::string difference =
           support::first_difference_of_sources(report, store, request);
+      if (difference.empty()) {
+        difference = support::first_difference_of_partials(report, store,
+                                                           request, entropy);
+      }
       if (!difference.empty()) {
         ++failures;
         ADD_FAILURE() << "seed " << seed << " request " << r << ": "
@@ -63,6 +68,10 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnLargerReports) {
       const std::string difference =
           support::first_difference_of_sources(report, store, request);
       ASSERT_EQ(difference, "") << "seed " << seed << " request " << r;
+      ASSERT_EQ(support::first_difference_of_partials(report, store, request,
+                                                      entropy),
+                "")
+          << "seed " << seed << " request " << r;
     }
   }
 }
@@ -95,6 +104,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
       {"a group per tile", tiles, GroupBy::Tile},
       {"a group per phase", phases, GroupBy::Phase},
   };
+  support::Entropy cuts(17);
   for (const auto& c : cases) {
     const zun_package::ProfileReport report =
         support::synthetic_report(c.report);
@@ -105,6 +115,10 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
       request.sort_by = sort_by;
       request.sample_limit = sort_by == SortBy::Name ? 10 : SIZE_MAX;
       ASSERT_EQ(support::first_difference_of_sources(report, store, request),
+                "")
+          << c.shape << ", sort_by " << static_cast<int>(sort_by);
+      ASSERT_EQ(support::first_difference_of_partials(report, store, request,
+                                                      cuts),
                 "")
           << c.shape << ", sort_by " << static_cast<int>(sort_by);
     }
@@ -146,6 +160,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
   shape.tiles = 4800;
   shape.samples_per_tile = 2;
   shapes.emplace_back("tiles of two samples", shape);
+  support::Entropy cuts(29);
   for (const auto& [name, report_shape] : shapes) {
     const zun_package::ProfileReport report =
         support::synthetic_report(report_shape);
@@ -160,6 +175,11 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
         request.sample_limit = sort_by == SortBy::Name ? 5 : SIZE_MAX;
         ASSERT_EQ(
             support::first_difference_of_sources(report, store, request), "")
+            << name << ", group_by " << by << ", sort_by "
+            << static_cast<int>(sort_by);
+        ASSERT_EQ(support::first_difference_of_partials(report, store,
+                                                        request, cuts),
+                  "")
             << name << ", group_by " << by << ", sort_by "
             << static_cast<int>(sort_by);
       }

@@ -1,5 +1,6 @@
 // libFuzzer target: decodes its input into a report and a request, runs the
-// engine (the query, and the activity over a decoded number of buckets), and
+// engine (the query, its partials merged, and the activity over a decoded
+// number of buckets), and
 // checks it against the naive reference and against invariants that hold
 // for every answer.
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include "query/query.hpp"
 #include "tests/support/compare.hpp"
 #include "tests/support/oracle.hpp"
+#include "tests/support/partial_cuts.hpp"
 #include "tests/support/random_case.hpp"
 
 namespace {
@@ -83,6 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string round_trip =
       zun_profile::support::first_difference(store.to_report(), report);
   if (!round_trip.empty()) fail("round trip: " + round_trip, report, request);
+
+  // Cut into ranges, answered as partials (of the store or of shards,
+  // through bytes or not) and merged.
+  const std::string partial_difference =
+      zun_profile::support::first_difference_of_partials(report, store,
+                                                         request, entropy);
+  if (!partial_difference.empty()) fail(partial_difference, report, request);
 
   const std::size_t buckets = static_cast<std::size_t>(entropy.below(65));
   const std::string activity_difference =

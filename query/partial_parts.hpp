@@ -1,0 +1,111 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "query/partial.hpp"
+#include "query/result.hpp"
+
+// What a partial answer holds, laid out flat: a few arrays for all its
+// groups rather than lists per group, so that millions of groups cost a few
+// allocations, not millions. Internal: QueryPartial (query/partial.hpp)
+// wraps it; the engine, merging and the byte form read and write it.
+namespace zun_profile::detail {
+
+// A merged interval [start, end) of offsets; within a list, intervals are
+// ascending and apart (each starts past the previous one's end).
+struct PartialRun {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+// One (phase, epoch) list of a group: its intervals are runs[previous
+// list's runs_end, runs_end).
+struct PartialList {
+  std::uint32_t phase;
+  std::uint32_t epoch;
+  std::size_t runs_end;
+};
+
+// `count` samples lasted `cycles` each.
+struct DurationCount {
+  std::uint32_t cycles;
+  std::uint64_t count;
+};
+
+// Lists, intervals and durations of groups in id order, as the sweep gives
+// them: ends[g] = {end of g's lists, end of g's durations}.
+struct GroupRuns {
+  std::vector<PartialList> lists;
+  std::vector<PartialRun> runs;
+  std::vector<DurationCount> durations;
+  std::vector<std::array<std::size_t, 2>> ends;
+};
+
+// One group of a partial: its label, and where its pieces end in the
+// flat arrays (each begins where the previous group's ends).
+struct PartialGroup {
+  std::string name;
+  std::size_t dimensions_end;  // in dimensions
+  std::size_t tiles_end;       // in tiles
+  std::size_t lists_end;       // in lists
+  std::size_t durations_end;   // in durations
+};
+
+// Everything exact that the answer over a range of tiles comes from.
+struct PartialData {
+  bool blank = true;  // stands for no tiles: merges as nothing
+  // Tells apart the requests whose partials may merge: everything but the
+  // order and the group limit, which only `finish` applies.
+  std::uint64_t request_key = 0;
+  std::uint64_t clock_hz = 0;
+  std::size_t tile_count = 0;
+  std::size_t sample_count = 0;
+  std::size_t matched_sample_count = 0;
+  std::uint64_t profile_span_cycles = 0;
+  std::size_t sample_limit = 0;  // of the request: rows kept at most
+  std::vector<PartialGroup> groups;  // in order of first sample
+  // Each group's dimensions, ascending by name.
+  std::vector<std::pair<std::string, std::string>> dimensions;
+  std::vector<std::uint32_t> tiles;  // each group's, ascending, distinct
+  std::vector<PartialList> lists;    // each group's, ascending by pair
+  std::vector<PartialRun> runs;
+  std::vector<DurationCount> durations;  // each group's, ascending, distinct
+  // The best rows, best first (longest, then smaller tile, then smaller
+  // offset, then earlier in the report).
+  std::vector<SampleRecord> samples;
+};
+
+// Where group g's pieces begin: where group g - 1's end.
+struct GroupBegins {
+  std::size_t dimensions = 0;
+  std::size_t tiles = 0;
+  std::size_t lists = 0;
+  std::size_t durations = 0;
+};
+inline GroupBegins begins_of(const PartialData& data, std::size_t g) noexcept {
+  if (g == 0) return {};
+  const PartialGroup& previous = data.groups[g - 1];
+  return {previous.dimensions_end, previous.tiles_end, previous.lists_end,
+          previous.durations_end};
+}
+inline std::size_t runs_begin_of(const PartialData& data,
+                                 std::size_t list) noexcept {
+  return list == 0 ? 0 : data.lists[list - 1].runs_end;
+}
+
+// The request key of `request` (see PartialData::request_key).
+std::uint64_t request_key(const Query& request);
+
+// QueryPartial's data, for the engine, merging and the byte form. A
+// moved-from partial has none: reading it gives a blank one.
+struct PartialAccess {
+  static PartialData& data(QueryPartial& partial);
+  static const PartialData& data(const QueryPartial& partial) noexcept;
+};
+
+}  // namespace zun_profile::detail

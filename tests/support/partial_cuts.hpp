@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include "query/query.hpp"
+#include "store/report_store.hpp"
+#include "tests/support/random_case.hpp"
+
+namespace zun_profile::support {
+
+// Cuts `report` into 1 to 8 consecutive tile ranges drawn from `entropy`
+// (empty ranges included), answers each as a partial (of `store`, or of a
+// store of its own tiles: a shard), sometimes through bytes, merges them in
+// order (one by one, or pairwise in a tree) and finishes. The first field
+// in which that differs from the reference's answer, with how it was cut;
+// empty when equal in every field.
+std::string first_difference_of_partials(
+    const zun_package::ProfileReport& report,
+    const zun_store::ReportStore& store, const Query& request,
+    Entropy& entropy);
+
+}  // namespace zun_profile::support
