@@ -13,8 +13,10 @@
 #include "cli/convert/convert_command.hpp"
 #include "cli/diff/diff_command.hpp"
 #include "cli/output.hpp"
+#include "cli/querying/parallel_query.hpp"
 #include "cli/rendering/render.hpp"
 #include "cli/reading/report_reader.hpp"
+#include "cli/reading/report_set.hpp"
 #include "cli/serve/serve_command.hpp"
 #include "query/query.hpp"
 
@@ -46,10 +48,12 @@ int main(int argc, char** argv) {
       std::get<profile_query::Options>(parsed);
 
   try {
-    const zun_store::ReportStore report =
-        profile_query::load_store_showing_progress(options.input);
-    const zun_profile::QueryReport result =
-        zun_profile::query(report, options.query);
+    const profile_query::ReportSet report =
+        profile_query::load_report_set_showing_progress(options.inputs);
+    const zun_profile::QueryReport result = profile_query::query_shards(
+        report.stores, options.query,
+        options.threads == 0 ? profile_query::default_threads()
+                             : options.threads);
     if (!profile_query::write_output(
             profile_query::render(result, options.format))) {
       return kFailure;

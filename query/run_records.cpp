@@ -162,8 +162,14 @@ class FigureOut {
 // group by group in ascending id order.
 class PartialOut {
  public:
-  PartialOut(std::size_t groups, GroupRuns& out) : groups_(groups), out_(out) {
+  // `records`: the records there are, which bounds the lists and the
+  // intervals: room for them all at once, so that appending never moves
+  // them.
+  PartialOut(std::size_t groups, std::size_t records, GroupRuns& out)
+      : groups_(groups), out_(out) {
     out_.ends.resize(groups);
+    out_.lists.reserve(records);
+    out_.runs.reserve(records);
   }
 
   std::size_t groups() const noexcept { return groups_; }
@@ -176,10 +182,10 @@ class PartialOut {
     close(run.group);
   }
   void begin_group(std::uint32_t) {}
-  void list(const Run& run) {
+  [[gnu::always_inline]] void list(const Run& run) {
     out_.lists.push_back({run.phase, run.epoch, out_.runs.size()});
   }
-  void interval(std::uint64_t low, std::uint64_t high) {
+  [[gnu::always_inline]] void interval(std::uint64_t low, std::uint64_t high) {
     out_.runs.push_back({low, high});
     out_.lists.back().runs_end = out_.runs.size();
   }
@@ -559,7 +565,9 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
 }
 
 void RunRecords::runs_by_group(std::size_t groups, detail::GroupRuns& runs) {
-  PartialOut out(groups, runs);
+  std::size_t records = 0;
+  for (const Bucket& bucket : buckets_) records += bucket.count;
+  PartialOut out(groups, records, runs);
   sweep_all(out);
 }
 

@@ -13,6 +13,7 @@
 #include "cli/output.hpp"
 #include "cli/reading/progress.hpp"
 #include "cli/reading/report_reader.hpp"
+#include "cli/reading/report_set.hpp"
 #include "cli/rendering/render_report.hpp"
 #include "cli/rendering/render_trace.hpp"
 #include "store/report_store.hpp"
@@ -61,12 +62,8 @@ void convert_many(const ConvertOptions& options) {
     const std::string& path = options.inputs[i];
     if (i > 0) input = load_store_showing_progress(path);
     if (input->clock_hz() != clock_hz) {
-      throw InputError(
-          source_name(path) + ": its clock, " +
-          std::to_string(input->clock_hz()) + " Hz, is not the " +
-          std::to_string(clock_hz) + " Hz of " +
-          source_name(options.inputs[0]) +
-          "; the inputs must be parts of one run");
+      throw InputError(clock_mismatch(path, input->clock_hz(),
+                                      options.inputs[0], clock_hz));
     }
     progress.start("writing", input->image_bytes());
     for (std::size_t t = 0; t < input->tile_count(); ++t) {

@@ -9,22 +9,36 @@
 #include "cli/options/command_line.hpp"
 #include "cli/diff/diff.hpp"
 #include "cli/output.hpp"
+#include "cli/querying/parallel_query.hpp"
 #include "cli/reading/report_reader.hpp"
+#include "cli/reading/report_set.hpp"
 
 namespace profile_query {
 namespace {
 
-// The answer to `request` on the report at `path`, which is `role` ("base"
-// or "new") in messages. The report is gone when this returns: only the
-// answer stays.
-zun_profile::QueryReport answer(const std::string& path,
+// The answer to `request` on the report at `paths` (its shards), which is
+// `role` ("base" or "new") in messages, on `threads` threads. The report is
+// gone when this returns: only the answer stays.
+zun_profile::QueryReport answer(const std::vector<std::string>& paths,
                                 const zun_profile::Query& request,
-                                const char* role) {
+                                const char* role, unsigned threads) {
   try {
-    return zun_profile::query(load_store_showing_progress(path), request);
+    const ReportSet report = load_report_set_showing_progress(paths);
+    return query_shards(report.stores, request, threads);
   } catch (const InputError& error) {
     throw InputError(std::string(role) + " report: " + error.what());
   }
+}
+
+// How messages and the diff's header name a report of `paths`: its path, or
+// its shards' joined by " + ".
+std::string name_of(const std::vector<std::string>& paths) {
+  std::string name;
+  for (const std::string& path : paths) {
+    if (!name.empty()) name += " + ";
+    name += source_name(path);
+  }
+  return name;
 }
 
 std::string render(const DiffReport& report, OutputFormat format) {
@@ -52,12 +66,15 @@ int diff_command(int argc, const char* const* argv) {
   request.limit.reset();
   request.sample_limit = 0;
   try {
-    const zun_profile::QueryReport base = answer(options.base, request, "base");
+    const unsigned threads =
+        options.threads == 0 ? default_threads() : options.threads;
+    const zun_profile::QueryReport base =
+        answer(options.base, request, "base", threads);
     const zun_profile::QueryReport after =
-        answer(options.after, request, "new");
+        answer(options.after, request, "new", threads);
     DiffReport report =
         diff_results(base, after, options.query.sort_by,
-                     source_name(options.base), source_name(options.after));
+                     name_of(options.base), name_of(options.after));
     // The gate sees every group, whatever the limit shows.
     std::vector<std::string> failures;
     if (options.fail_above) failures = regressions(report, *options.fail_above);

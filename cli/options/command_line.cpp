@@ -220,6 +220,36 @@ zun_profile::Query to_query(const RequestText& text) {
   return query;
 }
 
+// --threads, the same on every command that queries.
+void add_threads_option(CLI::App& app, std::string& threads) {
+  app.add_option("--threads", threads,
+                 "Threads to query on (default: the machine's cores; 1: a "
+                 "single pass)")
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            const auto n = decimal<unsigned>(value);
+            if (n && *n >= 1 && *n <= kMaxThreads) return {};
+            return "expected 1 to " + std::to_string(kMaxThreads) + ", got '" +
+                   shown(value) + "'";
+          },
+          ""))
+      ->type_name("N");
+}
+
+unsigned threads_of(const std::string& text) {
+  return text.empty() ? 0u : *decimal<unsigned>(text);
+}
+
+// Standard input can be only one of several reports.
+std::optional<ExitStatus> check_inputs(const std::vector<std::string>& inputs,
+                                       std::ostream& err) {
+  if (std::count(inputs.begin(), inputs.end(), "-") > 1) {
+    err << usage_error("standard input can be read only once") << '\n';
+    return kUsageError;
+  }
+  return std::nullopt;
+}
+
 // Parses `args` (the program name first) with `app`, reporting help,
 // version and usage errors as parse_command_line does.
 std::optional<ExitStatus> parse_or_exit(CLI::App& app,
@@ -280,15 +310,20 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
   Options options;
   RequestText text;
   std::string format = "table";
-  app.add_option("report", options.input,
-                 "The report: a store or JSON file, or - for standard input")
+  std::string threads;
+  app.add_option("reports", options.inputs,
+                 "The report: a store or JSON file, or - for standard input; "
+                 "several are shards of one report, in tile order")
       ->required()
-      ->type_name("FILE");
+      ->type_name("FILE...");
   add_request_options(app, text);
   add_format_option(app, format);
+  add_threads_option(app, threads);
 
   if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
     return *status;
+  if (auto status = check_inputs(options.inputs, err)) return *status;
+  options.threads = threads_of(threads);
   options.query = to_query(text);
   options.format = value_of(kFormats, format);
   return options;
@@ -310,10 +345,13 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
 
   ServeOptions options;
   std::string port = std::to_string(options.port);
-  app.add_option("report", options.input,
-                 "The report: a store or JSON file, or - for standard input")
+  std::string threads;
+  app.add_option("reports", options.inputs,
+                 "The report: a store or JSON file, or - for standard input; "
+                 "several are shards of one report, in tile order")
       ->required()
-      ->type_name("FILE");
+      ->type_name("FILE...");
+  add_threads_option(app, threads);
   app.add_option("--host", options.host,
                  "The address to listen on (0.0.0.0 for every interface)")
       ->capture_default_str();
@@ -341,6 +379,8 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
 
   if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
     return *status;
+  if (auto status = check_inputs(options.inputs, err)) return *status;
+  options.threads = threads_of(threads);
   options.port = *decimal<std::uint16_t>(port);
   if (token_option->count() > 0) options.token = token;
   return options;
@@ -458,16 +498,25 @@ std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
   RequestText text;
   std::string format = "table";
   std::string fail_above;
-  app.add_option("base", options.base,
-                 "The base report (a store or JSON), or - for standard input")
-      ->required()
-      ->type_name("BASE");
-  app.add_option("new", options.after,
-                 "The new report (JSON), or - for standard input")
-      ->required()
-      ->type_name("NEW");
+  std::vector<std::string> reports;
+  std::string threads;
+  app.add_option("reports", reports,
+                 "The base report and the new one (stores or JSON), - for "
+                 "standard input")
+      ->expected(0, 2)
+      ->type_name("BASE NEW");
+  app.add_option("--base", options.base,
+                 "A shard of the base report, in tile order (repeatable; "
+                 "instead of BASE NEW, with --new)")
+      ->allow_extra_args(false)
+      ->type_name("FILE");
+  app.add_option("--new", options.after,
+                 "A shard of the new report, in tile order (repeatable)")
+      ->allow_extra_args(false)
+      ->type_name("FILE");
   add_request_options(app, text);
   add_format_option(app, format);
+  add_threads_option(app, threads);
   CLI::Option* gate =
       app.add_option("--fail-above", fail_above,
                      "Exit 3 when a group's sort key grew by more than PCT "
@@ -484,11 +533,29 @@ std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
 
   if (auto status = parse_or_exit(app, arguments(argc, argv), out, err))
     return *status;
-  if (options.base == "-" && options.after == "-") {
+  if (!reports.empty()) {
+    if (reports.size() != 2 || !options.base.empty() || !options.after.empty()) {
+      err << usage_error("give the two reports as BASE NEW, or their shards "
+                         "as --base and --new, not both")
+          << '\n';
+      return kUsageError;
+    }
+    options.base = {reports[0]};
+    options.after = {reports[1]};
+  } else if (options.base.empty() || options.after.empty()) {
+    err << usage_error("a diff needs a base report and a new one (BASE NEW, "
+                       "or --base and --new)")
+        << '\n';
+    return kUsageError;
+  }
+  std::vector<std::string> every = options.base;
+  every.insert(every.end(), options.after.begin(), options.after.end());
+  if (std::count(every.begin(), every.end(), "-") > 1) {
     err << usage_error("only one of the two reports can be standard input")
         << '\n';
     return kUsageError;
   }
+  options.threads = threads_of(threads);
   options.query = to_query(text);
   options.format = value_of(kFormats, format);
   if (gate->count() > 0) options.fail_above = parse_threshold(fail_above);

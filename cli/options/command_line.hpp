@@ -17,6 +17,9 @@
 // the report to read and the output format.
 namespace profile_query {
 
+// The most threads --threads takes.
+inline constexpr unsigned kMaxThreads = 1024;
+
 // How the answer is written.
 enum class OutputFormat {
   Table,  // aligned columns for people, with a header of report figures
@@ -26,7 +29,10 @@ enum class OutputFormat {
 
 // What one run of profile-query is asked to do.
 struct Options {
-  std::string input;         // the report's path, or "-" for standard input
+  // The report's paths, "-" for standard input: several are shards of one
+  // report, the tiles of each following the previous one's.
+  std::vector<std::string> inputs;
+  unsigned threads = 0;      // threads to query on; 0: the machine's cores
   zun_profile::Query query;  // the request, from the filter and group options
   OutputFormat format = OutputFormat::Table;
 };
@@ -49,7 +55,8 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
 
 // What `profile-query serve` is asked to do.
 struct ServeOptions {
-  std::string input;               // the report's path, or "-"
+  std::vector<std::string> inputs;  // the report's paths (shards), or "-"
+  unsigned threads = 0;             // threads per query; 0: the cores
   std::string host = "127.0.0.1";  // the address to listen on
   std::uint16_t port = 8080;       // 0 lets the system pick a free port
   // The token requests must carry; absent: a random one beyond loopback.
@@ -64,8 +71,9 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
 
 // What `profile-query diff` is asked to do.
 struct DiffOptions {
-  std::string base;          // the base report's path, or "-"
-  std::string after;         // the new report's path, or "-"
+  std::vector<std::string> base;   // the base report's paths (shards), or "-"
+  std::vector<std::string> after;  // the new report's paths (shards), or "-"
+  unsigned threads = 0;            // threads per query; 0: the cores
   zun_profile::Query query;  // the request asked of both
   OutputFormat format = OutputFormat::Table;
   std::optional<GateThreshold> fail_above;  // the regression gate, if any

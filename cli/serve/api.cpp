@@ -13,6 +13,7 @@
 #include "cli/message_text.hpp"
 #include "cli/rendering/render.hpp"
 #include "cli/serve/report_overview.hpp"
+#include "cli/querying/parallel_query.hpp"
 #include "query/activity.hpp"
 #include "query/labels.hpp"
 #include "query/query.hpp"
@@ -87,8 +88,10 @@ std::string error_json(std::string_view message) {
   return out;
 }
 
-Api::Api(const zun_store::ReportStore& report, std::string_view source)
+Api::Api(const zun_store::ReportStore& report, std::string_view source,
+         unsigned threads)
     : report_(report),
+      threads_(threads),
       overview_(render_overview_json(report, source)),
       order_(report) {}
 
@@ -100,8 +103,10 @@ ApiAnswer Api::query(const Parameters& parameters) const {
                        std::to_string(kMaxSampleRows) + " rows over HTTP");
   }
   return in_turn(running_, [&] {
-    return ApiAnswer{200, render_json(zun_profile::query(
-                              report_, std::get<zun_profile::Query>(request)))};
+    return ApiAnswer{
+        200, render_json(query_shards(std::span(&report_, 1),
+                                      std::get<zun_profile::Query>(request),
+                                      threads_))};
   });
 }
 

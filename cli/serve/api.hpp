@@ -40,8 +40,9 @@ inline constexpr std::size_t kMaxTimelineRows = 2048;  // tiles per answer
 class Api {
  public:
   // Serves `report`, which must outlive the Api and stay unchanged;
-  // `source` names it on the page.
-  Api(const zun_store::ReportStore& report, std::string_view source);
+  // `source` names it on the page. Each query runs on `threads` threads.
+  Api(const zun_store::ReportStore& report, std::string_view source,
+      unsigned threads = 1);
 
   // GET /api/report: the overview (see report_overview.hpp), computed once.
   ApiAnswer report() const { return {200, overview_}; }
@@ -71,6 +72,7 @@ class Api {
 
  private:
   const zun_store::ReportStore& report_;
+  unsigned threads_;
   std::string overview_;
   zun_profile::TimeOrder order_;  // each tile's samples in time order
   // Queries on a large report take much memory: at most two at once, the

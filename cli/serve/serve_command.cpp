@@ -7,7 +7,9 @@
 
 #include "cli/options/command_line.hpp"
 #include "cli/output.hpp"
+#include "cli/querying/parallel_query.hpp"
 #include "cli/reading/report_reader.hpp"
+#include "cli/reading/report_set.hpp"
 #include "cli/serve/access.hpp"
 #include "cli/serve/api.hpp"
 #include "cli/serve/server.hpp"
@@ -20,12 +22,18 @@ int serve_command(int argc, const char* const* argv) {
   }
   const ServeOptions& options = std::get<ServeOptions>(parsed);
   try {
-    const std::string name = source_name(options.input);
-    // Only the records stay in memory while serving: the file's text is
-    // gone once loaded.
+    std::string name;
+    for (const std::string& input : options.inputs) {
+      if (!name.empty()) name += " + ";
+      name += source_name(input);
+    }
+    // Only the store stays in memory while serving: a JSON file's text is
+    // gone once loaded. Shards become one store, which the timeline and
+    // the sample tooltips read by position.
     const zun_store::ReportStore report =
-        load_store_showing_progress(options.input);
-    const Api api(report, name);
+        combine(load_report_set_showing_progress(options.inputs));
+    const Api api(report, name,
+                  options.threads == 0 ? default_threads() : options.threads);
     // Beyond loopback a token guards the profile, unless told otherwise.
     std::optional<std::string> token = options.token;
     if (!token && !is_loopback_host(options.host)) {

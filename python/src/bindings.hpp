@@ -14,5 +14,6 @@ void bind_result(py::module_& module);   // a query's answer as columns
 void bind_columns(py::module_& module);  // a store's samples as arrays
 void bind_writer(py::module_& module);   // StoreWriter
 void bind_diff(py::module_& module);     // comparing two reports
+void bind_shards(py::module_& module);   // shards, threads and partials
 
 }  // namespace zun_python

@@ -39,9 +39,20 @@ py::dict run_figures(const profile_query::RunFigures& run) {
   return out;
 }
 
-py::dict diff(const StoreHandle& base, const StoreHandle& after,
+// How a report of shards is named: its shards' names joined by " + ".
+std::string name_of(const std::vector<StoreHandle>& shards) {
+  std::string name;
+  for (const StoreHandle& shard : shards) {
+    if (!name.empty()) name += " + ";
+    name += shard.source;
+  }
+  return name;
+}
+
+py::dict diff(const std::vector<StoreHandle>& base,
+              const std::vector<StoreHandle>& after,
               zun_profile::Query request,
-              const std::optional<std::string>& fail_above) {
+              const std::optional<std::string>& fail_above, unsigned threads) {
   std::optional<profile_query::GateThreshold> gate;
   if (fail_above) {
     gate = profile_query::parse_threshold(*fail_above);
@@ -57,13 +68,13 @@ py::dict diff(const StoreHandle& base, const StoreHandle& after,
   DiffReport report;
   std::vector<bool> regressed;
   std::vector<std::string> failures;
+  const auto base_answer = query_shards(base, request, threads);
+  const auto after_answer = query_shards(after, request, threads);
   {
     py::gil_scoped_release unlocked;
-    const auto base_answer = zun_profile::query(*base.store, request);
-    const auto after_answer = zun_profile::query(*after.store, request);
     report = profile_query::diff_results(base_answer, after_answer,
-                                         request.sort_by, base.source,
-                                         after.source);
+                                         request.sort_by, name_of(base),
+                                         name_of(after));
     if (gate) {
       regressed = profile_query::regressed_rows(report, *gate);
       failures = profile_query::regressions(report, *gate);
@@ -132,7 +143,7 @@ py::dict diff(const StoreHandle& base, const StoreHandle& after,
 
 void bind_diff(py::module_& module) {
   module.def("diff", &diff, py::arg("base"), py::arg("new"),
-             py::arg("request"), py::arg("fail_above"),
+             py::arg("request"), py::arg("fail_above"), py::arg("threads") = 0,
              "Compares two reports under one request, as profile-query diff.");
 }
 

@@ -8,4 +8,5 @@ PYBIND11_MODULE(_zun, module) {
   zun_python::bind_columns(module);
   zun_python::bind_writer(module);
   zun_python::bind_diff(module);
+  zun_python::bind_shards(module);
 }

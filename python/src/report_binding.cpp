@@ -115,11 +115,11 @@ void bind_report(py::module_& module) {
           "source", [](const StoreHandle& s) { return to_str(s.source); })
       .def(
           "query",
-          [](const StoreHandle& s, const zun_profile::Query& request) {
-            py::gil_scoped_release unlocked;
-            return zun_profile::query(*s.store, request);
+          [](const StoreHandle& s, const zun_profile::Query& request,
+             unsigned threads) {
+            return query_shards(std::span(&s, 1), request, threads);
           },
-          py::arg("request"))
+          py::arg("request"), py::arg("threads") = 1)
       .def(
           "activity",
           [](const StoreHandle& s, const zun_profile::Query& request,

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
+#include "query/query.hpp"
 #include "store/report_store.hpp"
 
 // A report as the Python package holds it: a store shared by every object
@@ -14,5 +17,16 @@ struct StoreHandle {
   std::shared_ptr<const zun_store::ReportStore> store;
   std::string source;  // the report's name in messages, as profile-query gives it
 };
+
+// The stores of shards, in order, for the parallel query.
+std::vector<zun_store::ReportStore const*> stores_of(
+    std::span<const StoreHandle> shards);
+
+// `request` over the shards as one report on `threads` threads (0: the
+// machine's cores), the GIL let go. Throws InputError when the shards'
+// clocks differ.
+zun_profile::QueryReport query_shards(std::span<const StoreHandle> shards,
+                                      const zun_profile::Query& request,
+                                      unsigned threads);
 
 }  // namespace zun_python

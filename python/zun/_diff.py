@@ -30,23 +30,25 @@ class Diff(pd.DataFrame):
 def _report(value: Union[Report, str, "os.PathLike[str]"], role: str) -> Report:
     if isinstance(value, Report):
         return value
-    if isinstance(value, (str, bytes, os.PathLike)):
+    if isinstance(value, (str, bytes, os.PathLike, list, tuple)):
         return open_report(value)
-    raise TypeError(f"parameter '{role}': expected a Report or a path, got "
+    raise TypeError(f"parameter '{role}': expected a Report, a path or a list "
+                    f"of shards' paths, got "
                     f"{type(value).__name__}")
 
 
 def diff(base: Union[Report, str, "os.PathLike[str]"],
          new: Union[Report, str, "os.PathLike[str]"],
          fail_above: Optional[Union[int, float, str]] = None,
-         **request: Any) -> Diff:
+         threads: Optional[int] = None, **request: Any) -> Diff:
     """The same request on a base and a new run, groups matched by label.
 
     Rows and columns as ``profile-query diff --format csv`` gives them,
     ``name`` as the index, the largest change of the compared figure first
     (the request's ``sort_by``). ``fail_above`` (a percentage) adds a
     boolean ``regressed`` column and fills ``Diff.regressions``. Reports
-    may be given as paths. Takes the keywords of Report.query.
+    may be given as paths, or as lists of their shards' paths. Takes the
+    keywords of Report.query, ``threads`` included.
     """
     if fail_above is not None and (isinstance(fail_above, bool) or
                                    not isinstance(fail_above, (int, float, str))):
@@ -54,8 +56,9 @@ def diff(base: Union[Report, str, "os.PathLike[str]"],
                         f"{type(fail_above).__name__}")
     request.pop("samples", None)
     built = _request.build(**request)
-    answer = _zun.diff(_report(base, "base")._store, _report(new, "new")._store,
-                       built, None if fail_above is None else str(fail_above))
+    answer = _zun.diff(_report(base, "base")._shards, _report(new, "new")._shards,
+                       built, None if fail_above is None else str(fail_above),
+                       _request.threads(threads))
     names = answer.pop("name")
     regressions: List[str] = answer.pop("regressions")
     run_figures = {key: answer.pop(key) for key in (

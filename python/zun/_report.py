@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import html
 import os
-from typing import Any, Dict, Iterable, Optional, Sequence, Union
+import threading
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 
 import pandas as pd
 
@@ -71,28 +72,41 @@ class Report:
     each query lets the GIL go while it runs.
     """
 
-    def __init__(self, store: "_zun.Store") -> None:
-        self._store = store
+    def __init__(self, shards: Sequence["_zun.Store"]) -> None:
+        self._shards = list(shards)
+        self._combined: Optional["_zun.Store"] = None
+        self._combining = threading.Lock()
+
+    @property
+    def _store(self) -> "_zun.Store":
+        """The report as one store: the shards' tiles, one after another,
+        combined in memory the first time it is needed (activity, frames)."""
+        if len(self._shards) == 1:
+            return self._shards[0]
+        with self._combining:
+            if self._combined is None:
+                self._combined = _zun.combine(self._shards, self.source)
+            return self._combined
 
     @property
     def source(self) -> str:
-        """The report's name as messages give it."""
-        return self._store.source
+        """The report's name as messages give it (shards' joined by " + ")."""
+        return " + ".join(shard.source for shard in self._shards)
 
     @property
     def clock_hz(self) -> int:
         """Cycle counter frequency; 0 when unknown."""
-        return self._store.clock_hz
+        return self._shards[0].clock_hz
 
     @property
     def tile_count(self) -> int:
         """Tile entries, empty ones included."""
-        return self._store.tile_count
+        return sum(shard.tile_count for shard in self._shards)
 
     @property
     def sample_count(self) -> int:
         """Every sample of every tile."""
-        return self._store.sample_count
+        return sum(shard.sample_count for shard in self._shards)
 
     def query(self, group_by: str = "kernel", sort_by: str = "phase_cycles",
               kind: Optional[str] = None, kernel: Optional[_request.Text] = None,
@@ -101,7 +115,7 @@ class Report:
               metadata: _request.Metadata = (),
               metadata_key: Optional[_request.Text] = None,
               at: Optional[int] = None, limit: Optional[int] = None,
-              samples: int = 0) -> Result:
+              samples: int = 0, threads: Optional[int] = None) -> Result:
         """Answers one request, as profile-query does for the same options.
 
         group_by: "kind", "kernel", "operation", "phase", "tile" or
@@ -118,6 +132,8 @@ class Report:
         at: only samples running at this cycle offset.
         limit: at most this many groups.
         samples: also the N longest samples.
+        threads: how many threads answer it (default: the machine's
+            cores; 1: a single pass); the answer is the same.
 
         Raises TypeError or ValueError naming the parameter at fault.
         """
@@ -126,7 +142,8 @@ class Report:
             operation_contains=operation_contains, tiles=tiles, phases=phases,
             metadata=metadata, metadata_key=metadata_key, at=at, limit=limit,
             samples=samples)
-        return Result(self._store.query(request))
+        return Result(_zun.query_shards(self._shards, request,
+                                        _request.threads(threads)))
 
     def activity(self, buckets: int = 200, **request: Any) -> pd.DataFrame:
         """When each group was busy: busy cycles per bucket of the span.
@@ -193,22 +210,47 @@ class Report:
                 f"{self.sample_count} samples, {clock}>")
 
 
-def open(path: PathLike, progress: _progress.Progress = None) -> Report:  # noqa: A001
-    """Opens a report: a store or a JSON report, told by its first bytes.
-
-    progress: None shows it on a terminal for a big file (a tqdm bar where
-    tqdm is installed, a line on standard error otherwise); True always,
-    False never; or a callable taking (stage, bytes done, total bytes).
-    Raises zun.ReportError with profile-query's message for a bad file.
-    """
+def path_text(path: Any, keyword: str = "path") -> str:
+    """A path argument as text; TypeError for anything else."""
     if isinstance(path, bytes):
         path = os.fsdecode(path)
     if not isinstance(path, (str, os.PathLike)):
-        raise TypeError("parameter 'path': expected a path, got "
+        raise TypeError(f"parameter '{keyword}': expected a path, got "
                         f"{type(path).__name__}")
-    text = os.fspath(path)
-    listener, line, close = _progress.choose(progress, text)
-    try:
-        return Report(_zun.open(text, listener, line))
-    finally:
-        close()
+    return os.fspath(path)
+
+
+def shard_paths(path: Union[PathLike, Sequence[PathLike]]) -> List[str]:
+    """One path, or a non-empty list of them, as texts."""
+    if isinstance(path, (str, bytes, os.PathLike)):
+        return [path_text(path)]
+    if not isinstance(path, (list, tuple)):
+        raise TypeError("parameter 'path': expected a path or a list of "
+                        f"paths, got {type(path).__name__}")
+    if not path:
+        raise ValueError("parameter 'path': expected at least one path")
+    return [path_text(p) for p in path]
+
+
+def open(path: Union[PathLike, Sequence[PathLike]],  # noqa: A001
+         progress: _progress.Progress = None) -> Report:
+    """Opens a report: a store or a JSON report, told by its first bytes.
+
+    path: a file, or a list of files that are shards of one report (one
+    per chip, or per range of tiles), the tiles of each following the
+    previous one's; each is opened once.
+    progress: None shows it on a terminal for a big file (a tqdm bar where
+    tqdm is installed, a line on standard error otherwise); True always,
+    False never; or a callable taking (stage, bytes done, total bytes).
+    Raises zun.ReportError with profile-query's message for a bad file, or
+    for shards whose clocks differ.
+    """
+    shards = []
+    for text in shard_paths(path):
+        listener, line, close = _progress.choose(progress, text)
+        try:
+            shards.append(_zun.open(text, listener, line))
+        finally:
+            close()
+    _zun.check_clocks(shards)
+    return Report(shards)

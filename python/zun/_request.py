@@ -116,3 +116,19 @@ def build(group_by: str = "kernel", sort_by: str = "phase_cycles",
         return _zun.request(pairs)
     except ValueError as error:
         raise ValueError(_renamed(str(error))) from None
+
+
+def threads(value: Optional[int]) -> int:
+    """The threads keyword as the library takes it: 0 for the cores."""
+    if value is None:
+        return 0
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("parameter 'threads': expected int, got "
+                        f"{type(value).__name__}")
+    if not 1 <= value <= MAX_THREADS:
+        raise ValueError("parameter 'threads': expected a whole number from 1 "
+                         f"to {MAX_THREADS}, got {value}")
+    return value
+
+
+MAX_THREADS = 1024  # as profile-query's --threads

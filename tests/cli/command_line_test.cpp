@@ -32,7 +32,8 @@ TEST(CommandLine, DefaultsMatchTheDefaultRequest) {
   ASSERT_TRUE(std::holds_alternative<Options>(outcome.parsed)) << outcome.err;
   const Options& options = std::get<Options>(outcome.parsed);
   const zun_profile::Query defaults;
-  EXPECT_EQ(options.input, "report.json");
+  EXPECT_EQ(options.inputs, std::vector<std::string>{"report.json"});
+  EXPECT_EQ(options.threads, 0u);  // the machine's cores
   EXPECT_EQ(options.format, OutputFormat::Table);
   EXPECT_EQ(options.query.group_by, defaults.group_by);
   EXPECT_EQ(options.query.sort_by, defaults.sort_by);
@@ -81,7 +82,7 @@ TEST(CommandLine, EveryOptionReachesItsRequestField) {
   ASSERT_TRUE(std::holds_alternative<Options>(outcome.parsed)) << outcome.err;
   const Options& options = std::get<Options>(outcome.parsed);
   const zun_profile::Query& query = options.query;
-  EXPECT_EQ(options.input, "-");
+  EXPECT_EQ(options.inputs, std::vector<std::string>{"-"});
   EXPECT_EQ(options.format, OutputFormat::Csv);
   EXPECT_EQ(query.group_by, zun_profile::GroupBy::Metadata);
   EXPECT_EQ(query.sort_by, zun_profile::SortBy::MaximumCycles);

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const std::size_t position =
         (std::size_t{data[at]} << 8 | data[at + 1]) % (bytes.size() + 1);
     if (position == bytes.size()) {
-      bytes.resize(data[at + 2] % bytes.size());  // a truncation
+      if (!bytes.empty()) bytes.resize(data[at + 2] % bytes.size());  // cut
     } else {
       bytes[position] = static_cast<std::byte>(data[at + 2]);
     }

@@ -1,0 +1,164 @@
+#include "cli/querying/parallel_query.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
+#include <utility>
+
+#include "query/partial.hpp"
+
+namespace profile_query {
+
+unsigned default_threads() noexcept {
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::vector<const zun_store::ReportStore*> pointers_to(
+    std::span<const zun_store::ReportStore> shards) {
+  std::vector<const zun_store::ReportStore*> pointers;
+  for (const zun_store::ReportStore& shard : shards) pointers.push_back(&shard);
+  return pointers;
+}
+
+std::vector<TileRange> split_tiles(ShardList shards, unsigned threads) {
+  std::size_t total = 0;
+  for (const zun_store::ReportStore* shard : shards) {
+    total += shard->sample_count();
+  }
+  std::vector<TileRange> ranges;
+  for (std::size_t s = 0; s < shards.size(); ++s) {
+    const zun_store::ReportStore& shard = *shards[s];
+    const std::size_t tiles = shard.tile_count();
+    // This shard's share of the ranges, by its samples; a range never
+    // splits a tile.
+    const std::size_t share =
+        total == 0 ? 1
+                   : std::max<std::size_t>(
+                         1, (shard.sample_count() * threads + total / 2) / total);
+    std::size_t first = 0;
+    for (std::size_t r = 1; r <= share && first < tiles; ++r) {
+      std::size_t end = tiles;
+      if (r < share) {
+        // The first tile whose end reaches r / share of the shard's samples.
+        const std::size_t goal = shard.sample_count() * r / share;
+        std::size_t low = first;
+        std::size_t high = tiles;
+        while (low < high) {
+          const std::size_t middle = low + (high - low) / 2;
+          if (shard.tile_end(middle) < goal) {
+            low = middle + 1;
+          } else {
+            high = middle;
+          }
+        }
+        end = std::min(tiles, std::max(first + 1, low + 1));
+      }
+      ranges.push_back({s, first, end - first});
+      first = end;
+    }
+    if (tiles == 0) ranges.push_back({s, 0, 0});
+  }
+  return ranges;
+}
+
+namespace {
+
+// Whether answering `request` in partials can pay on `shards`: not when
+// the answer may have a group for every few samples, where building its
+// rows (which only the merged answer can do, on one thread) is most of
+// the work and merging that many groups is added on top. Judged before
+// the pass, by the most groups the grouping could form.
+bool partials_pay(ShardList shards, const zun_profile::Query& request) {
+  std::size_t groups = 0;
+  std::size_t samples = 0;
+  for (const zun_store::ReportStore* pointer : shards) {
+    const zun_store::ReportStore& shard = *pointer;
+    samples += shard.sample_count();
+    switch (request.group_by) {
+      case zun_profile::GroupBy::Tile:
+        groups += shard.tile_count();
+        break;
+      case zun_profile::GroupBy::Kernel:
+      case zun_profile::GroupBy::Operation:
+      case zun_profile::GroupBy::Metadata:
+        groups += shard.text_count();
+        break;
+      case zun_profile::GroupBy::Kind:
+      case zun_profile::GroupBy::Phase:
+        break;
+    }
+  }
+  return groups * 16 <= samples;
+}
+
+}  // namespace
+
+zun_profile::QueryPartial merge_in_order(
+    std::vector<zun_profile::QueryPartial>&& partials) {
+  // Neighbours pairwise, round after round: each partial's pieces are
+  // copied about log2(n) times, where merging into the first one by one
+  // would copy the growing first n times.
+  while (partials.size() > 1) {
+    std::vector<zun_profile::QueryPartial> next;
+    next.reserve((partials.size() + 1) / 2);
+    for (std::size_t i = 0; i < partials.size(); i += 2) {
+      if (i + 1 < partials.size()) {
+        zun_profile::merge(partials[i], std::move(partials[i + 1]));
+      }
+      next.push_back(std::move(partials[i]));
+    }
+    partials = std::move(next);
+  }
+  return partials.empty() ? zun_profile::QueryPartial()
+                          : std::move(partials.front());
+}
+
+zun_profile::QueryReport query_shards(ShardList shards,
+                                      const zun_profile::Query& request,
+                                      unsigned threads) {
+  threads = std::max(threads, 1u);
+  if (!partials_pay(shards, request)) threads = 1;
+  const std::vector<TileRange> ranges =
+      shards.size() == 1 && threads == 1 ? std::vector<TileRange>{}
+                                         : split_tiles(shards, threads);
+  // One range of one shard (one thread, or a single tile) is the single
+  // pass itself.
+  if (ranges.size() <= 1 && shards.size() == 1) {
+    return zun_profile::query(*shards.front(), request);
+  }
+  std::vector<zun_profile::QueryPartial> partials(ranges.size());
+  std::vector<std::exception_ptr> failures(ranges.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t r = next++; r < ranges.size(); r = next++) {
+      try {
+        const TileRange& range = ranges[r];
+        partials[r] = zun_profile::partial_query(*shards[range.shard], request,
+                                                 range.first, range.count);
+      } catch (...) {
+        failures[r] = std::current_exception();
+      }
+    }
+  };
+  const std::size_t helpers =
+      std::min<std::size_t>(threads, ranges.size()) - 1;
+  {
+    std::vector<std::jthread> pool;
+    pool.reserve(helpers);
+    for (std::size_t t = 0; t < helpers; ++t) pool.emplace_back(work);
+    work();
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+  return zun_profile::finish(merge_in_order(std::move(partials)), request);
+}
+
+zun_profile::QueryReport query_shards(
+    std::span<const zun_store::ReportStore> shards,
+    const zun_profile::Query& request, unsigned threads) {
+  return query_shards(pointers_to(shards), request, threads);
+}
+
+}  // namespace profile_query

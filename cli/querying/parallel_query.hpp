@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "query/partial.hpp"
+#include "query/query.hpp"
+#include "store/report_store.hpp"
+
+// Answers over several cores and several shards: the tiles are cut into
+// ranges, each answered as a partial on a thread of its own, and the
+// partials merged in order. The answer is `query`'s over the report made of
+// every shard's tiles, in every field.
+namespace profile_query {
+
+// The threads a query uses unless told: the machine's cores (1 when the
+// system does not say).
+unsigned default_threads() noexcept;
+
+// The shards, in order, each one somewhere of its own.
+using ShardList = std::span<const zun_store::ReportStore* const>;
+
+// One range of tiles: [first, first + count) of shard `shard`.
+struct TileRange {
+  std::size_t shard;
+  std::size_t first;
+  std::size_t count;
+};
+
+// The ranges that `threads` threads share `shards` in: at least one per
+// shard (even an empty one, which still counts its tiles), in order, the
+// samples spread about evenly among them.
+std::vector<TileRange> split_tiles(ShardList shards, unsigned threads);
+
+// Pointers to each of `shards`.
+std::vector<const zun_store::ReportStore*> pointers_to(
+    std::span<const zun_store::ReportStore> shards);
+
+// The partials of consecutive ranges, merged into one, in order.
+zun_profile::QueryPartial merge_in_order(
+    std::vector<zun_profile::QueryPartial>&& partials);
+
+// `request` over the shards' tiles, one after another, on up to `threads`
+// threads (at least 1). One shard on one thread is the single pass of
+// `query` itself, and so is one shard whose grouping may give a group per
+// few samples (by tile over tiles of few samples, by a text column of
+// nearly as many texts as samples): there the answer's rows, built on one
+// thread, are most of the work. Throws std::bad_alloc as `query` does.
+zun_profile::QueryReport query_shards(ShardList shards,
+                                      const zun_profile::Query& request,
+                                      unsigned threads);
+zun_profile::QueryReport query_shards(
+    std::span<const zun_store::ReportStore> shards,
+    const zun_profile::Query& request, unsigned threads);
+
+}  // namespace profile_query
