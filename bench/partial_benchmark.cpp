@@ -2,8 +2,8 @@
 // same store, shape by shape. Each case times, alternating:
 //   the single pass      query(store, request), on one thread
 //   2 threads            the tool's query on 2 threads (two ranges, merged)
-//   8 ranges             partial_query on 8 ranges one after another, the
-//                        merges (pairwise) and finish, all on one thread: the CPU time
+//   8 ranges             partial_query on 8 ranges one after another and
+//                        their finish together, all on one thread: the CPU time
 //                        that cutting into partials costs in all
 // and reports
 //   two_threads_speedup  single pass / 2 threads (medians)
@@ -75,8 +75,7 @@ zun_profile::QueryReport in_eight_ranges(const zun_store::ReportStore& store,
     partials.push_back(
         zun_profile::partial_query(store, request, range.first, range.count));
   }
-  return zun_profile::finish(profile_query::merge_in_order(std::move(partials)),
-                             request);
+  return zun_profile::finish(std::move(partials), request);
 }
 
 void run_case(benchmark::State& state, const zun_bench::ShapeCase& c) {

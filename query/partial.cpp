@@ -109,16 +109,6 @@ void gather_tiles(std::span<const TileVisit> visits,
   }
 }
 
-// Whether sample row `a` goes before `b` in the answer (longer, then on a
-// smaller tile, then earlier), or neither: then report order decides.
-bool better_row(const SampleRecord& a, const SampleRecord& b) noexcept {
-  if (a.duration != b.duration) return a.duration > b.duration;
-  if (a.physical_tile != b.physical_tile) {
-    return a.physical_tile < b.physical_tile;
-  }
-  return a.offset < b.offset;
-}
-
 // The union of two lists' intervals, each ascending and apart, appended to
 // `out`: intervals that overlap or touch join, as the sweep joins them.
 void merge_runs(std::span<const PartialRun> a, std::span<const PartialRun> b,
@@ -140,33 +130,6 @@ void merge_runs(std::span<const PartialRun> a, std::span<const PartialRun> b,
     }
   }
   if (open) out.push_back(current);
-}
-
-// One group's pieces in a partial, as spans.
-struct GroupPieces {
-  std::span<const std::pair<std::string, std::string>> dimensions;
-  std::span<const std::uint32_t> tiles;
-  std::span<const PartialList> lists;
-  std::span<const DurationCount> durations;
-};
-
-GroupPieces pieces_of(const PartialData& data, std::size_t g) {
-  const GroupBegins begin = begins_of(data, g);
-  const PartialGroup& group = data.groups[g];
-  const auto slice = [](const auto& values, std::size_t from, std::size_t to) {
-    return std::span(values.data() + from, to - from);
-  };
-  return {slice(data.dimensions, begin.dimensions, group.dimensions_end),
-          slice(data.tiles, begin.tiles, group.tiles_end),
-          slice(data.lists, begin.lists, group.lists_end),
-          slice(data.durations, begin.durations, group.durations_end)};
-}
-
-std::span<const PartialRun> runs_of(const PartialData& data,
-                                    const PartialList* list) {
-  const auto at = static_cast<std::size_t>(list - data.lists.data());
-  const std::size_t begin = runs_begin_of(data, at);
-  return std::span(data.runs.data() + begin, list->runs_end - begin);
 }
 
 // Builds the merged data of two partials' groups, group by group.
@@ -267,49 +230,6 @@ class MergedData {
   const PartialData& b_;
   PartialData out_;
 };
-
-// Each group's figures from its pieces, as the sweep would give them over
-// all its samples.
-GroupFigures figures_of(const PartialData& data, std::size_t g) {
-  const GroupPieces pieces = pieces_of(data, g);
-  GroupFigures figures;
-  figures.tile_count = pieces.tiles.size();
-  figures.phase_count = pieces.lists.size();
-  std::uint64_t earliest = UINT64_MAX;
-  for (const PartialList& list : pieces.lists) {
-    const auto runs = runs_of(data, &list);
-    for (const PartialRun& run : runs) figures.phase_cycles += run.end - run.start;
-    if (!runs.empty()) {
-      earliest = std::min(earliest, runs.front().start);
-      figures.last_offset = std::max(figures.last_offset, runs.back().end);
-    }
-  }
-  figures.first_offset =
-      earliest == UINT64_MAX ? 0 : static_cast<std::uint32_t>(earliest);
-  for (const DurationCount& d : pieces.durations) {
-    figures.sample_count += d.count;
-    figures.work_cycles += d.cycles * d.count;
-  }
-  if (!pieces.durations.empty()) {
-    figures.maximum_cycles = pieces.durations.back().cycles;
-  }
-  const std::size_t low_rank = percentile_rank(figures.sample_count, 50);
-  const std::size_t high_rank = percentile_rank(figures.sample_count, 95);
-  std::size_t seen = 0;
-  bool low_found = false;
-  for (const DurationCount& d : pieces.durations) {
-    seen += d.count;
-    if (!low_found && seen > low_rank) {
-      figures.p50_cycles = d.cycles;
-      low_found = true;
-    }
-    if (seen > high_rank) {
-      figures.p95_cycles = d.cycles;
-      break;
-    }
-  }
-  return figures;
-}
 
 // The partial of the tiles [first, end) of `source`, grouped by `identity`.
 template <typename Identity>
@@ -482,51 +402,6 @@ void merge(QueryPartial& into, QueryPartial&& from) {
   }
   a = std::move(out);
   b = PartialData();
-}
-
-QueryReport finish(QueryPartial&& partial, const Query& request) {
-  PartialData& data = PartialAccess::data(partial);
-  if (!data.blank && data.request_key != detail::request_key(request)) {
-    throw std::invalid_argument(
-        "finish: the partial answer is of another request");
-  }
-  QueryReport result;
-  result.clock_hz = data.clock_hz;
-  result.tile_count = data.tile_count;
-  result.sample_count = data.sample_count;
-  result.matched_sample_count = data.matched_sample_count;
-  result.profile_span_cycles = data.profile_span_cycles;
-  result.profile_span_ms = cycles_to_ms(data.profile_span_cycles, data.clock_hz);
-  result.at_offset = request.at_offset;
-
-  std::vector<GroupFigures> figures(data.groups.size());
-  for (std::size_t g = 0; g < figures.size(); ++g) {
-    figures[g] = detail::figures_of(data, g);
-  }
-  const std::vector<std::uint32_t> order = order_groups(
-      figures, request.sort_by, request.limit,
-      [&](std::uint32_t g, LabelBuffer&) -> std::string_view {
-        return data.groups[g].name;
-      });
-  result.groups.reserve(order.size());
-  for (const std::uint32_t g : order) {
-    GroupKey key;
-    key.label = std::move(data.groups[g].name);
-    const detail::GroupBegins begin = detail::begins_of(data, g);
-    for (std::size_t d = begin.dimensions; d < data.groups[g].dimensions_end;
-         ++d) {
-      key.dimensions.emplace(std::move(data.dimensions[d].first),
-                             std::move(data.dimensions[d].second));
-    }
-    detail::fill_group_row(std::move(key), figures[g], result.clock_hz,
-                           result.groups.emplace_back());
-  }
-  if (data.samples.size() > request.sample_limit) {
-    data.samples.resize(request.sample_limit);
-  }
-  result.samples = std::move(data.samples);
-  data = PartialData();
-  return result;
 }
 
 }  // namespace zun_profile

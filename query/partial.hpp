@@ -74,6 +74,13 @@ void merge(QueryPartial& into, QueryPartial&& from);
 // std::invalid_argument.
 QueryReport finish(QueryPartial&& partial, const Query& request);
 
+// The answer of the partials of consecutive ranges, given in order: what
+// merging them one after another and finishing gives, field for field,
+// without building the merged partial (a group's pieces are merged only as
+// far as its figures need). Blank partials count as nothing. Throws
+// std::invalid_argument as merge and finish do. Consumes the partials.
+QueryReport finish(std::vector<QueryPartial>&& partials, const Query& request);
+
 // A partial as bytes, to travel between processes and machines: versioned,
 // with its length and a checksum; integers in a portable form.
 std::vector<std::byte> to_bytes(const QueryPartial& partial);

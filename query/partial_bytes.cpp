@@ -11,8 +11,10 @@
 //       count, then each start's gap from the previous end (the first
 //       start as it is) and length); durations (count, each value's step
 //       from the one before and its count);
-//     the sample rows (count, each tile, offset, duration, phase, epoch,
-//       kind, operation, kernel, metadata pairs).
+//     the sample rows' texts (count, texts), then the rows (count, each
+//       tile, offset, duration, phase, epoch, then the ids of its kind,
+//       operation and kernel texts, and its metadata pairs: count, then a
+//       name id and a value id each).
 //   A text is its length, then its bytes.
 // Ascending lists are written as steps, so that a partial stays a few
 // bytes per run and per group.
@@ -124,26 +126,58 @@ class Reader {
   std::size_t at_ = 0;
 };
 
+// Sample rows: their texts once each (rows of one run repeat a few
+// kinds, kernels and metadata), then each row with its texts' ids.
 void write_samples(Writer& out, const std::vector<SampleRecord>& samples) {
+  GroupIndex<std::string_view> ids;
+  std::vector<std::string_view> texts;
+  const auto id_of = [&](std::string_view text) {
+    const auto found = ids.find_or_add(text);
+    if (found.added) texts.push_back(text);
+    return found.id;
+  };
+  std::vector<std::uint32_t> row_ids;
+  for (const SampleRecord& row : samples) {
+    row_ids.push_back(id_of(row.kind));
+    row_ids.push_back(id_of(row.operation));
+    row_ids.push_back(id_of(row.kernel));
+    for (const MetadataEntry& entry : row.metadata) {
+      row_ids.push_back(id_of(entry.name));
+      row_ids.push_back(id_of(entry.value));
+    }
+  }
+  out.number(texts.size());
+  for (const std::string_view text : texts) out.text(text);
   out.number(samples.size());
+  std::size_t at = 0;
   for (const SampleRecord& row : samples) {
     out.number(row.physical_tile);
     out.number(row.offset);
     out.number(row.duration);
     out.number(row.phase);
     out.number(row.epoch);
-    out.text(row.kind);
-    out.text(row.operation);
-    out.text(row.kernel);
+    out.number(row_ids[at++]);
+    out.number(row_ids[at++]);
+    out.number(row_ids[at++]);
     out.number(row.metadata.size());
-    for (const MetadataEntry& entry : row.metadata) {
-      out.text(entry.name);
-      out.text(entry.value);
+    for (std::size_t m = 0; m < row.metadata.size(); ++m) {
+      out.number(row_ids[at++]);
+      out.number(row_ids[at++]);
     }
   }
 }
 
 void read_samples(Reader& in, PartialData& data) {
+  std::vector<std::string> texts(in.count("sample row texts"));
+  for (std::string& text : texts) text = in.text("a sample row text");
+  const auto text = [&](const char* what) -> const std::string& {
+    const std::uint64_t id = in.number(what);
+    if (id >= texts.size()) {
+      refuse(std::string(what) + " " + std::to_string(id) + " is past the " +
+             std::to_string(texts.size()) + " texts");
+    }
+    return texts[static_cast<std::size_t>(id)];
+  };
   const std::size_t count = in.count("sample rows");
   if (count > data.sample_limit) {
     refuse(std::to_string(count) + " sample rows are past its limit of " +
@@ -158,13 +192,13 @@ void read_samples(Reader& in, PartialData& data) {
     row.duration = in.number32("a sample row's duration");
     row.phase = in.number32("a sample row's phase");
     row.epoch = in.number32("a sample row's epoch");
-    row.kind = in.text("a sample row's kind");
-    row.operation = in.text("a sample row's operation");
-    row.kernel = in.text("a sample row's kernel");
+    row.kind = text("a sample row's kind");
+    row.operation = text("a sample row's operation");
+    row.kernel = text("a sample row's kernel");
     row.metadata.resize(in.count("a sample row's metadata"));
     for (MetadataEntry& entry : row.metadata) {
-      entry.name = in.text("a metadata name");
-      entry.value = in.text("a metadata value");
+      entry.name = text("a metadata name");
+      entry.value = text("a metadata value");
     }
     if (i > 0) {
       const SampleRecord& before = data.samples[i - 1];

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <span>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -96,6 +97,43 @@ inline GroupBegins begins_of(const PartialData& data, std::size_t g) noexcept {
 inline std::size_t runs_begin_of(const PartialData& data,
                                  std::size_t list) noexcept {
   return list == 0 ? 0 : data.lists[list - 1].runs_end;
+}
+
+// One group's pieces in a partial, as spans.
+struct GroupPieces {
+  std::span<const std::pair<std::string, std::string>> dimensions;
+  std::span<const std::uint32_t> tiles;
+  std::span<const PartialList> lists;
+  std::span<const DurationCount> durations;
+};
+
+inline GroupPieces pieces_of(const PartialData& data, std::size_t g) {
+  const GroupBegins begin = begins_of(data, g);
+  const PartialGroup& group = data.groups[g];
+  const auto slice = [](const auto& values, std::size_t from, std::size_t to) {
+    return std::span(values.data() + from, to - from);
+  };
+  return {slice(data.dimensions, begin.dimensions, group.dimensions_end),
+          slice(data.tiles, begin.tiles, group.tiles_end),
+          slice(data.lists, begin.lists, group.lists_end),
+          slice(data.durations, begin.durations, group.durations_end)};
+}
+
+inline std::span<const PartialRun> runs_of(const PartialData& data,
+                                    const PartialList* list) {
+  const auto at = static_cast<std::size_t>(list - data.lists.data());
+  const std::size_t begin = runs_begin_of(data, at);
+  return std::span(data.runs.data() + begin, list->runs_end - begin);
+}
+
+// Whether sample row `a` goes before `b` in the answer (longer, then on a
+// smaller tile, then earlier), or neither: then report order decides.
+inline bool better_row(const SampleRecord& a, const SampleRecord& b) noexcept {
+  if (a.duration != b.duration) return a.duration > b.duration;
+  if (a.physical_tile != b.physical_tile) {
+    return a.physical_tile < b.physical_tile;
+  }
+  return a.offset < b.offset;
 }
 
 // The request key of `request` (see PartialData::request_key).

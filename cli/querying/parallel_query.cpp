@@ -65,9 +65,9 @@ std::vector<TileRange> split_tiles(ShardList shards, unsigned threads) {
 namespace {
 
 // Whether answering `request` in partials can pay on `shards`: not when
-// the answer may have a group for every few samples, where building its
-// rows (which only the merged answer can do, on one thread) is most of
-// the work and merging that many groups is added on top. Judged before
+// the answer may have a group or a sample row for every few samples, where
+// building its rows (which only the merged answer can do, on one thread)
+// is most of the work and merging that many is added on top. Judged before
 // the pass, by the most groups the grouping could form.
 bool partials_pay(ShardList shards, const zun_profile::Query& request) {
   std::size_t groups = 0;
@@ -89,7 +89,10 @@ bool partials_pay(ShardList shards, const zun_profile::Query& request) {
         break;
     }
   }
-  return groups * 16 <= samples;
+  // Sample rows likewise: each range's best rows are built in full, and
+  // the best of all chosen among them once more.
+  const std::size_t rows = std::min(request.sample_limit, samples);
+  return groups * 16 <= samples && rows * 16 <= samples;
 }
 
 }  // namespace
@@ -152,7 +155,7 @@ zun_profile::QueryReport query_shards(ShardList shards,
   for (const std::exception_ptr& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }
-  return zun_profile::finish(merge_in_order(std::move(partials)), request);
+  return zun_profile::finish(std::move(partials), request);
 }
 
 zun_profile::QueryReport query_shards(

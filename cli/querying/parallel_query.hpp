@@ -45,8 +45,9 @@ zun_profile::QueryPartial merge_in_order(
 // threads (at least 1). One shard on one thread is the single pass of
 // `query` itself, and so is one shard whose grouping may give a group per
 // few samples (by tile over tiles of few samples, by a text column of
-// nearly as many texts as samples): there the answer's rows, built on one
-// thread, are most of the work. Throws std::bad_alloc as `query` does.
+// nearly as many texts as samples), or that asks for a sample row per few
+// samples: there the answer's rows, built on one thread, are most of the
+// work. Throws std::bad_alloc as `query` does.
 zun_profile::QueryReport query_shards(ShardList shards,
                                       const zun_profile::Query& request,
                                       unsigned threads);

@@ -23,7 +23,9 @@ std::string first_difference_of_partials(
   std::sort(cuts.begin(), cuts.end());
   const bool shards = entropy.chance(2);
   const bool through_bytes = entropy.chance(2);
-  const bool tree = entropy.chance(2);
+  // 0: merged one after another; 1: pairwise as a tree; 2: finished all
+  // at once.
+  const std::uint64_t joining = entropy.below(3);
 
   std::vector<QueryPartial> partials;
   for (std::size_t r = 0; r + 1 < cuts.size(); ++r) {
@@ -45,30 +47,38 @@ std::string first_difference_of_partials(
     partials.push_back(std::move(partial));
   }
   // Merged in order: one after another, or neighbours pairwise until one
-  // is left.
-  if (tree) {
-    while (partials.size() > 1) {
-      std::vector<QueryPartial> next;
-      for (std::size_t i = 0; i < partials.size(); i += 2) {
-        if (i + 1 < partials.size()) merge(partials[i], std::move(partials[i + 1]));
-        next.push_back(std::move(partials[i]));
-      }
-      partials = std::move(next);
-    }
+  // is left; or finished together.
+  QueryReport answer;
+  if (joining == 2) {
+    answer = finish(std::move(partials), request);
   } else {
-    for (std::size_t i = 1; i < partials.size(); ++i) {
-      merge(partials[0], std::move(partials[i]));
+    if (joining == 1) {
+      while (partials.size() > 1) {
+        std::vector<QueryPartial> next;
+        for (std::size_t i = 0; i < partials.size(); i += 2) {
+          if (i + 1 < partials.size()) merge(partials[i], std::move(partials[i + 1]));
+          next.push_back(std::move(partials[i]));
+        }
+        partials = std::move(next);
+      }
+    } else {
+      for (std::size_t i = 1; i < partials.size(); ++i) {
+        merge(partials[0], std::move(partials[i]));
+      }
     }
+    answer = finish(std::move(partials[0]), request);
   }
-  const QueryReport answer = finish(std::move(partials[0]), request);
-  std::string difference = first_difference(answer, reference_query(report, request));
+  const std::string difference =
+      first_difference(answer, reference_query(report, request));
   if (difference.empty()) return {};
   std::string how = "partials of ";
   how.append(std::to_string(ranges)).append(" ranges at");
   for (const std::size_t cut : cuts) how.append(" ").append(std::to_string(cut));
   how.append(shards ? ", shards" : ", one store");
   if (through_bytes) how.append(", through bytes");
-  how.append(tree ? ", merged as a tree: " : ", merged in a row: ");
+  how.append(joining == 2   ? ", finished together: "
+             : joining == 1 ? ", merged as a tree: "
+                            : ", merged in a row: ");
   how.append(difference);
   return how;
 }
