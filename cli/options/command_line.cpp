@@ -311,7 +311,7 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
   RequestText text;
   std::string format = "table";
   std::string threads;
-  app.add_option("reports", options.inputs,
+  app.add_option("report", options.inputs,
                  "The report: a store or JSON file, or - for standard input; "
                  "several are shards of one report, in tile order")
       ->required()
@@ -346,7 +346,7 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
   ServeOptions options;
   std::string port = std::to_string(options.port);
   std::string threads;
-  app.add_option("reports", options.inputs,
+  app.add_option("report", options.inputs,
                  "The report: a store or JSON file, or - for standard input; "
                  "several are shards of one report, in tile order")
       ->required()

@@ -136,8 +136,9 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSayWhy) {
       {"r.json", "--at", "18446744073709551616"},
       {"r.json", "--limit", "ten"},
       {"r.json", "--samples"},         // value missing
-      {"r.json", "--tile", "1", "2"},  // one value per --tile
-      {"a.json", "b.json"},
+      {"-", "-"},                      // standard input twice
+      {"r.json", "--threads", "0"},
+      {"r.json", "--threads", "1025"},
   };
   for (const auto& arguments : bad) {
     std::vector<const char*> argv = {"profile-query"};
@@ -170,6 +171,46 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutput) {
   const Outcome version = parse({"--version"});
   EXPECT_EQ(std::get<ExitStatus>(version.parsed), 0);
   EXPECT_EQ(version.out.rfind("profile-query ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace profile_query
+
+namespace profile_query {
+namespace {
+
+// Several reports are shards of one, in the order given; a diff takes each
+// side's shards as repeated --base and --new.
+TEST(CommandLine, SeveralReportsAreShardsOfOne) {
+  const char* query[] = {"profile-query", "a.zun", "b.json", "-", "--threads", "3"};
+  std::ostringstream out;
+  std::ostringstream err;
+  const auto parsed = parse_command_line(6, query, out, err);
+  ASSERT_TRUE(std::holds_alternative<Options>(parsed)) << err.str();
+  EXPECT_EQ(std::get<Options>(parsed).inputs,
+            (std::vector<std::string>{"a.zun", "b.json", "-"}));
+  EXPECT_EQ(std::get<Options>(parsed).threads, 3u);
+
+  const char* diff[] = {"diff", "--base", "a0.zun", "--new", "b.zun",
+                        "--base", "a1.zun"};
+  const auto compared = parse_diff_command_line(7, diff, out, err);
+  ASSERT_TRUE(std::holds_alternative<DiffOptions>(compared)) << err.str();
+  EXPECT_EQ(std::get<DiffOptions>(compared).base,
+            (std::vector<std::string>{"a0.zun", "a1.zun"}));
+  EXPECT_EQ(std::get<DiffOptions>(compared).after,
+            (std::vector<std::string>{"b.zun"}));
+
+  for (const std::vector<const char*>& bad :
+       {std::vector<const char*>{"diff", "a.zun"},
+        std::vector<const char*>{"diff", "--base", "a.zun"},
+        std::vector<const char*>{"diff", "a.zun", "b.zun", "--new", "c.zun"},
+        std::vector<const char*>{"diff", "--base", "-", "--new", "-"}}) {
+    std::ostringstream quiet;
+    const auto refused = parse_diff_command_line(
+        static_cast<int>(bad.size()), bad.data(), quiet, quiet);
+    ASSERT_TRUE(std::holds_alternative<ExitStatus>(refused)) << bad.size();
+    EXPECT_EQ(std::get<ExitStatus>(refused), kUsageError);
+  }
 }
 
 }  // namespace
