@@ -6,6 +6,10 @@
     result.groups                           # a pandas DataFrame
     report.activity(buckets=200)            # busy cycles over time
     report.samples_frame()                  # every sample, no copy
+    zun.open(["chip0.zun", "chip1.zun"])    # shards of one report
+    report.query(threads=2)                 # on two cores, the same answer
+
+zun.distributed answers over a Dask cluster (one task per shard).
 
 The engine is the one profile-query runs: answers are exact and equal to
 its own, and a query lets the GIL go while it runs.
