@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "query/engine.hpp"
+#include "query/group_index.hpp"
+#include "query/shard_activity.hpp"
 #include "query/record_source.hpp"
 #include "query/store_source.hpp"
 
@@ -35,6 +39,7 @@ class ActivitySink {
   // series after the last row.
   void ordered(const std::vector<std::uint32_t>& order,
                std::size_t group_count) {
+    order_ = order;
     series_of_.assign(group_count, static_cast<std::uint32_t>(order.size()));
     for (std::size_t row = 0; row < order.size(); ++row) {
       series_of_[order[row]] = static_cast<std::uint32_t>(row);
@@ -43,6 +48,12 @@ class ActivitySink {
   }
 
   const std::vector<Run>& runs() const noexcept { return runs_; }
+  // The group ids in row order, as the pass ordered them.
+  const std::vector<std::uint32_t>& order() const noexcept { return order_; }
+  // Which series each group id feeds, in place of the order's.
+  void assign(std::vector<std::uint32_t>&& series_of) {
+    series_of_ = std::move(series_of);
+  }
   std::uint32_t series_of(std::uint32_t group) const noexcept {
     return series_of_[group];
   }
@@ -50,6 +61,7 @@ class ActivitySink {
 
  private:
   std::vector<Run> runs_;
+  std::vector<std::uint32_t> order_;
   std::vector<std::uint32_t> series_of_;
   std::size_t other_group_count_ = 0;
 };
@@ -123,6 +135,32 @@ class BucketGrid {
   std::vector<std::uint64_t> difference_;
 };
 
+// The buckets of a span: `buckets` of them (at least 1, at most one per
+// cycle), each span / count wide but the last.
+void set_buckets(ActivityReport& result, std::uint64_t span,
+                 std::size_t buckets) {
+  std::uint64_t count = std::max<std::size_t>(buckets, 1);
+  if (span > 0) count = std::min(count, span);
+  result.bucket_count = static_cast<std::size_t>(count);
+  result.bucket_cycles = span / count;
+}
+
+// Fills the series of `result` (its buckets set) from the sink's runs:
+// series i named names[i], then `other`.
+void fill_series(ActivityReport& result, const ActivitySink& sink,
+                 std::vector<std::string>&& names) {
+  const std::size_t series = names.size() + 1;
+  BucketGrid grid(series, result.bucket_count, result.bucket_cycles);
+  for (const ActivitySink::Run& run : sink.runs()) {
+    grid.add(sink.series_of(run.group), run.offset, run.length);
+  }
+  result.groups.reserve(names.size());
+  for (std::size_t row = 0; row < names.size(); ++row) {
+    result.groups.push_back({std::move(names[row]), grid.take(row)});
+  }
+  result.other_cycles = grid.take(series - 1);
+}
+
 template <typename Source>
 ActivityReport activity_of(const Source& source, const Query& request,
                            std::size_t buckets) {
@@ -138,23 +176,12 @@ ActivityReport activity_of(const Source& source, const Query& request,
   result.clock_hz = rows.clock_hz;
   result.profile_span_cycles = rows.profile_span_cycles;
   result.profile_span_ms = rows.profile_span_ms;
-  const std::uint64_t span = rows.profile_span_cycles;
-  std::uint64_t count = std::max<std::size_t>(buckets, 1);
-  if (span > 0) count = std::min(count, span);
-  result.bucket_count = static_cast<std::size_t>(count);
-  result.bucket_cycles = span / count;
+  set_buckets(result, rows.profile_span_cycles, buckets);
   result.other_group_count = sink.other_group_count();
-
-  const std::size_t series = rows.groups.size() + 1;
-  BucketGrid grid(series, result.bucket_count, result.bucket_cycles);
-  for (const ActivitySink::Run& run : sink.runs()) {
-    grid.add(sink.series_of(run.group), run.offset, run.length);
-  }
-  result.groups.reserve(rows.groups.size());
-  for (std::size_t row = 0; row < rows.groups.size(); ++row) {
-    result.groups.push_back({std::move(rows.groups[row].name), grid.take(row)});
-  }
-  result.other_cycles = grid.take(series - 1);
+  std::vector<std::string> names;
+  names.reserve(rows.groups.size());
+  for (GroupSummary& row : rows.groups) names.push_back(std::move(row.name));
+  fill_series(result, sink, std::move(names));
   return result;
 }
 
@@ -168,6 +195,42 @@ ActivityReport activity(const zun_package::ProfileReport& report,
 ActivityReport activity(const zun_store::ReportStore& store,
                         const Query& request, std::size_t buckets) {
   return activity_of(detail::StoreSource(store), request, buckets);
+}
+
+ActivityReport shard_activity(const zun_store::ReportStore& shard,
+                              const Query& request, std::size_t buckets,
+                              std::uint64_t span_cycles,
+                              std::span<const std::string> series) {
+  // Every group of the shard, its rows in order; each named in `series`
+  // feeds that series, any other `other`.
+  Query every_group = request;
+  every_group.sample_limit = 0;
+  every_group.limit.reset();
+  const detail::StoreSource source(shard);
+  ActivitySink sink(shard.sample_count());
+  QueryReport rows =
+      detail::with_identity(source, every_group, [&](auto identity) {
+        return detail::execute(source, every_group, std::move(identity), sink);
+      });
+  std::vector<std::uint32_t> order = sink.order();
+  GroupIndex<std::string_view> named;
+  for (const std::string& name : series) named.find_or_add(name);
+  std::vector<std::uint32_t> series_of(order.size(),
+                                       static_cast<std::uint32_t>(series.size()));
+  for (std::size_t row = 0; row < rows.groups.size(); ++row) {
+    const auto found = named.find_or_add(rows.groups[row].name);
+    if (found.id < series.size()) series_of[order[row]] = found.id;
+  }
+  sink.assign(std::move(series_of));
+
+  ActivityReport result;
+  result.clock_hz = shard.clock_hz();
+  result.profile_span_cycles = span_cycles;
+  result.profile_span_ms = cycles_to_ms(span_cycles, result.clock_hz);
+  set_buckets(result, span_cycles, buckets);
+  fill_series(result, sink,
+              std::vector<std::string>(series.begin(), series.end()));
+  return result;
 }
 
 }  // namespace zun_profile

@@ -17,6 +17,7 @@
 #include "python/src/texts.hpp"
 #include "query/activity.hpp"
 #include "query/query.hpp"
+#include "query/shard_activity.hpp"
 
 namespace zun_python {
 namespace {
@@ -132,6 +133,23 @@ void bind_report(py::module_& module) {
             return activity_dict(answer);
           },
           py::arg("request"), py::arg("buckets"));
+
+  module.def(
+      "shard_activity",
+      [](const StoreHandle& shard, const zun_profile::Query& request,
+         std::size_t buckets, std::uint64_t span_cycles,
+         const std::vector<std::string>& series) {
+        zun_profile::ActivityReport answer;
+        {
+          py::gil_scoped_release unlocked;
+          answer = zun_profile::shard_activity(*shard.store, request, buckets,
+                                               span_cycles, series);
+        }
+        return activity_dict(answer);
+      },
+      py::arg("shard"), py::arg("request"), py::arg("buckets"),
+      py::arg("span_cycles"), py::arg("series"),
+      "A shard's activity on the whole report's buckets and series.");
 
   module.def("open", &open_report, py::arg("path"), py::arg("listener"),
              py::arg("show_line"),

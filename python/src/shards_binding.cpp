@@ -145,6 +145,20 @@ void bind_shards(py::module_& module) {
       "merged, as bytes.");
 
   module.def(
+      "partial_figures",
+      [](const py::bytes& bytes) {
+        const zun_profile::QueryPartial partial = from_python(bytes);
+        py::dict out;
+        out["clock_hz"] = partial.clock_hz();
+        out["tile_count"] = partial.tile_count();
+        out["sample_count"] = partial.sample_count();
+        out["profile_span_cycles"] = partial.profile_span_cycles();
+        out["group_count"] = partial.group_count();
+        return out;
+      },
+      py::arg("partial"), "A partial's whole-report figures and group count.");
+
+  module.def(
       "finish_partial",
       [](const py::bytes& bytes, const zun_profile::Query& request) {
         zun_profile::QueryPartial partial = from_python(bytes);

@@ -58,6 +58,18 @@ def test_cluster_answers_as_one_process(client, four_shards):
         assert zun.open(paths).query(**request).to_json() == expected
 
 
+def test_cluster_activity_adds_up_to_one_process(client, four_shards):
+    paths, whole = four_shards
+    for request in ({}, {"group_by": "phase", "limit": 3},
+                    {"group_by": "tile", "kind": "compute", "buckets": 37}):
+        buckets = request.pop("buckets", 50)
+        expected = zun.open(whole).activity(buckets=buckets, **request)
+        answer = zun.distributed.activity(paths, client, buckets=buckets, **request)
+        assert answer.equals(expected)
+        assert list(answer.columns) == list(expected.columns)
+        assert answer.attrs == expected.attrs
+
+
 def test_a_worker_killed_mid_query_changes_nothing(client, four_shards):
     paths, whole = four_shards
     expected = zun.open(whole).query(group_by="phase", samples=3).to_json()

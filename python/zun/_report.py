@@ -153,15 +153,7 @@ class Report:
         bucket's start cycle, with an ``ms`` column where the report has a
         clock. Takes the keywords of :meth:`query` (``samples`` aside).
         """
-        if isinstance(buckets, bool) or not isinstance(buckets, int):
-            raise TypeError("parameter 'buckets': expected int, got "
-                            f"{type(buckets).__name__}")
-        if not 1 <= buckets <= _MAX_BUCKETS:
-            raise ValueError("parameter 'buckets': expected a whole number "
-                             f"from 1 to {_MAX_BUCKETS}, got {buckets}")
-        request.pop("samples", None)
-        if request.get("limit") is None:
-            request["limit"] = _DEFAULT_SERIES
+        activity_request(buckets, request)
         answer = self._store.activity(_request.build(**request), buckets)
         return _frames.activity_frame(answer)
 
@@ -208,6 +200,21 @@ class Report:
         clock = f"{self.clock_hz} Hz" if self.clock_hz else "no clock"
         return (f"<zun.Report {self.source}: {self.tile_count} tiles, "
                 f"{self.sample_count} samples, {clock}>")
+
+
+def activity_request(buckets: Any, request: Dict[str, Any]) -> None:
+    """Checks `buckets`, and makes `request` the query an activity asks:
+    no sample rows, 10 series unless a limit says otherwise."""
+    if isinstance(buckets, bool) or not isinstance(buckets, int):
+        raise TypeError("parameter 'buckets': expected int, got "
+                        f"{type(buckets).__name__}")
+    if not 1 <= buckets <= _MAX_BUCKETS:
+        raise ValueError("parameter 'buckets': expected a whole number "
+                         f"from 1 to {_MAX_BUCKETS}, got {buckets}")
+    request.pop("samples", None)
+    request.pop("threads", None)
+    if request.get("limit") is None:
+        request["limit"] = _DEFAULT_SERIES
 
 
 def path_text(path: Any, keyword: str = "path") -> str:

@@ -20,10 +20,13 @@ from __future__ import annotations
 import os
 from typing import Any, List, Optional, Sequence
 
-from . import _request, _zun
-from ._report import PathLike, Result, shard_paths
+import numpy as np
+import pandas as pd
 
-__all__ = ["query"]
+from . import _frames, _request, _zun
+from ._report import PathLike, Result, activity_request, shard_paths
+
+__all__ = ["activity", "query"]
 
 
 def _shard_partial(path: str, request: dict) -> bytes:
@@ -37,9 +40,25 @@ def _shard_partial(path: str, request: dict) -> bytes:
     return _zun.partial(store, _request.build(**request))
 
 
+def _shard_activity(path: str, request: dict, buckets: int, span: int,
+                    series: List[bytes]) -> dict:
+    """A task: the shard's activity on the whole report's buckets and series."""
+    try:
+        store = _zun.open(path, None, False)
+    except _zun.ReportError as error:
+        raise RuntimeError(str(error)) from None
+    return _zun.shard_activity(store, _request.build(**request), buckets, span,
+                               series)
+
+
 def _merge(first: bytes, following: bytes) -> bytes:
     """A task: two neighbouring partials merged, the first's tiles first."""
     return _zun.merge_partials(first, following)
+
+
+def _texts(paths: Any) -> List[str]:
+    return shard_paths(
+        paths if isinstance(paths, (str, bytes, os.PathLike)) else list(paths))
 
 
 def _client(client: Any) -> Any:
@@ -63,8 +82,7 @@ def partial_bytes(paths: Sequence[PathLike], client: Any = None,
 
     What :func:`query` finishes; for callers that keep or send partials.
     """
-    texts: List[str] = shard_paths(
-        paths if isinstance(paths, (str, bytes, os.PathLike)) else list(paths))
+    texts = _texts(paths)
     request.pop("threads", None)
     _request.build(**request)  # a bad keyword fails here, before any task
     client = _client(client)
@@ -98,3 +116,38 @@ def query(paths: Sequence[PathLike], client: Optional[Any] = None,
     merged = partial_bytes(paths, client, **request)
     request.pop("threads", None)
     return Result(_zun.finish_partial(merged, _request.build(**request)))
+
+
+def activity(paths: Sequence[PathLike], client: Optional[Any] = None,
+             buckets: int = 200, **request: Any) -> pd.DataFrame:
+    """The frame ``zun.open(paths).activity(buckets, ...)`` gives, on a cluster.
+
+    Two rounds: the shards' partial answers give the span and the series
+    (the first ``limit`` groups, 10 by default); then each shard's task
+    counts its samples' busy cycles on those buckets and series, and the
+    client adds them up. Takes the keywords of Report.query.
+    """
+    activity_request(buckets, request)
+    client = _client(client)
+    texts = _texts(paths)
+    merged = partial_bytes(texts, client, **request)
+    built = _request.build(**request)
+    figures = _zun.partial_figures(merged)
+    answer = _zun.finish_partial(merged, built)
+    names = list(Result(answer).groups.index)
+    series = [name.encode("utf-8", "surrogateescape") for name in names]
+    span = figures["profile_span_cycles"]
+    futures = [client.submit(_shard_activity, path, request, buckets, span,
+                             series, pure=False) for path in texts]
+    try:
+        parts = client.gather(futures)
+    except RuntimeError as error:
+        raise _zun.ReportError(str(error)) from None
+    whole = dict(parts[0])
+    whole["series"] = [np.sum([part["series"][i] for part in parts], axis=0,
+                              dtype=np.uint64)
+                       for i in range(len(names))]
+    whole["other"] = np.sum([part["other"] for part in parts], axis=0,
+                            dtype=np.uint64)
+    whole["other_group_count"] = figures["group_count"] - len(names)
+    return _frames.activity_frame(whole)
