@@ -239,8 +239,8 @@ void read_group(Reader& in, const std::vector<std::string>& names,
   for (std::size_t t = 0; t < tiles; ++t) {
     const std::uint64_t step = in.number("a tile");
     if (t > 0 && step == 0) refuse("a group's tiles repeat");
+    if (step > UINT32_MAX - tile) refuse("a tile number is past 32 bits");
     tile += step;
-    if (tile > UINT32_MAX) refuse("a tile number is past 32 bits");
     data.tiles.push_back(static_cast<std::uint32_t>(tile));
   }
   group.tiles_end = data.tiles.size();
@@ -286,8 +286,8 @@ void read_group(Reader& in, const std::vector<std::string>& names,
   for (std::size_t d = 0; d < durations; ++d) {
     const std::uint64_t step = in.number("a duration");
     if (d > 0 && step == 0) refuse("a group's durations repeat");
+    if (step > UINT32_MAX - cycles) refuse("a duration is past 32 bits");
     cycles += step;
-    if (cycles > UINT32_MAX) refuse("a duration is past 32 bits");
     const std::uint64_t count = in.number("a duration's count");
     if (count == 0 || count > data.matched_sample_count - samples) {
       refuse("durations count more samples than are selected");

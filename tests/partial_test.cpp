@@ -106,6 +106,48 @@ TEST(PartialTest, BytesCheckWhatTheChecksumCannot) {
   EXPECT_EQ(refusal(version), "partial answer: version 9 is not 1");
 }
 
+// Appends `value` as a varint.
+void append_number(std::vector<std::byte>& bytes, std::uint64_t value) {
+  while (value >= 0x80) {
+    bytes.push_back(static_cast<std::byte>(value | 0x80));
+    value >>= 7;
+  }
+  bytes.push_back(static_cast<std::byte>(value));
+}
+
+// Steps that would wrap past 2^64 back into order are refused, not summed.
+TEST(PartialTest, BytesRefuseStepsThatWrap) {
+  std::vector<std::byte> header(28, std::byte{0});
+  const char magic[] = "ZUNPART";
+  for (std::size_t i = 0; i < 8; ++i) header[i] = static_cast<std::byte>(magic[i]);
+  header[8] = std::byte{1};
+  for (const std::uint64_t step : {std::uint64_t{1} << 32, UINT64_MAX - 2}) {
+    std::vector<std::byte> bytes = header;
+    append_number(bytes, 1);                          // not blank
+    for (int i = 0; i < 8; ++i) bytes.push_back(std::byte{0});  // request key
+    // clock, tiles, samples, matched, span, sample limit
+    for (const std::uint64_t field : {1u, 1u, 2u, 2u, 10u, 0u}) {
+      append_number(bytes, field);
+    }
+    append_number(bytes, 0);  // no dimension names
+    append_number(bytes, 1);  // one group
+    append_number(bytes, 1);
+    bytes.push_back(std::byte{'a'});
+    append_number(bytes, 0);  // no dimensions
+    append_number(bytes, 2);  // two tiles: 5, then 5 + step
+    append_number(bytes, 5);
+    append_number(bytes, step);
+    for (int i = 0; i < 8; ++i) bytes.push_back(std::byte{0});
+    const std::uint64_t length = bytes.size() - 28;
+    for (std::size_t i = 0; i < 8; ++i) {
+      bytes[12 + i] = static_cast<std::byte>(length >> (8 * i));
+    }
+    resum(bytes);
+    EXPECT_EQ(refusal(bytes), "partial answer: a tile number is past 32 bits")
+        << step;
+  }
+}
+
 TEST(PartialTest, MergeRefusesPartialsThatDoNotBelongTogether) {
   const auto store = small_store(1000);
   const auto other_clock = small_store(2000);
