@@ -93,6 +93,7 @@ constexpr std::string_view kFooter =
     "  profile-query report.json --kind compute --sort-by work-cycles --limit "
     "10 --samples 5\n"
     "  gzip -dc report.json.gz | profile-query - --format json\n"
+    "  profile-query chip0.zun chip1.zun --group-by phase --threads 2\n"
     "  profile-query serve report.json\n"
     "  profile-query diff base.json new.json --fail-above 5\n";
 
@@ -315,7 +316,7 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
                  "The report: a store or JSON file, or - for standard input; "
                  "several are shards of one report, in tile order")
       ->required()
-      ->type_name("FILE...");
+      ->type_name("FILE");
   add_request_options(app, text);
   add_format_option(app, format);
   add_threads_option(app, threads);
@@ -350,7 +351,7 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
                  "The report: a store or JSON file, or - for standard input; "
                  "several are shards of one report, in tile order")
       ->required()
-      ->type_name("FILE...");
+      ->type_name("FILE");
   add_threads_option(app, threads);
   app.add_option("--host", options.host,
                  "The address to listen on (0.0.0.0 for every interface)")
@@ -492,7 +493,9 @@ std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
          "Examples:\n"
          "  profile-query diff base.json new.json\n"
          "  profile-query diff base.json new.json --group-by phase --limit 10\n"
-         "  profile-query diff base.json new.json --fail-above 5\n");
+         "  profile-query diff base.json new.json --fail-above 5\n"
+         "  profile-query diff --base a0.zun --base a1.zun --new b0.zun --new "
+         "b1.zun\n");
 
   DiffOptions options;
   RequestText text;
