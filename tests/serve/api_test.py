@@ -159,6 +159,27 @@ class ApiTest(unittest.TestCase):
             self.assertEqual(body, expected[path], path)
 
 
+class ShardsTest(unittest.TestCase):
+    """Two shards served as one report, on two threads: every answer is the
+    one profile-query gives for the same shards."""
+
+    def test_shards_answer_as_profile_query_does(self):
+        with Server(EXE, REPORT, args=[REPORT, "--threads", "2"]) as server:
+            for options in OPTION_SETS:
+                with self.subTest(options=options):
+                    status, _, body = server.get("/api/query?" + parameters(options))
+                    self.assertEqual(status, 200, body)
+                    expected = subprocess.run(
+                        [EXE, REPORT, REPORT, "--format", "json", "--threads", "1"]
+                        + options, check=True, capture_output=True).stdout
+                    self.assertEqual(body, expected)
+            status, overview = server.get_json("/api/report")
+            self.assertEqual(status, 200)
+            alone = json.loads(cli_json(["--limit", "0"]))
+            self.assertEqual(overview["tile_count"], 2 * alone["tile_count"])
+            self.assertEqual(overview["sample_count"], 2 * alone["sample_count"])
+
+
 class TimelineTest(unittest.TestCase):
     """/api/timeline: the samples a window holds, or per pixel column; its
     size bounded by rows x width."""
