@@ -1,6 +1,9 @@
-// Builds a two-tile report in memory, asks for its kernels and prints them.
+// Builds a two-tile report in memory, asks for its kernels and prints them;
+// then answers the same request as two partials, one per tile, merged.
 #include <cstdio>
+#include <utility>
 
+#include "query/partial.hpp"
 #include "query/query.hpp"
 
 int main() {
@@ -26,4 +29,12 @@ int main() {
   }
   std::printf("longest: tile %u, %u cycles\n", result.samples[0].physical_tile,
               result.samples[0].duration);
+
+  const auto store = zun_store::ReportStore::from_report(report);
+  zun_profile::QueryPartial first = zun_profile::partial_query(store, request, 0, 1);
+  zun_profile::merge(first, zun_profile::partial_query(store, request, 1, 1));
+  const zun_profile::QueryReport merged =
+      zun_profile::finish(std::move(first), request);
+  std::printf("merged from partials: %llu phase cycles\n",
+              static_cast<unsigned long long>(merged.groups[0].phase_cycles));
 }
