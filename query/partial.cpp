@@ -1,7 +1,6 @@
 #include "query/partial.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,7 +10,6 @@
 #include "query/engine.hpp"
 #include "query/group_buckets.hpp"
 #include "query/partial_parts.hpp"
-#include "query/statistics.hpp"
 #include "query/store_source.hpp"
 
 namespace zun_profile {
@@ -113,23 +111,9 @@ void gather_tiles(std::span<const TileVisit> visits,
 // `out`: intervals that overlap or touch join, as the sweep joins them.
 void merge_runs(std::span<const PartialRun> a, std::span<const PartialRun> b,
                 std::vector<PartialRun>& out) {
-  std::size_t i = 0;
-  std::size_t j = 0;
-  bool open = false;
-  PartialRun current{0, 0};
-  while (i < a.size() || j < b.size()) {
-    const PartialRun next =
-        j == b.size() || (i < a.size() && a[i].start <= b[j].start) ? a[i++]
-                                                                     : b[j++];
-    if (open && next.start <= current.end) {
-      current.end = std::max(current.end, next.end);
-    } else {
-      if (open) out.push_back(current);
-      current = next;
-      open = true;
-    }
-  }
-  if (open) out.push_back(current);
+  RunJoiner joiner([&](const PartialRun& run) { out.push_back(run); });
+  in_start_order(a, b, [&](const PartialRun& run) { joiner.take(run); });
+  joiner.finish();
 }
 
 // Builds the merged data of two partials' groups, group by group.

@@ -86,64 +86,33 @@ void add_durations(std::span<const DurationCount> durations,
   }
 }
 
-// Adds one list's ascending intervals (apart from each other) to the
-// figures: their length, the earliest start and the latest end.
+// A group's intervals as its figures need them: their length, the
+// earliest start and the latest end.
 struct Coverage {
   std::uint64_t covered = 0;
   std::uint64_t earliest = UINT64_MAX;
   std::uint64_t latest = 0;
 
+  void add(const PartialRun& run) {
+    covered += run.end - run.start;
+    earliest = std::min(earliest, run.start);
+    latest = std::max(latest, run.end);
+  }
+  // One list's intervals, ascending and apart from each other.
   void add_apart(std::span<const PartialRun> runs) {
-    for (const PartialRun& run : runs) covered += run.end - run.start;
-    if (!runs.empty()) {
-      earliest = std::min(earliest, runs.front().start);
-      latest = std::max(latest, runs.back().end);
-    }
+    for (const PartialRun& run : runs) add(run);
   }
   // The union of two lists' intervals, each ascending and apart.
   void add_union(std::span<const PartialRun> a, std::span<const PartialRun> b) {
-    if (a.empty() || b.empty()) {
-      add_apart(a.empty() ? b : a);
-      return;
-    }
-    std::size_t i = 0;
-    std::size_t j = 0;
-    const PartialRun& first = a[0].start <= b[0].start ? a[i++] : b[j++];
-    std::uint64_t low = first.start;
-    std::uint64_t high = first.end;
-    earliest = std::min(earliest, low);
-    while (i < a.size() || j < b.size()) {
-      const PartialRun& run =
-          j == b.size() || (i < a.size() && a[i].start <= b[j].start) ? a[i++]
-                                                                       : b[j++];
-      if (run.start > high) {
-        covered += high - low;
-        low = run.start;
-        high = run.end;
-      } else {
-        high = std::max(high, run.end);
-      }
-    }
-    covered += high - low;
-    latest = std::max(latest, high);
+    detail::RunJoiner joiner([this](const PartialRun& run) { add(run); });
+    detail::in_start_order(a, b, [&](const PartialRun& run) { joiner.take(run); });
+    joiner.finish();
   }
-  // Ascending by start, possibly overlapping: swept as the engine sweeps.
+  // Ascending by start, possibly overlapping: joined as the engine joins.
   void add_sorted(std::span<const PartialRun> runs) {
-    if (runs.empty()) return;
-    std::uint64_t low = runs.front().start;
-    std::uint64_t high = runs.front().end;
-    for (const PartialRun& run : runs.subspan(1)) {
-      if (run.start > high) {
-        covered += high - low;
-        low = run.start;
-        high = run.end;
-      } else {
-        high = std::max(high, run.end);
-      }
-    }
-    covered += high - low;
-    earliest = std::min(earliest, runs.front().start);
-    latest = std::max(latest, high);
+    detail::RunJoiner joiner([this](const PartialRun& run) { add(run); });
+    for (const PartialRun& run : runs) joiner.take(run);
+    joiner.finish();
   }
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <cstddef>
@@ -124,6 +125,48 @@ inline std::span<const PartialRun> runs_of(const PartialData& data,
   const auto at = static_cast<std::size_t>(list - data.lists.data());
   const std::size_t begin = runs_begin_of(data, at);
   return std::span(data.runs.data() + begin, list->runs_end - begin);
+}
+
+// Joins intervals met in ascending order of start as the engine's sweep
+// joins them (one that starts at or before the current end extends it),
+// handing each joined interval to `close`.
+template <typename Close>
+class RunJoiner {
+ public:
+  explicit RunJoiner(Close close) : close_(std::move(close)) {}
+
+  void take(const PartialRun& run) {
+    if (open_ && run.start <= current_.end) {
+      current_.end = std::max(current_.end, run.end);
+      return;
+    }
+    if (open_) close_(current_);
+    current_ = run;
+    open_ = true;
+  }
+  // Closes the interval being joined, if any.
+  void finish() {
+    if (open_) close_(current_);
+    open_ = false;
+  }
+
+ private:
+  Close close_;
+  bool open_ = false;
+  PartialRun current_{0, 0};
+};
+
+// Calls take(run) on the intervals of two lists, each ascending by start,
+// in ascending order of start (those of `a` first where starts are equal).
+template <typename Take>
+void in_start_order(std::span<const PartialRun> a, std::span<const PartialRun> b,
+                    Take&& take) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() || j < b.size()) {
+    take(j == b.size() || (i < a.size() && a[i].start <= b[j].start) ? a[i++]
+                                                                     : b[j++]);
+  }
 }
 
 // Whether sample row `a` goes before `b` in the answer (longer, then on a
