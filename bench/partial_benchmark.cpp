@@ -24,6 +24,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/shapes.hpp"
+#include "bench/timing.hpp"
 #include "cli/querying/parallel_query.hpp"
 #include "query/partial.hpp"
 #include "query/query.hpp"
@@ -34,7 +35,8 @@ namespace {
 
 using zun_profile::Query;
 using zun_profile::support::SyntheticShape;
-using Clock = std::chrono::steady_clock;
+using zun_bench::median;
+using zun_bench::seconds_of;
 
 struct Built {
   std::string key;
@@ -52,18 +54,6 @@ zun_store::ReportStore& store_for(const std::string& key,
     built.key = key;
   }
   return *built.store;
-}
-
-template <typename Body>
-double seconds_of(Body&& body) {
-  const Clock::time_point start = Clock::now();
-  body();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
 zun_profile::QueryReport in_eight_ranges(const zun_store::ReportStore& store,

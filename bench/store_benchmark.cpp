@@ -23,6 +23,7 @@
 #include "query/query.hpp"
 #include "store/report_store.hpp"
 #include "bench/shapes.hpp"
+#include "bench/timing.hpp"
 #include "tests/support/synthetic_report.hpp"
 
 namespace {
@@ -32,7 +33,8 @@ using zun_bench::interleaved;
 using zun_profile::GroupBy;
 using zun_profile::Query;
 using zun_profile::support::SyntheticShape;
-using Clock = std::chrono::steady_clock;
+using zun_bench::median;
+using zun_bench::seconds_of;
 
 struct Built {
   std::string key;
@@ -63,18 +65,6 @@ Built& built_for(const std::string& key, const SyntheticShape& shape) {
     built.key = key;
   }
   return built;
-}
-
-template <typename Body>
-double seconds_of(Body&& body) {
-  const Clock::time_point start = Clock::now();
-  body();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
 void run_case(benchmark::State& state, const std::string& key,

@@ -8,17 +8,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench/timing.hpp"
 #include "query/query.hpp"
 #include "store/report_store.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using zun_bench::median;
 
 }  // namespace
 
