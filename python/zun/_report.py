@@ -205,12 +205,7 @@ class Report:
 def activity_request(buckets: Any, request: Dict[str, Any]) -> None:
     """Checks `buckets`, and makes `request` the query an activity asks:
     no sample rows, 10 series unless a limit says otherwise."""
-    if isinstance(buckets, bool) or not isinstance(buckets, int):
-        raise TypeError("parameter 'buckets': expected int, got "
-                        f"{type(buckets).__name__}")
-    if not 1 <= buckets <= _MAX_BUCKETS:
-        raise ValueError("parameter 'buckets': expected a whole number "
-                         f"from 1 to {_MAX_BUCKETS}, got {buckets}")
+    _request.whole_in("buckets", buckets, 1, _MAX_BUCKETS)
     request.pop("samples", None)
     request.pop("threads", None)
     if request.get("limit") is None:

@@ -118,17 +118,19 @@ def build(group_by: str = "kernel", sort_by: str = "phase_cycles",
         raise ValueError(_renamed(str(error))) from None
 
 
+def whole_in(keyword: str, value: Any, low: int, high: int) -> int:
+    """`value` if it is an int from `low` to `high`; TypeError or ValueError
+    naming the keyword otherwise."""
+    _whole(keyword, value)
+    if not low <= value <= high:
+        raise ValueError(f"parameter '{keyword}': expected a whole number "
+                         f"from {low} to {high}, got {value}")
+    return value
+
+
 def threads(value: Optional[int]) -> int:
     """The threads keyword as the library takes it: 0 for the cores."""
-    if value is None:
-        return 0
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError("parameter 'threads': expected int, got "
-                        f"{type(value).__name__}")
-    if not 1 <= value <= MAX_THREADS:
-        raise ValueError("parameter 'threads': expected a whole number from 1 "
-                         f"to {MAX_THREADS}, got {value}")
-    return value
+    return 0 if value is None else whole_in("threads", value, 1, MAX_THREADS)
 
 
 MAX_THREADS = 1024  # as profile-query's --threads
