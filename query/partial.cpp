@@ -240,6 +240,11 @@ PartialData partial_of(const StoreSource& source, const Query& request,
   const std::size_t groups = pass.groups.size();
   GroupRuns runs;
   pass.runs.runs_by_group(groups, runs);
+  // The sweep reserved room for a list and an interval per record; where
+  // lists join across tiles nearly all of it is unused, and a partial kept
+  // or sent on should not hold it.
+  if (runs.lists.size() * 2 < runs.lists.capacity()) runs.lists.shrink_to_fit();
+  if (runs.runs.size() * 2 < runs.runs.capacity()) runs.runs.shrink_to_fit();
   data.lists = std::move(runs.lists);
   data.runs = std::move(runs.runs);
   data.durations = std::move(runs.durations);
