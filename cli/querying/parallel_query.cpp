@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -62,6 +63,44 @@ std::vector<TileRange> split_tiles(ShardList shards, unsigned threads) {
   return ranges;
 }
 
+bool lists_fragmented(ShardList shards) {
+  // The first samples of tiles spread evenly over the report: a list's runs
+  // join across tiles when tiles share its (phase, epoch), so samples at the
+  // same place of different tiles are where sharing shows.
+  constexpr std::size_t kTiles = 64;
+  constexpr std::size_t kSamplesPerTile = 512;
+  std::size_t entries = 0;
+  for (const zun_store::ReportStore* shard : shards) {
+    entries += shard->tile_count();
+  }
+  if (entries == 0) return false;
+  std::vector<std::uint64_t> pairs;
+  pairs.reserve(kTiles * kSamplesPerTile);
+  const std::size_t picks = std::min(kTiles, entries);
+  std::size_t shard = 0;
+  std::size_t shard_first = 0;  // the first entry of `shard`, report-wide
+  for (std::size_t k = 0; k < picks; ++k) {
+    const std::size_t entry = entries * k / picks;
+    while (entry >= shard_first + shards[shard]->tile_count()) {
+      shard_first += shards[shard]->tile_count();
+      ++shard;
+    }
+    const zun_store::ReportStore& store = *shards[shard];
+    const std::size_t tile = entry - shard_first;
+    const std::size_t first = store.tile_begin(tile);
+    const std::size_t end =
+        std::min(store.tile_end(tile), first + kSamplesPerTile);
+    for (std::size_t s = first; s < end; ++s) {
+      pairs.push_back(std::uint64_t{store.phases()[s]} << 32 |
+                      store.epochs()[s]);
+    }
+  }
+  std::sort(pairs.begin(), pairs.end());
+  const auto distinct = static_cast<std::size_t>(
+      std::unique(pairs.begin(), pairs.end()) - pairs.begin());
+  return distinct * 2 > pairs.size();
+}
+
 namespace {
 
 // Whether answering `request` in partials can pay on `shards`: not when
@@ -92,7 +131,8 @@ bool partials_pay(ShardList shards, const zun_profile::Query& request) {
   // Sample rows likewise: each range's best rows are built in full, and
   // the best of all chosen among them once more.
   const std::size_t rows = std::min(request.sample_limit, samples);
-  return groups * 16 <= samples && rows * 16 <= samples;
+  return groups * 16 <= samples && rows * 16 <= samples &&
+         !lists_fragmented(shards);
 }
 
 }  // namespace

@@ -33,6 +33,14 @@ struct TileRange {
 // samples spread about evenly among them.
 std::vector<TileRange> split_tiles(ShardList shards, unsigned threads);
 
+// Whether the (phase, epoch) lists of `shards` look fragmented: more than
+// half of the samples looked at (the first few hundred of 64 tiles spread
+// over the report) have a pair of their own. There a list's runs barely
+// join, so a partial carries about an interval per sample and finishing
+// sweeps them again, which costs what a second core saves. Reads a few
+// hundred KiB, whatever the report's size.
+bool lists_fragmented(ShardList shards);
+
 // Pointers to each of `shards`.
 std::vector<const zun_store::ReportStore*> pointers_to(
     std::span<const zun_store::ReportStore> shards);
@@ -47,7 +55,7 @@ zun_profile::QueryPartial merge_in_order(
 // few samples (by tile over tiles of few samples, by a text column of
 // nearly as many texts as samples), or that asks for a sample row per few
 // samples: there the answer's rows, built on one thread, are most of the
-// work. Throws std::bad_alloc as `query` does.
+// work. So is one shard whose lists look fragmented (lists_fragmented). Throws std::bad_alloc as `query` does.
 zun_profile::QueryReport query_shards(ShardList shards,
                                       const zun_profile::Query& request,
                                       unsigned threads);

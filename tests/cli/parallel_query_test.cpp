@@ -51,6 +51,44 @@ TEST(ParallelQuery, RangesCoverEveryTileInOrder) {
   }
 }
 
+// What decides whether partials can pay on a report's lists: fragmented
+// where (phase, epoch) pairs are nearly one per sample, not where phases
+// follow the sample's place in its tile (shared across tiles) or come in
+// runs; looked at across shard boundaries and on empty reports alike.
+TEST(ParallelQuery, FragmentedListsAreToldApartFromSharedOnes) {
+  using zun_profile::support::PhaseOrder;
+  const auto store_of = [](PhaseOrder phases, std::size_t tiles,
+                           std::size_t samples) {
+    zun_profile::support::SyntheticShape shape;
+    shape.tiles = tiles;
+    shape.samples_per_tile = samples;
+    shape.kernels = zun_profile::support::KernelOrder::Interleaved;
+    shape.random_epochs = true;
+    shape.phases = phases;
+    return zun_store::ReportStore::from_report(
+        zun_profile::support::synthetic_report(shape));
+  };
+  const auto fragmented = [](const std::vector<zun_store::ReportStore>& shards) {
+    return lists_fragmented(pointers_to(shards));
+  };
+  std::vector<zun_store::ReportStore> shards;
+  shards.push_back(store_of(PhaseOrder::Wide, 100, 600));
+  EXPECT_TRUE(fragmented(shards));
+  shards.push_back(store_of(PhaseOrder::Per64, 0, 0));  // an empty shard
+  shards.push_back(store_of(PhaseOrder::Wide, 3, 700));
+  EXPECT_TRUE(fragmented(shards));
+
+  shards.clear();
+  shards.push_back(store_of(PhaseOrder::PerSample, 100, 600));
+  EXPECT_FALSE(fragmented(shards));
+  shards.push_back(store_of(PhaseOrder::Per64, 1, 5000));
+  EXPECT_FALSE(fragmented(shards));
+  shards.clear();
+  EXPECT_FALSE(fragmented(shards));
+  shards.push_back(store_of(PhaseOrder::Per64, 0, 0));
+  EXPECT_FALSE(fragmented(shards));
+}
+
 TEST(ParallelQuery, ConcurrencyThreadsAndShardsAnswerAsOnePass) {
   zun_profile::support::SyntheticShape shape;
   shape.tiles = 64;
