@@ -161,7 +161,7 @@ zun_profile::QueryReport query_shards(ShardList shards,
                                       const zun_profile::Query& request,
                                       unsigned threads) {
   threads = std::max(threads, 1u);
-  if (!partials_pay(shards, request)) threads = 1;
+  if (threads > 1 && !partials_pay(shards, request)) threads = 1;
   const std::vector<TileRange> ranges =
       shards.size() == 1 && threads == 1 ? std::vector<TileRange>{}
                                          : split_tiles(shards, threads);

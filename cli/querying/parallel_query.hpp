@@ -55,7 +55,8 @@ zun_profile::QueryPartial merge_in_order(
 // few samples (by tile over tiles of few samples, by a text column of
 // nearly as many texts as samples), or that asks for a sample row per few
 // samples: there the answer's rows, built on one thread, are most of the
-// work. So is one shard whose lists look fragmented (lists_fragmented). Throws std::bad_alloc as `query` does.
+// work. So is one shard whose lists look fragmented (lists_fragmented).
+// Throws std::bad_alloc as `query` does.
 zun_profile::QueryReport query_shards(ShardList shards,
                                       const zun_profile::Query& request,
                                       unsigned threads);

@@ -68,9 +68,10 @@ TEST(ParallelQuery, FragmentedListsAreToldApartFromSharedOnes) {
     return zun_store::ReportStore::from_report(
         zun_profile::support::synthetic_report(shape));
   };
-  const auto fragmented = [](const std::vector<zun_store::ReportStore>& shards) {
-    return lists_fragmented(pointers_to(shards));
-  };
+  const auto fragmented =
+      [](const std::vector<zun_store::ReportStore>& shards) {
+        return lists_fragmented(pointers_to(shards));
+      };
   std::vector<zun_store::ReportStore> shards;
   shards.push_back(store_of(PhaseOrder::Wide, 100, 600));
   EXPECT_TRUE(fragmented(shards));
