@@ -56,11 +56,7 @@ int main(int argc, char** argv) {
     zun_store::StoreWriter writer(path, 1330000000);
     for (std::size_t t = 0; t < tiles; ++t) {
       // Each tile its own: the interleaved shape, one tile at a time.
-      zun_profile::support::SyntheticShape shape;
-      shape.tiles = 1;
-      shape.samples_per_tile = per_tile;
-      shape.kernels = zun_profile::support::KernelOrder::Interleaved;
-      shape.random_epochs = true;
+      auto shape = zun_profile::support::interleaved_shape(1, per_tile);
       shape.seed = t + 1;
       zun_package::ProfileReport one = zun_profile::support::synthetic_report(shape);
       one.tiles[0].physical_tile = static_cast<std::uint32_t>(t);

@@ -15,11 +15,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: zun_samples_csv OUT.csv\n");
     return 2;
   }
-  zun_profile::support::SyntheticShape shape;
-  shape.kernels = zun_profile::support::KernelOrder::Interleaved;
-  shape.random_epochs = true;
   const zun_package::ProfileReport report =
-      zun_profile::support::synthetic_report(shape);
+      zun_profile::support::synthetic_report(
+          zun_profile::support::interleaved_shape(1024, 2048));
   std::FILE* out = std::fopen(argv[1], "wb");
   if (out == nullptr) {
     std::perror(argv[1]);

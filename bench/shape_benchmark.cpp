@@ -82,7 +82,7 @@ void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
 namespace {
 
 using zun_bench::grouped;
-using zun_bench::interleaved;
+using zun_bench::interleaved_shape;
 using zun_profile::GroupBy;
 using zun_profile::Query;
 using zun_profile::support::PhaseOrder;
@@ -169,7 +169,7 @@ void run_case(benchmark::State& state, const std::string& key,
 std::vector<zun_bench::ShapeCase> cases() {
   std::vector<zun_bench::ShapeCase> list = zun_bench::shape_matrix();
   // The explorer's activity chart: 200 buckets, the top 10 groups.
-  const SyntheticShape mixed = interleaved(1024, 2048);
+  const SyntheticShape mixed = interleaved_shape(1024, 2048);
   Query top_ten;
   top_ten.limit = 10;
   list.push_back({"interleaved/activity_200_buckets", "interleaved", mixed,
@@ -184,12 +184,12 @@ std::vector<zun_bench::ShapeCase> cases() {
                                   std::size_t{1024}, std::size_t{2048}}) {
     const std::string size = std::to_string(tiles * 2048 / 1024) + "K";
     list.push_back({"growth/interleaved/" + size, "g-i" + size,
-                    interleaved(tiles, 2048), Query{}});
-    SyntheticShape phases = interleaved(tiles, 2048);
+                    interleaved_shape(tiles, 2048), Query{}});
+    SyntheticShape phases = interleaved_shape(tiles, 2048);
     phases.phases = PhaseOrder::PerSample;
     list.push_back(
         {"growth/phase_per_sample/" + size, "g-p" + size, phases, Query{}});
-    SyntheticShape groups = interleaved(tiles, 2048);
+    SyntheticShape groups = interleaved_shape(tiles, 2048);
     groups.unique_operations = true;
     list.push_back({"growth/group_per_sample/" + size, "g-u" + size, groups,
                     grouped(GroupBy::Operation), true});

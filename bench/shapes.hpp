@@ -11,17 +11,7 @@
 // The shapes and requests the benchmarks share.
 namespace zun_bench {
 
-// A tiled processor's profile: each tile's consecutive steps alternate
-// between kernels, epochs drawn per sample.
-inline zun_profile::support::SyntheticShape interleaved(std::size_t tiles,
-                                                        std::size_t samples) {
-  zun_profile::support::SyntheticShape shape;
-  shape.tiles = tiles;
-  shape.samples_per_tile = samples;
-  shape.kernels = zun_profile::support::KernelOrder::Interleaved;
-  shape.random_epochs = true;
-  return shape;
-}
+using zun_profile::support::interleaved_shape;
 
 // The default request grouped by `group_by` (by metadata: the key "layer").
 inline zun_profile::Query grouped(zun_profile::GroupBy group_by) {
@@ -50,7 +40,7 @@ inline std::vector<ShapeCase> shape_matrix() {
   using zun_profile::support::PhaseOrder;
   using zun_profile::support::SyntheticShape;
   std::vector<ShapeCase> list;
-  const SyntheticShape mixed = interleaved(1024, 2048);
+  const SyntheticShape mixed = interleaved_shape(1024, 2048);
   list.push_back({"interleaved/default", "interleaved", mixed, Query{}});
   list.push_back(
       {"interleaved/by_phase", "interleaved", mixed, grouped(GroupBy::Phase)});
@@ -74,13 +64,13 @@ inline std::vector<ShapeCase> shape_matrix() {
   wide.durations = Durations::LogUniform;
   list.push_back({"wide_durations/default", "wide", wide, Query{}});
   list.push_back(
-      {"16_tiles/default", "16tiles", interleaved(16, 131072), Query{}});
+      {"16_tiles/default", "16tiles", interleaved_shape(16, 131072), Query{}});
   SyntheticShape per_sample = mixed;
   per_sample.phases = PhaseOrder::PerSample;
   list.push_back(
       {"phase_per_sample/default", "persample", per_sample, Query{}});
   list.push_back(
-      {"1_tile/default", "1tile", interleaved(1, 2048 * 1024), Query{}});
+      {"1_tile/default", "1tile", interleaved_shape(1, 2048 * 1024), Query{}});
   SyntheticShape wide_phases = mixed;
   wide_phases.phases = PhaseOrder::Wide;
   list.push_back({"phases_2^20/default", "widephases", wide_phases, Query{}});
@@ -88,8 +78,8 @@ inline std::vector<ShapeCase> shape_matrix() {
   unique.unique_operations = true;
   list.push_back({"unique_operations/by_operation", "unique", unique,
                   grouped(GroupBy::Operation), true});
-  list.push_back({"1M_tiles_x_2/by_tile", "1Mtiles", interleaved(1 << 20, 2),
-                  grouped(GroupBy::Tile), true});
+  list.push_back({"1M_tiles_x_2/by_tile", "1Mtiles",
+                  interleaved_shape(1 << 20, 2), grouped(GroupBy::Tile), true});
   return list;
 }
 

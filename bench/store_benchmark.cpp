@@ -29,7 +29,7 @@
 namespace {
 
 using zun_bench::grouped;
-using zun_bench::interleaved;
+using zun_bench::interleaved_shape;
 using zun_profile::GroupBy;
 using zun_profile::Query;
 using zun_profile::support::SyntheticShape;
@@ -118,7 +118,7 @@ std::vector<zun_bench::ShapeCase> cases() {
   filtered.kernel = "attention_softmax_f32";
   filtered.operation_contains = "s";
   list.insert(list.begin() + 5, {"interleaved/kernel_and_text_filters",
-                                 "interleaved", interleaved(1024, 2048),
+                                 "interleaved", interleaved_shape(1024, 2048),
                                  filtered});
   return list;
 }

@@ -129,11 +129,8 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
 // runs (folded records) or interleaved, one timeline, wide durations, many
 // tiles or one, a phase per sample or phases past the small record layout.
 TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
-  support::SyntheticShape interleaved;
-  interleaved.tiles = 24;
-  interleaved.samples_per_tile = 400;
-  interleaved.kernels = support::KernelOrder::Interleaved;
-  interleaved.random_epochs = true;
+  const support::SyntheticShape interleaved =
+      support::interleaved_shape(24, 400);
   std::vector<std::pair<const char*, support::SyntheticShape>> shapes;
   shapes.emplace_back("interleaved", interleaved);
   support::SyntheticShape shape = interleaved;

@@ -59,11 +59,7 @@ TEST(ParallelQuery, FragmentedListsAreToldApartFromSharedOnes) {
   using zun_profile::support::PhaseOrder;
   const auto store_of = [](PhaseOrder phases, std::size_t tiles,
                            std::size_t samples) {
-    zun_profile::support::SyntheticShape shape;
-    shape.tiles = tiles;
-    shape.samples_per_tile = samples;
-    shape.kernels = zun_profile::support::KernelOrder::Interleaved;
-    shape.random_epochs = true;
+    auto shape = zun_profile::support::interleaved_shape(tiles, samples);
     shape.phases = phases;
     return zun_store::ReportStore::from_report(
         zun_profile::support::synthetic_report(shape));
@@ -91,11 +87,7 @@ TEST(ParallelQuery, FragmentedListsAreToldApartFromSharedOnes) {
 }
 
 TEST(ParallelQuery, ConcurrencyThreadsAndShardsAnswerAsOnePass) {
-  zun_profile::support::SyntheticShape shape;
-  shape.tiles = 64;
-  shape.samples_per_tile = 400;
-  shape.kernels = zun_profile::support::KernelOrder::Interleaved;
-  shape.random_epochs = true;
+  const auto shape = zun_profile::support::interleaved_shape(64, 400);
   const auto report = zun_profile::support::synthetic_report(shape);
   const auto whole = zun_store::ReportStore::from_report(report);
   std::vector<zun_store::ReportStore> shards;

@@ -46,6 +46,18 @@ struct SyntheticShape {
   bool unique_operations = false;
 };
 
+// A tiled processor's profile: each tile's consecutive steps alternate
+// between kernels, epochs drawn per sample.
+inline SyntheticShape interleaved_shape(std::size_t tiles,
+                                        std::size_t samples_per_tile) {
+  SyntheticShape shape;
+  shape.tiles = tiles;
+  shape.samples_per_tile = samples_per_tile;
+  shape.kernels = KernelOrder::Interleaved;
+  shape.random_epochs = true;
+  return shape;
+}
+
 // Builds a report of `shape`: each tile starts at its own counter value (some
 // close enough to 2^32 to wrap), samples run back to back, the kernel is one
 // of 24 names (most too long for the small-string buffer), kinds mix, and
