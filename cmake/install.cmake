@@ -9,7 +9,7 @@ install(FILES report/profile_report.hpp
   DESTINATION ${ZUN_INCLUDE_DIR}/report)
 install(FILES store/report_store.hpp store/store_builder.hpp
   DESTINATION ${ZUN_INCLUDE_DIR}/store)
-install(FILES query/activity.hpp query/partial.hpp query/query.hpp query/request.hpp
+install(FILES query/activity.hpp query/parallel.hpp query/partial.hpp query/query.hpp query/request.hpp
   query/result.hpp
   DESTINATION ${ZUN_INCLUDE_DIR}/query)
 

@@ -183,42 +183,23 @@ void collect(const Source& source, const Query& request,
   out.span = span;
 }
 
-// The one pass over a whole source, then the groups' figures from what it
-// collected.
-template <typename Source, typename Identity, typename Sink>
-QueryReport execute(const Source& source, const Query& request,
-                    Identity identity, Sink& sink) {
-  QueryReport result;
-  result.clock_hz = source.clock_hz();
-  result.tile_count = source.tile_count();
-  result.at_offset = request.at_offset;
-  result.sample_count = source.sample_count();
-
-  Collected<Identity> pass(identity, result.sample_count,
-                           request.sample_limit, source.steps());
-  collect(source, request, identity, sink, 0, result.tile_count, pass);
-  auto& index = pass.index;
-  result.matched_sample_count = pass.runs.size();
-  result.profile_span_cycles = pass.span;
-  result.profile_span_ms = cycles_to_ms(pass.span, result.clock_hz);
-
-  // The figures from the runs and the visits, then the order, read from the
-  // figures and, where they tie, the labels.
-  std::vector<GroupFigures> figures(pass.groups.size());
-  pass.runs.summarize(figures);
-  count_tiles(pass.visits, figures);
-  pass.visits = {};
+// The answer's groups from their figures and keys: ordered (read from the
+// figures and, where they tie, the labels), cut to the request's limit,
+// each row's label and dimensions built once, from the group's key.
+template <typename Identity, typename Index, typename Sink>
+void fill_groups(const std::vector<GroupFigures>& figures, const Index& index,
+                 const Identity& identity, const Query& request, Sink& sink,
+                 QueryReport& result) {
   const std::vector<std::uint32_t> order =
       order_groups(figures, request.sort_by, request.limit,
                    [&](std::uint32_t g, LabelBuffer& buffer) {
                      return identity.label(index.key(g), buffer);
                    });
-  sink.ordered(order, pass.groups.size());
+  sink.ordered(order, figures.size());
 
-  // The rows in order, each label and dimensions built once, from the
-  // group's key. With many groups the ids jump about in memory: fetch a few
-  // rows ahead, in two steps (the group's figures and key, then the text
-  // the key points to), so that the misses of several rows overlap.
+  // With many groups the ids jump about in memory: fetch a few rows ahead,
+  // in two steps (the group's figures and key, then the text the key points
+  // to), so that the misses of several rows overlap.
   constexpr std::size_t kKeyAhead = 8;
   constexpr std::size_t kTextAhead = 4;
   result.groups.reserve(order.size());
@@ -233,6 +214,37 @@ QueryReport execute(const Source& source, const Query& request,
     fill_group_row(identity.group_key(index.key(order[i])), figures[order[i]],
                    result.clock_hz, result.groups.emplace_back());
   }
+}
+
+// The answer's whole-report figures, before the pass.
+template <typename Source>
+QueryReport report_header(const Source& source, const Query& request) {
+  QueryReport result;
+  result.clock_hz = source.clock_hz();
+  result.tile_count = source.tile_count();
+  result.at_offset = request.at_offset;
+  result.sample_count = source.sample_count();
+  return result;
+}
+
+// The one pass over a whole source, then the groups' figures from what it
+// collected.
+template <typename Source, typename Identity, typename Sink>
+QueryReport execute(const Source& source, const Query& request,
+                    Identity identity, Sink& sink) {
+  QueryReport result = report_header(source, request);
+  Collected<Identity> pass(identity, result.sample_count,
+                           request.sample_limit, source.steps());
+  collect(source, request, identity, sink, 0, result.tile_count, pass);
+  result.matched_sample_count = pass.runs.size();
+  result.profile_span_cycles = pass.span;
+  result.profile_span_ms = cycles_to_ms(pass.span, result.clock_hz);
+
+  std::vector<GroupFigures> figures(pass.groups.size());
+  pass.runs.summarize(figures);
+  count_tiles(pass.visits, figures);
+  pass.visits = {};
+  fill_groups(figures, pass.index, identity, request, sink, result);
   result.samples = pass.rows.take_rows();
   return result;
 }

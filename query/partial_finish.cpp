@@ -378,22 +378,9 @@ QueryReport finish(std::vector<QueryPartial>&& partials, const Query& request) {
                            result.groups.emplace_back());
   }
 
-  // The best rows of all: each partial's are best first, and a stable sort
-  // keeps partials in order where rows tie on every key.
-  if (parts.size() == 1) {
-    result.samples = std::move(parts.front()->samples);
-  } else {
-    for (PartialData* data : parts) {
-      for (SampleRecord& row : data->samples) {
-        result.samples.push_back(std::move(row));
-      }
-    }
-    std::stable_sort(result.samples.begin(), result.samples.end(),
-                     detail::better_row);
-  }
-  if (result.samples.size() > request.sample_limit) {
-    result.samples.resize(request.sample_limit);
-  }
+  std::vector<std::vector<SampleRecord>*> rows;
+  for (PartialData* data : parts) rows.push_back(&data->samples);
+  result.samples = detail::best_rows(rows, request.sample_limit);
   for (QueryPartial& partial : partials) partial = QueryPartial();
   return result;
 }
@@ -404,4 +391,24 @@ QueryReport finish(QueryPartial&& partial, const Query& request) {
   return finish(std::move(one), request);
 }
 
+namespace detail {
+
+std::vector<SampleRecord> best_rows(
+    std::span<std::vector<SampleRecord>* const> parts, std::size_t limit) {
+  // Each part's rows are best first, and a stable sort keeps the parts in
+  // order where rows tie on every key.
+  std::vector<SampleRecord> rows;
+  if (parts.size() == 1) {
+    rows = std::move(*parts.front());
+  } else {
+    for (std::vector<SampleRecord>* part : parts) {
+      for (SampleRecord& row : *part) rows.push_back(std::move(row));
+    }
+    std::stable_sort(rows.begin(), rows.end(), better_row);
+  }
+  if (rows.size() > limit) rows.resize(limit);
+  return rows;
+}
+
+}  // namespace detail
 }  // namespace zun_profile

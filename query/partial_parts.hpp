@@ -179,6 +179,11 @@ inline bool better_row(const SampleRecord& a, const SampleRecord& b) noexcept {
   return a.offset < b.offset;
 }
 
+// The best `limit` of the rows of consecutive ranges, each range's best
+// first, given in report order. Moves the rows out.
+std::vector<SampleRecord> best_rows(
+    std::span<std::vector<SampleRecord>* const> parts, std::size_t limit);
+
 // The request key of `request` (see PartialData::request_key).
 std::uint64_t request_key(const Query& request);
 

@@ -118,4 +118,23 @@ struct WideRecord {
   static void mark_folded(std::uint32_t* r) noexcept { r[5] = 1; }
 };
 
+// Which of the three a bucket's records are in.
+enum class Layout : std::uint8_t { kOwn, kCompact, kWide };
+
+// Calls run(Record{}) with the layout type of `layout`.
+template <typename Run>
+void with_layout(Layout layout, Run&& run) {
+  switch (layout) {
+    case Layout::kOwn:
+      run(OwnRecord{});
+      return;
+    case Layout::kCompact:
+      run(CompactRecord{});
+      return;
+    case Layout::kWide:
+      run(WideRecord{});
+      return;
+  }
+}
+
 }  // namespace zun_profile::run_layout

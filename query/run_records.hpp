@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "query/group_buckets.hpp"
 #include "query/partial_parts.hpp"
 #include "query/radix_sort.hpp"
 #include "query/run_layout.hpp"
@@ -102,6 +103,8 @@ class RunRecords {
   // preconditions; consumes the records.
   void runs_by_group(std::size_t groups, detail::GroupRuns& runs);
 
+  class Joint;
+
  private:
   template <typename Out>
   void sweep_all(Out& out);
@@ -124,6 +127,31 @@ class RunRecords {
     std::uint32_t* last = nullptr;  // the record written last, for folding
     std::size_t count = 0;          // records in all its chunks
   };
+
+  // The records one sort takes from a bucket, and how it reads them.
+  struct Piece {
+    const Bucket* bucket;
+    run_layout::Layout layout;
+    std::uint32_t implied;  // the group of a bucket that holds one
+    // Maps the records' group ids to those of the sort; null: the same.
+    const std::uint32_t* ids;
+  };
+  // The records of one sort: those of one bucket, or of several passes'
+  // buckets swept as one; the groups they hold and the bits of their
+  // spread.
+  struct SortItem {
+    std::vector<Piece> pieces;
+    std::size_t count = 0;         // records in all its pieces
+    std::uint32_t group_low = 0;   // the least group id among them
+    std::uint32_t group_bits = 0;  // of the greatest less the least
+  };
+
+  // The layout of bucket `at`'s records.
+  run_layout::Layout layout_of(std::size_t at) const noexcept {
+    if (!compact_) return run_layout::Layout::kWide;
+    return at + 1 < kBuckets ? run_layout::Layout::kOwn
+                             : run_layout::Layout::kCompact;
+  }
 
   // Buckets: a group each below kBuckets - 1, and one for every group after.
   static constexpr std::size_t kBuckets = 1024;
@@ -206,6 +234,39 @@ class RunRecords {
   ValueRange epochs_;
   ValueRange starts_;
   ValueRange durations_;  // of every run
+};
+
+// The runs of several passes, over consecutive tile ranges of one source,
+// summarized as those of one pass over them all: each pass numbered its
+// groups its own way, and ids[t][l] is the joint id of pass t's group l.
+// The groups are cut into shares of about equal runs, which may be
+// summarized at once on different threads. The passes' records must
+// outlive the Joint and stay unchanged while it is used.
+class RunRecords::Joint {
+ public:
+  // Plans the sweep of `parts` into at most `shares` shares. Every joint id
+  // below `groups` has records in some part; pass 0's ids are its own
+  // (ids[0][l] == l).
+  Joint(std::span<RunRecords* const> parts,
+        std::span<const std::vector<std::uint32_t>> ids, std::size_t groups,
+        std::size_t shares);
+
+  std::size_t shares() const noexcept { return shares_.size(); }
+
+  // Fills every field but tile_count of figures[g] for each group g of
+  // share `share`, and no other; `figures` has a row for every joint id.
+  // Distinct shares may be summarized at once.
+  void summarize(std::size_t share, std::span<GroupFigures> figures) const;
+
+ private:
+  std::vector<SortItem> items_;
+  std::vector<std::vector<const SortItem*>> shares_;
+  GroupBuckets<std::uint32_t> folded_;  // by joint id
+  ValueRange phases_;                   // of every part's records
+  ValueRange epochs_;
+  ValueRange starts_;
+  ValueRange durations_;
+  std::size_t samples_ = 0;
 };
 
 }  // namespace zun_profile

@@ -30,7 +30,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
       std::string difference =
           support::first_difference_of_sources(report, store, request);
       if (difference.empty()) {
-        difference = support::first_difference_of_partials(report, store,
+        difference = support::first_difference_of_cuts(report, store,
                                                            request, entropy);
       }
       if (!difference.empty()) {
@@ -68,7 +68,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnLargerReports) {
       const std::string difference =
           support::first_difference_of_sources(report, store, request);
       ASSERT_EQ(difference, "") << "seed " << seed << " request " << r;
-      ASSERT_EQ(support::first_difference_of_partials(report, store, request,
+      ASSERT_EQ(support::first_difference_of_cuts(report, store, request,
                                                       entropy),
                 "")
           << "seed " << seed << " request " << r;
@@ -117,7 +117,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
       ASSERT_EQ(support::first_difference_of_sources(report, store, request),
                 "")
           << c.shape << ", sort_by " << static_cast<int>(sort_by);
-      ASSERT_EQ(support::first_difference_of_partials(report, store, request,
+      ASSERT_EQ(support::first_difference_of_cuts(report, store, request,
                                                       cuts),
                 "")
           << c.shape << ", sort_by " << static_cast<int>(sort_by);
@@ -174,7 +174,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
             support::first_difference_of_sources(report, store, request), "")
             << name << ", group_by " << by << ", sort_by "
             << static_cast<int>(sort_by);
-        ASSERT_EQ(support::first_difference_of_partials(report, store,
+        ASSERT_EQ(support::first_difference_of_cuts(report, store,
                                                         request, cuts),
                   "")
             << name << ", group_by " << by << ", sort_by "

@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <thread>
 #include <utility>
 
+#include "query/parallel.hpp"
 #include "query/partial.hpp"
 
 namespace profile_query {
@@ -103,12 +105,12 @@ bool lists_fragmented(ShardList shards) {
 
 namespace {
 
-// Whether answering `request` in partials can pay on `shards`: not when
+// Whether cutting `request` over `shards` into parts can pay: not when
 // the answer may have a group or a sample row for every few samples, where
-// building its rows (which only the merged answer can do, on one thread)
-// is most of the work and merging that many is added on top. Judged before
+// building its rows (which only the joined answer can do, on one thread)
+// is most of the work and joining that many is added on top. Judged before
 // the pass, by the most groups the grouping could form.
-bool partials_pay(ShardList shards, const zun_profile::Query& request) {
+bool parts_pay(ShardList shards, const zun_profile::Query& request) {
   std::size_t groups = 0;
   std::size_t samples = 0;
   for (const zun_store::ReportStore* pointer : shards) {
@@ -131,8 +133,13 @@ bool partials_pay(ShardList shards, const zun_profile::Query& request) {
   // Sample rows likewise: each range's best rows are built in full, and
   // the best of all chosen among them once more.
   const std::size_t rows = std::min(request.sample_limit, samples);
-  return groups * 16 <= samples && rows * 16 <= samples &&
-         !lists_fragmented(shards);
+  return groups * 16 <= samples && rows * 16 <= samples;
+}
+
+// Whether merging partial answers of `shards` can pay: as parts_pay, and
+// not where lists are fragmented (lists_fragmented).
+bool partials_pay(ShardList shards, const zun_profile::Query& request) {
+  return parts_pay(shards, request) && !lists_fragmented(shards);
 }
 
 }  // namespace
@@ -157,41 +164,49 @@ zun_profile::QueryPartial merge_in_order(
                           : std::move(partials.front());
 }
 
-zun_profile::QueryReport query_shards(ShardList shards,
-                                      const zun_profile::Query& request,
-                                      unsigned threads) {
-  threads = std::max(threads, 1u);
-  if (threads > 1 && !partials_pay(shards, request)) threads = 1;
-  const std::vector<TileRange> ranges =
-      shards.size() == 1 && threads == 1 ? std::vector<TileRange>{}
-                                         : split_tiles(shards, threads);
-  // One range of one shard (one thread, or a single tile) is the single
-  // pass itself.
-  if (ranges.size() <= 1 && shards.size() == 1) {
-    return zun_profile::query(*shards.front(), request);
-  }
-  std::vector<zun_profile::QueryPartial> partials(ranges.size());
-  std::vector<std::exception_ptr> failures(ranges.size());
-  std::atomic<std::size_t> next{0};
-  const auto work = [&] {
-    for (std::size_t r = next++; r < ranges.size(); r = next++) {
-      try {
-        const TileRange& range = ranges[r];
-        partials[r] = zun_profile::partial_query(*shards[range.shard], request,
-                                                 range.first, range.count);
-      } catch (...) {
-        failures[r] = std::current_exception();
-      }
-    }
-  };
-  const std::size_t helpers =
-      std::min<std::size_t>(threads, ranges.size()) - 1;
-  {
+zun_profile::TaskRunner thread_runner(unsigned threads) {
+  // The calling thread and up to threads - 1 helpers take the tasks in
+  // turn.
+  return [threads](std::size_t count,
+                   const std::function<void(std::size_t)>& task) {
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+      for (std::size_t i = next++; i < count; i = next++) task(i);
+    };
+    const std::size_t helpers =
+        std::min<std::size_t>(std::max(threads, 1u), count) - 1;
     std::vector<std::jthread> pool;
     pool.reserve(helpers);
     for (std::size_t t = 0; t < helpers; ++t) pool.emplace_back(work);
     work();
+  };
+}
+
+zun_profile::QueryReport query_shards(ShardList shards,
+                                      const zun_profile::Query& request,
+                                      unsigned threads) {
+  threads = std::max(threads, 1u);
+  // One shard: the query cut into parts, whose runs are swept once, as the
+  // single pass's are.
+  if (shards.size() == 1) {
+    if (threads > 1 && !parts_pay(shards, request)) threads = 1;
+    return zun_profile::query(*shards.front(), request, threads,
+                              thread_runner(threads));
   }
+  // Several shards: a partial answer per range, merged.
+  if (threads > 1 && !partials_pay(shards, request)) threads = 1;
+  const std::vector<TileRange> ranges = split_tiles(shards, threads);
+  std::vector<zun_profile::QueryPartial> partials(ranges.size());
+  std::vector<std::exception_ptr> failures(ranges.size());
+  thread_runner(threads)(ranges.size(), [&](std::size_t r) {
+    try {
+      const TileRange& range = ranges[r];
+      partials[r] = zun_profile::partial_query(*shards[range.shard], request,
+                                               range.first, range.count);
+    } catch (...) {
+      failures[r] = std::current_exception();
+    }
+  });
   for (const std::exception_ptr& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }

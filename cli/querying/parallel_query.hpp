@@ -4,14 +4,15 @@
 #include <span>
 #include <vector>
 
+#include "query/parallel.hpp"
 #include "query/partial.hpp"
 #include "query/query.hpp"
 #include "store/report_store.hpp"
 
 // Answers over several cores and several shards: the tiles are cut into
-// ranges, each answered as a partial on a thread of its own, and the
-// partials merged in order. The answer is `query`'s over the report made of
-// every shard's tiles, in every field.
+// ranges, each answered on a thread of its own (within one shard, as parts
+// of one query; across shards, as partials merged in order). The answer is
+// `query`'s over the report made of every shard's tiles, in every field.
 namespace profile_query {
 
 // The threads a query uses unless told: the machine's cores (1 when the
@@ -49,13 +50,21 @@ std::vector<const zun_store::ReportStore*> pointers_to(
 zun_profile::QueryPartial merge_in_order(
     std::vector<zun_profile::QueryPartial>&& partials);
 
+// A task runner that runs each call's tasks on up to `threads` threads,
+// the calling one among them, started for the call and joined before it
+// returns.
+zun_profile::TaskRunner thread_runner(unsigned threads);
+
 // `request` over the shards' tiles, one after another, on up to `threads`
-// threads (at least 1). One shard on one thread is the single pass of
-// `query` itself, and so is one shard whose grouping may give a group per
-// few samples (by tile over tiles of few samples, by a text column of
-// nearly as many texts as samples), or that asks for a sample row per few
+// threads (at least 1). One shard is `query` cut into parts, one per
+// thread (zun_profile's parallel query); several are answered as partials
+// of tile ranges, merged in order. One thread is the single pass of
+// `query` itself, and so is a grouping that may give a group per few
+// samples (by tile over tiles of few samples, by a text column of nearly
+// as many texts as samples), or a request for a sample row per few
 // samples: there the answer's rows, built on one thread, are most of the
-// work. So is one shard whose lists look fragmented (lists_fragmented).
+// work. Several shards whose lists look fragmented (lists_fragmented)
+// keep to one thread too.
 // Throws std::bad_alloc as `query` does.
 zun_profile::QueryReport query_shards(ShardList shards,
                                       const zun_profile::Query& request,

@@ -87,10 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (!round_trip.empty()) fail("round trip: " + round_trip, report, request);
 
   // Cut into ranges, answered as partials (of the store or of shards,
-  // through bytes or not) and merged.
+  // through bytes or not) and merged; and by the query cut into parts.
   const std::string partial_difference =
-      zun_profile::support::first_difference_of_partials(report, store,
-                                                         request, entropy);
+      zun_profile::support::first_difference_of_cuts(report, store, request,
+                                                     entropy);
   if (!partial_difference.empty()) fail(partial_difference, report, request);
 
   const std::size_t buckets = static_cast<std::size_t>(entropy.below(65));

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "query/parallel.hpp"
 #include "query/partial.hpp"
 #include "tests/support/compare.hpp"
 #include "tests/support/oracle.hpp"
@@ -81,6 +83,51 @@ std::string first_difference_of_partials(
                             : ", merged in a row: ");
   how.append(difference);
   return how;
+}
+
+std::string first_difference_in_parts(const zun_package::ProfileReport& report,
+                                      const zun_store::ReportStore& store,
+                                      const Query& request, Entropy& entropy) {
+  const std::size_t parts = 2 + entropy.below(7);
+  const bool records = entropy.chance(2);
+  // 0: in order; 1: in reverse; 2: each on a thread of its own (rarely: a
+  // thread costs more than a small case).
+  const std::uint64_t running = entropy.chance(16) ? 2 : entropy.below(2);
+  const TaskRunner run = [running](std::size_t count,
+                                   const std::function<void(std::size_t)>& task) {
+    if (running == 2) {
+      std::vector<std::jthread> threads;
+      for (std::size_t i = 0; i < count; ++i) threads.emplace_back(task, i);
+      return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      task(running == 0 ? i : count - 1 - i);
+    }
+  };
+  const QueryReport answer = records ? query(report, request, parts, run)
+                                     : query(store, request, parts, run);
+  const std::string difference =
+      first_difference(answer, reference_query(report, request));
+  if (difference.empty()) return {};
+  std::string how = "query in ";
+  how.append(std::to_string(parts)).append(" parts over ");
+  how.append(records ? "the records" : "the store");
+  how.append(running == 2   ? ", on threads: "
+             : running == 1 ? ", in reverse: "
+                            : ", in order: ");
+  how.append(difference);
+  return how;
+}
+
+std::string first_difference_of_cuts(const zun_package::ProfileReport& report,
+                                     const zun_store::ReportStore& store,
+                                     const Query& request, Entropy& entropy) {
+  std::string difference =
+      first_difference_of_partials(report, store, request, entropy);
+  if (difference.empty()) {
+    difference = first_difference_in_parts(report, store, request, entropy);
+  }
+  return difference;
 }
 
 }  // namespace zun_profile::support
