@@ -1,12 +1,17 @@
 // Queries over threads and in partials, side by side in one process on the
 // same store, shape by shape. Each case times, alternating:
 //   the single pass      query(store, request), on one thread
-//   2 threads            the tool's query on 2 threads (two ranges, merged)
+//   2 threads            the tool's query on 2 threads (the query cut into
+//                        two parts, its runs swept once)
+//   2 partials           two ranges answered as partials on 2 threads and
+//                        merged (what shards do, and what the tool did for
+//                        one store before it cut the query into parts)
 //   8 ranges             partial_query on 8 ranges one after another and
 //                        their finish together, all on one thread: the CPU time
 //                        that cutting into partials costs in all
 // and reports
 //   two_threads_speedup  single pass / 2 threads (medians)
+//   two_partials_speedup single pass / 2 partials
 //   merged_8_cost        8 ranges / single pass
 //   partial_bytes_per_sample, partial_bytes_per_group
 //                        to_bytes of the whole store's partial
@@ -68,10 +73,23 @@ zun_profile::QueryReport in_eight_ranges(const zun_store::ReportStore& store,
   return zun_profile::finish(std::move(partials), request);
 }
 
+zun_profile::QueryReport in_two_partials(const zun_store::ReportStore& store,
+                                         const Query& request) {
+  const auto ranges = profile_query::split_tiles(
+      profile_query::pointers_to(std::span(&store, 1)), 2);
+  std::vector<zun_profile::QueryPartial> partials(ranges.size());
+  profile_query::thread_runner(2)(ranges.size(), [&](std::size_t r) {
+    partials[r] = zun_profile::partial_query(store, request, ranges[r].first,
+                                             ranges[r].count);
+  });
+  return zun_profile::finish(std::move(partials), request);
+}
+
 void run_case(benchmark::State& state, const zun_bench::ShapeCase& c) {
   const zun_store::ReportStore& store = store_for(c.shape_key, c.shape);
   std::vector<double> single;
   std::vector<double> two;
+  std::vector<double> two_partials;
   std::vector<double> eight;
   for (auto _ : state) {
     single.push_back(seconds_of([&] {
@@ -83,6 +101,8 @@ void run_case(benchmark::State& state, const zun_bench::ShapeCase& c) {
     });
     two.push_back(threads);
     state.SetIterationTime(threads);
+    two_partials.push_back(seconds_of(
+        [&] { benchmark::DoNotOptimize(in_two_partials(store, c.request)); }));
     eight.push_back(seconds_of(
         [&] { benchmark::DoNotOptimize(in_eight_ranges(store, c.request)); }));
   }
@@ -92,6 +112,7 @@ void run_case(benchmark::State& state, const zun_bench::ShapeCase& c) {
   const auto samples =
       static_cast<double>(std::max<std::size_t>(1, store.sample_count()));
   state.counters["two_threads_speedup"] = median(single) / median(two);
+  state.counters["two_partials_speedup"] = median(single) / median(two_partials);
   state.counters["merged_8_cost"] = median(eight) / median(single);
   state.counters["single_ms"] = median(single) * 1e3;
   state.counters["partial_bytes_per_sample"] = bytes / samples;

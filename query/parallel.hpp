@@ -23,17 +23,20 @@ namespace zun_profile {
 using TaskRunner = std::function<void(
     std::size_t count, const std::function<void(std::size_t)>& task)>;
 
-// The answer of `request` over `store`, its work cut into tasks for up to
-// `parts` threads and handed to `run` twice (the pass, then the sweep).
-// `parts` of 0 or 1, or a store of one tile, is the single pass on the
-// calling thread. Throws what `query` may (std::bad_alloc), having let
-// every task end; std::logic_error when `run` returns with a task not run.
+// The answer of `request` over `store`, its work cut into tasks for
+// `threads` threads and handed to `run` twice (the pass, then the sweep):
+// a few tasks per thread, so that a thread slowed down (by the machine's
+// other work, or by its first touches of memory) leaves its share to the
+// others. `threads` of 0 or 1, or a store of one tile, is the single pass
+// on the calling thread. Throws what `query` may (std::bad_alloc), having
+// let every task end; std::logic_error when `run` returns with a task not
+// run.
 QueryReport query(const zun_store::ReportStore& store, const Query& request,
-                  std::size_t parts, const TaskRunner& run);
+                  std::size_t threads, const TaskRunner& run);
 
 // The same over in-memory records.
 QueryReport query(const zun_package::ProfileReport& report,
-                  const Query& request, std::size_t parts,
+                  const Query& request, std::size_t threads,
                   const TaskRunner& run);
 
 }  // namespace zun_profile

@@ -420,18 +420,25 @@ struct KeyLayout {
 template <typename Record, typename Piece, typename Visit>
 void for_each_record(const Piece& piece, Visit&& visit) {
   const auto& bucket = *piece.bucket;
-  const std::uint32_t* const ids = piece.ids;
-  for (std::size_t c = 0; c < bucket.chunks.size(); ++c) {
-    const std::uint32_t* words = bucket.chunks[c].words.get();
-    const std::uint32_t* end =
-        c + 1 < bucket.chunks.size()
-            ? words + Record::kWords * bucket.chunks[c].capacity
-            : bucket.next;
-    for (const std::uint32_t* record = words; record < end;
-         record += Record::kWords) {
-      const std::uint32_t group = Record::group(record, piece.implied);
-      visit(record, ids == nullptr ? group : ids[group]);
+  // The loop twice, with and without the map, so that a single pass's
+  // records pay no test each.
+  const auto walk = [&](auto group_of) {
+    for (std::size_t c = 0; c < bucket.chunks.size(); ++c) {
+      const std::uint32_t* words = bucket.chunks[c].words.get();
+      const std::uint32_t* end =
+          c + 1 < bucket.chunks.size()
+              ? words + Record::kWords * bucket.chunks[c].capacity
+              : bucket.next;
+      for (const std::uint32_t* record = words; record < end;
+           record += Record::kWords) {
+        visit(record, group_of(Record::group(record, piece.implied)));
+      }
     }
+  };
+  if (piece.ids == nullptr) {
+    walk([](std::uint32_t group) { return group; });
+  } else {
+    walk([ids = piece.ids](std::uint32_t group) { return ids[group]; });
   }
 }
 
@@ -448,20 +455,19 @@ void for_each_record_of(const Item& item, Visit&& visit) {
   }
 }
 
-// Packs the records of `item` into Width words each in `packed` (the key,
-// one word or two low word first, then the length), sorts them by key with
-// `buffer`, and sweeps them.
-template <std::size_t Width, typename Item, typename Sweep>
-void sort_and_sweep(const Item& item, const KeyLayout& layout,
-                    std::uint32_t* packed, std::uint32_t* buffer,
-                    Sweep& sweep) {
-  KeyCounts counts(layout.bits);
-  bool in_order = true;
-  std::uint64_t previous = 0;
-  std::uint32_t* to = packed;
-  for_each_record_of(item, [&](auto record, const std::uint32_t* from,
-                               std::uint32_t group) {
-    using Record = decltype(record);
+// Packs the records of `piece` (in the layout `Record`) at `to`, Width
+// words each (the key, one word or two low word first, then the length),
+// counting their keys; returns where the next piece goes. `previous` and
+// `in_order` carry the check that the keys already ascend across pieces.
+template <std::size_t Width, typename Record, typename Piece>
+std::uint32_t* pack_piece(const Piece& piece, const KeyLayout& layout,
+                          std::uint32_t* to, KeyCounts& counts,
+                          std::uint64_t& previous_key, bool& keys_in_order) {
+  // Locals, not the references: the loop keeps them in registers.
+  std::uint64_t previous = previous_key;
+  bool in_order = keys_in_order;
+  for_each_record<Record>(piece, [&](const std::uint32_t* from,
+                                     std::uint32_t group) {
     const std::uint64_t key =
         shift_left(group - layout.group_low, layout.group_shift) |
         shift_left(Record::phase(from) - layout.phase_low, layout.phase_shift) |
@@ -476,6 +482,27 @@ void sort_and_sweep(const Item& item, const KeyLayout& layout,
     in_order = in_order && key >= previous;
     previous = key;
   });
+  previous_key = previous;
+  keys_in_order = in_order;
+  return to;
+}
+
+// Packs the records of `item` into Width words each in `packed`, sorts
+// them by key with `buffer`, and sweeps them.
+template <std::size_t Width, typename Item, typename Sweep>
+void sort_and_sweep(const Item& item, const KeyLayout& layout,
+                    std::uint32_t* packed, std::uint32_t* buffer,
+                    Sweep& sweep) {
+  KeyCounts counts(layout.bits);
+  bool in_order = true;
+  std::uint64_t previous = 0;
+  std::uint32_t* to = packed;
+  for (const auto& piece : item.pieces) {
+    run_layout::with_layout(piece.layout, [&](auto record) {
+      to = pack_piece<Width, decltype(record)>(piece, layout, to, counts,
+                                               previous, in_order);
+    });
+  }
   const std::size_t count = item.count;
   const std::uint32_t* sorted = packed;
   if (!in_order) {  // e.g. a single tile whose runs come in key order

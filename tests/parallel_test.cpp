@@ -25,22 +25,22 @@ void in_order(std::size_t count, const std::function<void(std::size_t)>& task) {
   for (std::size_t i = 0; i < count; ++i) task(i);
 }
 
-// `request` over `report` in 1 to 4 parts, from both sources, against the
-// reference; the first difference, or empty.
+// `request` over `report` cut for 1 to 4 threads, from both sources,
+// against the reference; the first difference, or empty.
 std::string difference_in_parts(const zun_package::ProfileReport& report,
                                 const Query& request) {
   const auto store = zun_store::ReportStore::from_report(report);
   const QueryReport expected = support::reference_query(report, request);
-  for (std::size_t parts = 1; parts <= 4; ++parts) {
-    std::string difference =
-        support::first_difference(query(store, request, parts, in_order), expected);
+  for (std::size_t threads = 1; threads <= 4; ++threads) {
+    std::string difference = support::first_difference(
+        query(store, request, threads, in_order), expected);
     if (difference.empty()) {
       difference = support::first_difference(
-          query(report, request, parts, in_order), expected);
+          query(report, request, threads, in_order), expected);
     }
     if (!difference.empty()) {
-      std::string how = std::to_string(parts);
-      how.append(" parts: ").append(difference);
+      std::string how = std::to_string(threads);
+      how.append(" threads: ").append(difference);
       return how;
     }
   }
@@ -92,7 +92,7 @@ TEST(QueryInParts, AnswersReportsWithoutSamplesOrWithEmptyTiles) {
   Query none;
   none.kernel = "absent";  // selects nothing
   EXPECT_EQ(difference_in_parts(report, none), "");
-  // More parts than tiles, and none at all.
+  // More tasks than tiles, and no thread at all.
   const auto store = zun_store::ReportStore::from_report(report);
   EXPECT_EQ(support::first_difference(query(store, Query{}, 99, in_order),
                                       support::reference_query(report, Query{})),

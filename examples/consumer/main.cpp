@@ -1,8 +1,14 @@
 // Builds a two-tile report in memory, asks for its kernels and prints them;
-// then answers the same request as two partials, one per tile, merged.
+// then answers the same request as two partials, one per tile, merged, and
+// on two threads of its own.
+#include <cstddef>
 #include <cstdio>
+#include <functional>
+#include <thread>
 #include <utility>
+#include <vector>
 
+#include "query/parallel.hpp"
 #include "query/partial.hpp"
 #include "query/query.hpp"
 
@@ -37,4 +43,16 @@ int main() {
       zun_profile::finish(std::move(first), request);
   std::printf("merged from partials: %llu phase cycles\n",
               static_cast<unsigned long long>(merged.groups[0].phase_cycles));
+
+  // The library starts no thread: it hands its tasks to a runner of ours.
+  const zun_profile::TaskRunner on_threads =
+      [](std::size_t count, const std::function<void(std::size_t)>& task) {
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < count; ++i) threads.emplace_back(task, i);
+        for (std::thread& thread : threads) thread.join();
+      };
+  const zun_profile::QueryReport parallel =
+      zun_profile::query(store, request, 2, on_threads);
+  std::printf("on 2 threads: %llu phase cycles\n",
+              static_cast<unsigned long long>(parallel.groups[0].phase_cycles));
 }

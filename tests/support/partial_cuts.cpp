@@ -88,7 +88,7 @@ std::string first_difference_of_partials(
 std::string first_difference_in_parts(const zun_package::ProfileReport& report,
                                       const zun_store::ReportStore& store,
                                       const Query& request, Entropy& entropy) {
-  const std::size_t parts = 2 + entropy.below(7);
+  const std::size_t threads = 2 + entropy.below(7);
   const bool records = entropy.chance(2);
   // 0: in order; 1: in reverse; 2: each on a thread of its own (rarely: a
   // thread costs more than a small case).
@@ -104,13 +104,13 @@ std::string first_difference_in_parts(const zun_package::ProfileReport& report,
       task(running == 0 ? i : count - 1 - i);
     }
   };
-  const QueryReport answer = records ? query(report, request, parts, run)
-                                     : query(store, request, parts, run);
+  const QueryReport answer = records ? query(report, request, threads, run)
+                                     : query(store, request, threads, run);
   const std::string difference =
       first_difference(answer, reference_query(report, request));
   if (difference.empty()) return {};
-  std::string how = "query in ";
-  how.append(std::to_string(parts)).append(" parts over ");
+  std::string how = "query for ";
+  how.append(std::to_string(threads)).append(" threads over ");
   how.append(records ? "the records" : "the store");
   how.append(running == 2   ? ", on threads: "
              : running == 1 ? ", in reverse: "

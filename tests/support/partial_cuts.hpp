@@ -19,9 +19,9 @@ std::string first_difference_of_partials(
     const zun_store::ReportStore& store, const Query& request,
     Entropy& entropy);
 
-// Answers `request` by `query` cut into 2 to 8 parts (over `store` or the
-// records), its tasks run in order, in reverse or on threads of their own,
-// all drawn from `entropy`. The first field in which that differs from the
+// Answers `request` by `query` cut into tasks for 2 to 8 threads (over
+// `store` or the records), its tasks run in order, in reverse or on threads
+// of their own, all drawn from `entropy`. The first field in which that differs from the
 // reference's answer, with how it was run; empty when equal in every field.
 std::string first_difference_in_parts(const zun_package::ProfileReport& report,
                                       const zun_store::ReportStore& store,
