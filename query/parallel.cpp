@@ -1,6 +1,8 @@
 #include "query/parallel.hpp"
 
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -24,7 +26,7 @@ void run_tasks(const TaskRunner& run, std::size_t count, Task&& task) {
   if (count == 0) return;
   std::vector<std::exception_ptr> failures(count);
   std::vector<std::uint8_t> done(count, 0);
-  run(count, [&](std::size_t i) {
+  const std::function<void(std::size_t)> wrapped = [&](std::size_t i) {
     if (i >= count || done[i] != 0) return;
     try {
       task(i);
@@ -32,7 +34,12 @@ void run_tasks(const TaskRunner& run, std::size_t count, Task&& task) {
       failures[i] = std::current_exception();
     }
     done[i] = 1;
-  });
+  };
+  if (run) {
+    run(count, wrapped);
+  } else {  // no runner: the calling thread runs them
+    for (std::size_t i = 0; i < count; ++i) wrapped(i);
+  }
   for (std::size_t i = 0; i < count; ++i) {
     if (failures[i]) std::rethrow_exception(failures[i]);
   }
@@ -183,17 +190,18 @@ constexpr std::size_t kTasksPerThread = 4;
 template <typename Source>
 QueryReport query_in_parts(const Source& source, const Query& request,
                            std::size_t threads, const TaskRunner& run) {
+  const std::size_t tasks = threads > SIZE_MAX / kTasksPerThread
+                                ? SIZE_MAX
+                                : threads * kTasksPerThread;
   const std::size_t parts =
-      threads <= 1 ? 1
-                   : std::min(source.tile_count(), threads * kTasksPerThread);
+      threads <= 1 ? 1 : std::min(source.tile_count(), tasks);
   return detail::with_identity(source, request, [&](auto identity) {
     detail::NoSink sink;
     if (parts <= 1) {
       return detail::execute(source, request, std::move(identity), sink);
     }
     const std::vector<TileSpan> spans = cut_tiles(source, parts);
-    return execute_in_parts(source, request, identity, spans,
-                            threads * kTasksPerThread, run);
+    return execute_in_parts(source, request, identity, spans, tasks, run);
   });
 }
 

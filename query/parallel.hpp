@@ -20,6 +20,7 @@ namespace zun_profile {
 // Runs task(0), ..., task(count - 1), each once, on whatever threads it
 // chooses (all on the calling thread will do), and returns once every one
 // has returned. Tasks do not throw; they may run in any order and at once.
+// An empty runner stands for one that runs them on the calling thread.
 using TaskRunner = std::function<void(
     std::size_t count, const std::function<void(std::size_t)>& task)>;
 

@@ -92,13 +92,18 @@ TEST(QueryInParts, AnswersReportsWithoutSamplesOrWithEmptyTiles) {
   Query none;
   none.kernel = "absent";  // selects nothing
   EXPECT_EQ(difference_in_parts(report, none), "");
-  // More tasks than tiles, and no thread at all.
+  // More tasks than tiles, as many threads as a size holds, no thread at
+  // all, and no runner.
   const auto store = zun_store::ReportStore::from_report(report);
-  EXPECT_EQ(support::first_difference(query(store, Query{}, 99, in_order),
-                                      support::reference_query(report, Query{})),
-            "");
-  EXPECT_EQ(support::first_difference(query(store, Query{}, 0, in_order),
-                                      support::reference_query(report, Query{})),
+  const QueryReport expected = support::reference_query(report, Query{});
+  for (const std::size_t threads : {std::size_t{99}, SIZE_MAX, std::size_t{0}}) {
+    EXPECT_EQ(support::first_difference(
+                  query(store, Query{}, threads, in_order), expected),
+              "")
+        << threads << " threads";
+  }
+  EXPECT_EQ(support::first_difference(
+                query(store, Query{}, 2, TaskRunner{}), expected),
             "");
 }
 
