@@ -38,6 +38,11 @@ RunRecords::Joint::Joint(std::span<RunRecords* const> parts,
   }
   folded_ = run_sweep::gather_folded(
       std::span<const run_sweep::FoldedSource<FoldedSegment>>(folded), groups);
+  // Gathered: the parts need not hold them as well.
+  for (RunRecords* part : parts) {
+    part->folded_ = {};
+    part->folded_groups_ = {};
+  }
 
   // A group sorts alone, as in one pass, where every part holds it in a
   // bucket of its own (or not at all); the others sort together, the

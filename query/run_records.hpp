@@ -240,8 +240,9 @@ class RunRecords {
 // summarized as those of one pass over them all: each pass numbered its
 // groups its own way, and ids[t][l] is the joint id of pass t's group l.
 // The groups are cut into shares of about equal runs, which may be
-// summarized at once on different threads. The passes' records must
-// outlive the Joint and stay unchanged while it is used.
+// summarized at once on different threads. The Joint takes the passes'
+// kept-apart durations; their records must outlive it and stay unchanged
+// while it is used.
 class RunRecords::Joint {
  public:
   // Plans the sweep of `parts` into at most `shares` shares. Every joint id
