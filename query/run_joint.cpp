@@ -29,15 +29,16 @@ RunRecords::Joint::Joint(std::span<RunRecords* const> parts,
   std::vector<run_sweep::FoldedSource<FoldedSegment>> folded;
   for (std::size_t t = 0; t < parts.size(); ++t) {
     const RunRecords& part = *parts[t];
-    samples_ += part.samples_;
-    phases_ = unite(phases_, part.phases_);
-    epochs_ = unite(epochs_, part.epochs_);
-    starts_ = unite(starts_, part.starts_);
-    durations_ = unite(durations_, part.durations_);
+    facts_.samples += part.samples_;
+    facts_.phases = unite(facts_.phases, part.phases_);
+    facts_.epochs = unite(facts_.epochs, part.epochs_);
+    facts_.starts = unite(facts_.starts, part.starts_);
+    facts_.durations = unite(facts_.durations, part.durations_);
     folded.push_back({part.folded_, part.folded_groups_, ids_of(t)});
   }
-  folded_ = run_sweep::gather_folded(
+  facts_.folded = run_sweep::gather_folded(
       std::span<const run_sweep::FoldedSource<FoldedSegment>>(folded), groups);
+  facts_.most_folded = run_sweep::most_folded(facts_.folded);
   // Gathered: the parts need not hold them as well.
   for (RunRecords* part : parts) {
     part->folded_ = {};
@@ -59,11 +60,14 @@ RunRecords::Joint::Joint(std::span<RunRecords* const> parts,
   SortItem together;
   std::uint32_t low = UINT32_MAX;
   std::uint32_t high = 0;
-  const auto join_together = [&](const Piece& piece, std::uint32_t g) {
+  // `piece`, whose records' joint ids lie in [least, most], sorts with the
+  // others.
+  const auto join_together = [&](const Piece& piece, std::uint32_t least,
+                                 std::uint32_t most) {
     together.pieces.push_back(piece);
     together.count += piece.bucket->count;
-    low = std::min(low, g);
-    high = std::max(high, g);
+    low = std::min(low, least);
+    high = std::max(high, most);
   };
   for (std::size_t t = 0; t < parts.size(); ++t) {
     const RunRecords& part = *parts[t];
@@ -73,17 +77,18 @@ RunRecords::Joint::Joint(std::span<RunRecords* const> parts,
       const Piece piece{&bucket, part.layout_of(at),
                         static_cast<std::uint32_t>(at), ids_of(t)};
       if (at + 1 == kBuckets) {  // the part's shared bucket
-        together.pieces.push_back(piece);
-        together.count += bucket.count;
+        std::uint32_t least = UINT32_MAX;
+        std::uint32_t most = 0;
         for (std::size_t l = kBuckets - 1; l < ids[t].size(); ++l) {
-          low = std::min(low, joint_id(t, l));
-          high = std::max(high, joint_id(t, l));
+          least = std::min(least, joint_id(t, l));
+          most = std::max(most, joint_id(t, l));
         }
+        join_together(piece, least, most);
         continue;
       }
       const std::uint32_t g = joint_id(t, at);
       if (g >= own || alone[g] == 0) {
-        join_together(piece, g);
+        join_together(piece, g, g);
         continue;
       }
       if (item_of[g] == SIZE_MAX) {
@@ -122,8 +127,7 @@ void RunRecords::Joint::summarize(std::size_t share,
                                   std::span<GroupFigures> figures) const {
   run_sweep::FigureOut out(figures);
   run_sweep::sweep_items(std::span<const SortItem* const>(shares_[share]),
-                         phases_, epochs_, starts_, folded_, durations_,
-                         samples_, out);
+                         facts_, out);
 }
 
 }  // namespace zun_profile

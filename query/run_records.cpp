@@ -108,8 +108,10 @@ void RunRecords::sweep_all(Out& out) {
   const std::size_t groups = out.groups();
   const run_sweep::FoldedSource<FoldedSegment> own_folded{folded_,
                                                           folded_groups_};
-  const GroupBuckets<std::uint32_t> folded =
-      run_sweep::gather_folded(std::span(&own_folded, 1), groups);
+  SweepFacts facts{phases_, epochs_, starts_, durations_,
+                   run_sweep::gather_folded(std::span(&own_folded, 1), groups),
+                   0, samples_};
+  facts.most_folded = run_sweep::most_folded(facts.folded);
   folded_groups_ = {};
   folded_ = {};
   // A sort per bucket; the last one holds groups kBuckets - 1 on, the
@@ -127,8 +129,7 @@ void RunRecords::sweep_all(Out& out) {
   }
   std::vector<const SortItem*> order;
   for (const SortItem& item : items) order.push_back(&item);
-  run_sweep::sweep_items(std::span<const SortItem* const>(order), phases_,
-                         epochs_, starts_, folded, durations_, samples_, out);
+  run_sweep::sweep_items(std::span<const SortItem* const>(order), facts, out);
   buckets_ = std::vector<Bucket>();
 }
 

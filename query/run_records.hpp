@@ -146,6 +146,18 @@ class RunRecords {
     std::uint32_t group_bits = 0;  // of the greatest less the least
   };
 
+  // What every sort of one sweep shares: the spread of the records'
+  // fields, the durations kept apart, and the runs in all.
+  struct SweepFacts {
+    ValueRange phases;  // of every record
+    ValueRange epochs;
+    ValueRange starts;
+    ValueRange durations;                // of every run
+    GroupBuckets<std::uint32_t> folded;  // kept apart, by group id
+    std::size_t most_folded = 0;         // kept apart for any one group
+    std::size_t samples = 0;             // runs
+  };
+
   // The layout of bucket `at`'s records.
   run_layout::Layout layout_of(std::size_t at) const noexcept {
     if (!compact_) return run_layout::Layout::kWide;
@@ -262,12 +274,7 @@ class RunRecords::Joint {
  private:
   std::vector<SortItem> items_;
   std::vector<std::vector<const SortItem*>> shares_;
-  GroupBuckets<std::uint32_t> folded_;  // by joint id
-  ValueRange phases_;                   // of every part's records
-  ValueRange epochs_;
-  ValueRange starts_;
-  ValueRange durations_;
-  std::size_t samples_ = 0;
+  SweepFacts facts_;  // of every part, by joint id
 };
 
 }  // namespace zun_profile

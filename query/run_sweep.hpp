@@ -568,17 +568,17 @@ void sort_wide_and_sweep(const Item& item, const KeyLayout& layout,
 }
 
 // Sorts and sweeps each of `items` (the records of one bucket or of
-// several: RunRecords::SortItem) into `out`. `phases`, `epochs` and
-// `starts` span those of every record; `folded` holds the durations kept
-// apart, by group; `durations` spans every run's; `samples` counts the runs.
-template <typename Out, typename Item>
-void sweep_items(std::span<const Item* const> items, ValueRange phases,
-                 ValueRange epochs, ValueRange starts,
-                 const GroupBuckets<std::uint32_t>& folded,
-                 ValueRange durations, std::size_t samples, Out& out) {
+// several: RunRecords::SortItem) into `out`, with `facts`
+// (RunRecords::SweepFacts) of all the records.
+template <typename Out, typename Item, typename Facts>
+void sweep_items(std::span<const Item* const> items, const Facts& facts,
+                 Out& out) {
   if (items.empty()) return;
   // Each field kept only as wide as its spread across the records, and one
   // bit more that marks a folded record.
+  const ValueRange phases = facts.phases;
+  const ValueRange epochs = facts.epochs;
+  const ValueRange starts = facts.starts;
   const std::uint32_t phase_bits = phases.bits();
   const std::uint32_t epoch_bits = epochs.bits();
   const std::uint32_t start_bits = starts.bits();
@@ -596,8 +596,8 @@ void sweep_items(std::span<const Item* const> items, ValueRange phases,
   }
   std::unique_ptr<std::uint32_t[]> packed(new std::uint32_t[words * largest]);
   std::unique_ptr<std::uint32_t[]> buffer(new std::uint32_t[words * largest]);
-  Sweep<Out> sweep(out, folded, durations, samples,
-                   largest + most_folded(folded));
+  Sweep<Out> sweep(out, facts.folded, facts.durations, facts.samples,
+                   largest + facts.most_folded);
 
   for (const Item* item : items) {
     // Each field less its least value, packed into one key: group, phase,

@@ -31,7 +31,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
           support::first_difference_of_sources(report, store, request);
       if (difference.empty()) {
         difference = support::first_difference_of_cuts(report, store,
-                                                           request, entropy);
+                                                       request, entropy);
       }
       if (!difference.empty()) {
         ++failures;
@@ -69,7 +69,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnLargerReports) {
           support::first_difference_of_sources(report, store, request);
       ASSERT_EQ(difference, "") << "seed " << seed << " request " << r;
       ASSERT_EQ(support::first_difference_of_cuts(report, store, request,
-                                                      entropy),
+                                                  entropy),
                 "")
           << "seed " << seed << " request " << r;
     }
@@ -118,7 +118,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
                 "")
           << c.shape << ", sort_by " << static_cast<int>(sort_by);
       ASSERT_EQ(support::first_difference_of_cuts(report, store, request,
-                                                      cuts),
+                                                  cuts),
                 "")
           << c.shape << ", sort_by " << static_cast<int>(sort_by);
     }
@@ -175,7 +175,7 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
             << name << ", group_by " << by << ", sort_by "
             << static_cast<int>(sort_by);
         ASSERT_EQ(support::first_difference_of_cuts(report, store,
-                                                        request, cuts),
+                                                    request, cuts),
                   "")
             << name << ", group_by " << by << ", sort_by "
             << static_cast<int>(sort_by);
