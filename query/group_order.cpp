@@ -81,7 +81,7 @@ FigureOrder order_by_figures(std::span<const GroupFigures> figures,
     // Nearly always: both in one 64-bit key (primary above first offset),
     // records of three words with the id, and the keyed sort.
     std::vector<std::uint32_t> records(3 * count);
-    KeyCounts counts(first_bits + primary_bits);
+    KeyCounts counts(first_bits + primary_bits, count);
     for (std::size_t g = 0; g < count; ++g) {
       const std::uint64_t first = figures[g].first_offset - firsts.low;
       const std::uint64_t primary =

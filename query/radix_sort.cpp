@@ -1,11 +1,13 @@
 #include "query/radix_sort.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace zun_profile {
 namespace {
 
 constexpr std::uint32_t kMaxDigitBits = 11;  // 2048 counters: stay in L1/L2
+constexpr std::uint32_t kMaxWideDigitBits = 16;
 
 // Splits `bits` bits into `passes` digits of even widths (30 bits in three
 // sort as 10 + 10 + 10, not 11 + 11 + 8), calling take(shift, width) for
@@ -77,12 +79,23 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
   return from;
 }
 
-KeyCounts::KeyCounts(std::uint32_t bits) {
+KeyCounts::KeyCounts(std::uint32_t bits, std::size_t records) {
   // Passes of at most 11 bits, or of 12 where that takes fewer: a pass
   // costs more than its counters until they outgrow the caches.
   const std::uint32_t narrow = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
   const std::uint32_t wide = (bits + kMaxDigitBits) / (kMaxDigitBits + 1);
   digits_ = std::min(narrow, wide);
+  // With many records a pass saved is worth wider digits, up to 16 bits,
+  // as long as their counters stay fewer than the records: clearing and
+  // summing them then costs less than moving every record once more.
+  const std::uint32_t widest = (bits + kMaxWideDigitBits - 1) / kMaxWideDigitBits;
+  if (widest < digits_) {
+    std::size_t counters = 0;
+    split_evenly(bits, widest, [&](std::uint32_t, std::uint32_t width) {
+      counters += std::size_t{1} << width;
+    });
+    if (counters <= records) digits_ = widest;
+  }
   std::uint32_t d = 0;
   std::size_t counters = 0;
   split_evenly(bits, digits_, [&](std::uint32_t shift, std::uint32_t width) {
@@ -99,20 +112,48 @@ std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
                            std::size_t count, KeyCounts& counts) {
   static_assert(Width == 2 || Width == 3);
   if (count < 2) return records;
+  const auto key_of = [](const std::uint32_t* record) {
+    std::uint64_t key = record[0];
+    if constexpr (Width == 3) key |= std::uint64_t{record[1]} << 32;
+    return key;
+  };
   std::uint32_t* from = records;
   std::uint32_t* to = buffer;
-  for (std::uint32_t d = 0; d < counts.digits_; ++d) {
+  const std::uint32_t digits = counts.digits_;
+  for (std::uint32_t d = 0; d < digits; ++d) {
     std::size_t* const next = counts.counts_.data() + counts.begin_[d];
     const std::size_t values = std::size_t{counts.masks_[d]} + 1;
-    if (!starts_from_counts(std::span(next, values), count)) continue;
     const std::uint32_t shift = counts.shifts_[d];
     const std::uint64_t mask = counts.masks_[d];
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint32_t* record = from + i * Width;
-      std::uint64_t key = record[0];
-      if constexpr (Width == 3) key |= std::uint64_t{record[1]} << 32;
-      std::uint32_t* target = to + next[(key >> shift) & mask]++ * Width;
-      for (std::size_t w = 0; w < Width; ++w) target[w] = record[w];
+    // The next digit's counters, filled by this pass (null for the last).
+    std::size_t* const after =
+        d + 1 < digits ? counts.counts_.data() + counts.begin_[d + 1] : nullptr;
+    const std::uint32_t after_shift = d + 1 < digits ? counts.shifts_[d + 1] : 0;
+    const std::uint64_t after_mask = d + 1 < digits ? counts.masks_[d + 1] : 0;
+    if (!starts_from_counts(std::span(next, values), count)) {
+      // No pass: the next digit is counted on its own.
+      if (after != nullptr) {
+        for (std::size_t i = 0; i < count; ++i) {
+          ++after[(key_of(from + i * Width) >> after_shift) & after_mask];
+        }
+      }
+      continue;
+    }
+    const auto place = [&](auto count_after) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t* record = from + i * Width;
+        const std::uint64_t key = key_of(record);
+        if constexpr (decltype(count_after)::value) {
+          ++after[(key >> after_shift) & after_mask];
+        }
+        std::uint32_t* target = to + next[(key >> shift) & mask]++ * Width;
+        for (std::size_t w = 0; w < Width; ++w) target[w] = record[w];
+      }
+    };
+    if (after != nullptr) {
+      place(std::true_type{});
+    } else {
+      place(std::false_type{});
     }
     std::swap(from, to);
   }

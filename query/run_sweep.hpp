@@ -493,7 +493,7 @@ template <std::size_t Width, typename Item, typename Sweep>
 void sort_and_sweep(const Item& item, const KeyLayout& layout,
                     std::uint32_t* packed, std::uint32_t* buffer,
                     Sweep& sweep) {
-  KeyCounts counts(layout.bits);
+  KeyCounts counts(layout.bits, item.count);
   bool in_order = true;
   std::uint64_t previous = 0;
   std::uint32_t* to = packed;
