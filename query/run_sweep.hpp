@@ -356,6 +356,7 @@ class Sweep {
       std::uint64_t list = 0;
       std::uint64_t low = 0;
       std::uint64_t high = 0;
+      const std::size_t group_begin = i;
       for (; i < count; ++i) {
         const Run run = read(i);
         if (run.group != group) break;
@@ -375,9 +376,15 @@ class Sweep {
         } else if (end > high) {
           high = end;
         }
-        if (!run.folded) take(run.length);
       }
       out_.interval(low, high);
+      // The durations in a loop of their own: beside the intervals' state,
+      // the running least, most and sum would live in memory, each record
+      // waiting on the last one's stores.
+      for (std::size_t at = group_begin; at < i; ++at) {
+        const Run run = read(at);
+        if (!run.folded) take(run.length);
+      }
       if (!folded_.begin.empty()) {
         for (std::size_t at = folded_.begin[group];
              at < folded_.begin[group + 1]; ++at) {
