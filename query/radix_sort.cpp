@@ -25,14 +25,15 @@ void split_evenly(std::uint32_t bits, std::uint32_t passes, Take&& take) {
 // Turns one digit's counts into where each value's records start. False
 // when one value holds all `count` records: a pass would then move them all
 // for nothing.
-bool starts_from_counts(std::span<std::size_t> counts, std::size_t count) {
+template <typename Count>
+bool starts_from_counts(std::span<Count> counts, std::size_t count) {
   if (std::find(counts.begin(), counts.end(), count) != counts.end()) {
     return false;
   }
   std::size_t sum = 0;
-  for (std::size_t& slot : counts) {
+  for (Count& slot : counts) {
     const std::size_t here = slot;
-    slot = sum;
+    slot = static_cast<Count>(sum);
     sum += here;
   }
   return true;
@@ -67,7 +68,7 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
   std::uint32_t* to = buffer;
   for (std::size_t d = 0; d < digits.size(); ++d) {
     std::vector<std::size_t>& next = counts[d];
-    if (!starts_from_counts(next, count)) continue;
+    if (!starts_from_counts(std::span<std::size_t>(next), count)) continue;
     const RadixDigit digit = digits[d];
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint32_t* record = from + i * Width;
@@ -104,14 +105,18 @@ KeyCounts::KeyCounts(std::uint32_t bits, std::size_t records) {
     begin_[d++] = counters;
     counters += std::size_t{1} << width;
   });
-  counts_.assign(counters, 0);
+  if (records <= UINT32_MAX) {
+    narrow_.assign(counters, 0);
+  } else {
+    wide_.assign(counters, 0);
+  }
 }
 
-template <std::size_t Width>
-std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
-                           std::size_t count, KeyCounts& counts) {
-  static_assert(Width == 2 || Width == 3);
-  if (count < 2) return records;
+// sort_by_key with the counters `counters` (those of `counts`).
+template <std::size_t Width, typename Count>
+std::uint32_t* sort_counted(std::uint32_t* records, std::uint32_t* buffer,
+                            std::size_t count, const KeyCounts& counts,
+                            Count* counters) {
   const auto key_of = [](const std::uint32_t* record) {
     std::uint64_t key = record[0];
     if constexpr (Width == 3) key |= std::uint64_t{record[1]} << 32;
@@ -121,13 +126,13 @@ std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
   std::uint32_t* to = buffer;
   const std::uint32_t digits = counts.digits_;
   for (std::uint32_t d = 0; d < digits; ++d) {
-    std::size_t* const next = counts.counts_.data() + counts.begin_[d];
+    Count* const next = counters + counts.begin_[d];
     const std::size_t values = std::size_t{counts.masks_[d]} + 1;
     const std::uint32_t shift = counts.shifts_[d];
     const std::uint64_t mask = counts.masks_[d];
     // The next digit's counters, filled by this pass (null for the last).
-    std::size_t* const after =
-        d + 1 < digits ? counts.counts_.data() + counts.begin_[d + 1] : nullptr;
+    Count* const after =
+        d + 1 < digits ? counters + counts.begin_[d + 1] : nullptr;
     const std::uint32_t after_shift = d + 1 < digits ? counts.shifts_[d + 1] : 0;
     const std::uint64_t after_mask = d + 1 < digits ? counts.masks_[d + 1] : 0;
     if (!starts_from_counts(std::span(next, values), count)) {
@@ -158,6 +163,18 @@ std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
     std::swap(from, to);
   }
   return from;
+}
+
+template <std::size_t Width>
+std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
+                           std::size_t count, KeyCounts& counts) {
+  static_assert(Width == 2 || Width == 3);
+  if (count < 2) return records;
+  return counts.wide_.empty()
+             ? sort_counted<Width>(records, buffer, count, counts,
+                                   counts.narrow_.data())
+             : sort_counted<Width>(records, buffer, count, counts,
+                                   counts.wide_.data());
 }
 
 template std::uint32_t* sort_by_key<2>(std::uint32_t*, std::uint32_t*,

@@ -72,8 +72,9 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
 // take on every query.
 class KeyCounts {
  public:
-  // `records`: how many keys will be counted (an estimate is enough: it
-  // only picks the digits).
+  // `records`: how many keys will be counted, at most. It picks the digits,
+  // and the counters' width: 32 bits below 2^32 records (half the cache
+  // the counters of a 16-bit digit take), 64 otherwise.
   KeyCounts(std::uint32_t bits, std::size_t records);
 
   // Counts one record's key; done as the records are written. Only the
@@ -82,13 +83,22 @@ class KeyCounts {
   // high digit (phase, epoch) repeats from one record to the next, and
   // each increment of one counter waits for the one before.
   void count(std::uint64_t key) noexcept {
-    if (digits_ != 0) ++counts_[(key >> shifts_[0]) & masks_[0]];
+    if (digits_ == 0) return;
+    const std::size_t at = (key >> shifts_[0]) & masks_[0];
+    if (wide_.empty()) {
+      ++narrow_[at];
+    } else {
+      ++wide_[at];
+    }
   }
 
  private:
   template <std::size_t Width>
   friend std::uint32_t* sort_by_key(std::uint32_t*, std::uint32_t*, std::size_t,
                                     KeyCounts&);
+  template <std::size_t Width, typename Count>
+  friend std::uint32_t* sort_counted(std::uint32_t*, std::uint32_t*,
+                                     std::size_t, const KeyCounts&, Count*);
 
   static constexpr std::size_t kMaxDigits = 6;
 
@@ -96,7 +106,9 @@ class KeyCounts {
   std::uint32_t shifts_[kMaxDigits] = {};
   std::uint64_t masks_[kMaxDigits] = {};
   std::size_t begin_[kMaxDigits] = {};  // where each digit's counters start
-  std::vector<std::size_t> counts_;
+  // Every digit's counters, in one of the two (the other stays empty).
+  std::vector<std::uint32_t> narrow_;
+  std::vector<std::size_t> wide_;
 };
 
 // Sorts `count` records of `Width` words (2 or 3) by their key, counted in

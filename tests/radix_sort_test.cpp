@@ -105,9 +105,11 @@ TEST(RadixSortTest, MovesRecordsOnlyForDigitsThatDiffer) {
 
 // The keyed sort against a stable sort by key, for keys of one word and of
 // two, of every width from none to 64 bits, with few or many distinct keys.
+// `declared`: the records the counts are told of (0: `count`).
 template <std::size_t Width>
 void expect_key_sort_like_stable_sort(std::uint32_t bits, std::size_t count,
-                                      std::uint64_t seed) {
+                                      std::uint64_t seed,
+                                      std::size_t declared = 0) {
   std::mt19937_64 random(seed);
   const std::uint64_t mask =
       bits == 64 ? UINT64_MAX : (std::uint64_t{1} << bits) - 1;
@@ -118,7 +120,7 @@ void expect_key_sort_like_stable_sort(std::uint32_t bits, std::size_t count,
   using Record = std::array<std::uint32_t, Width>;
   std::vector<Record> expected(count);
   std::vector<std::uint32_t> records(Width * count);
-  KeyCounts counts(bits, count);
+  KeyCounts counts(bits, declared == 0 ? count : declared);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t drawn = random();
     const std::uint64_t key = (mode == 0   ? drawn % 5 * (mask / 4)
@@ -161,6 +163,11 @@ TEST(KeySortTest, SortsStablyByKeyAtEveryWidth) {
         expect_key_sort_like_stable_sort<2>(bits, count, bits + count + mode);
       }
     }
+  }
+  // Counters of 64 bits, as for 2^32 records or more (and the widest
+  // digits, which that many records take).
+  for (const std::uint32_t bits : {12u, 29u, 32u}) {
+    expect_key_sort_like_stable_sort<2>(bits, 3000, bits, std::size_t{1} << 33);
   }
   for (const std::uint32_t bits : {0u, 20u, 33u, 34u, 36u, 40u, 47u, 63u, 64u}) {
     for (const std::size_t count : {0u, 1u, 2u, 3000u, 70000u}) {
