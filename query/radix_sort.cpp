@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::uint32_t kMaxDigitBits = 11;  // 2048 counters: stay in L1/L2
 constexpr std::uint32_t kMaxWideDigitBits = 16;
+constexpr std::size_t kMostForWideDigits = std::size_t{1} << 18;
 
 // Splits `bits` bits into `passes` digits of even widths (30 bits in three
 // sort as 10 + 10 + 10, not 11 + 11 + 8), calling take(shift, width) for
@@ -87,10 +88,13 @@ KeyCounts::KeyCounts(std::uint32_t bits, std::size_t records) {
   const std::uint32_t wide = (bits + kMaxDigitBits) / (kMaxDigitBits + 1);
   digits_ = std::min(narrow, wide);
   // With many records a pass saved is worth wider digits, up to 16 bits,
-  // as long as their counters stay fewer than the records: clearing and
-  // summing them then costs less than moving every record once more.
+  // as long as their counters stay fewer than the records (clearing and
+  // summing them then costs less than moving every record once more) and
+  // the records fit in the last-level cache: beyond, each of thousands of
+  // places written to at once is a miss of its own, and the wider digits
+  // cost more than the pass they save (2M records: a fifth slower).
   const std::uint32_t widest = (bits + kMaxWideDigitBits - 1) / kMaxWideDigitBits;
-  if (widest < digits_) {
+  if (widest < digits_ && records <= kMostForWideDigits) {
     std::size_t counters = 0;
     split_evenly(bits, widest, [&](std::uint32_t, std::uint32_t width) {
       counters += std::size_t{1} << width;

@@ -66,7 +66,8 @@ std::uint32_t* radix_sort(std::uint32_t* records, std::uint32_t* buffer,
 // bits (0 to 64): plain bit ranges of it, least significant first, each at
 // most 11 bits wide, or 12 where that saves a pass (34 to 36 bits sort in
 // three passes, not four), or up to 16 where that saves a pass and there
-// are more records than counters (29 bits of 100,000 records: two passes).
+// are more records than counters, up to 2^18 records (29 bits of
+// 100,000 records: two passes).
 // With no word, bias or table to look up per digit, counting and placing
 // cost a shift and a mask each: this is the sort the engine's run records
 // take on every query.

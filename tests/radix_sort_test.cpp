@@ -164,8 +164,7 @@ TEST(KeySortTest, SortsStablyByKeyAtEveryWidth) {
       }
     }
   }
-  // Counters of 64 bits, as for 2^32 records or more (and the widest
-  // digits, which that many records take).
+  // Counters of 64 bits, as for 2^32 records or more.
   for (const std::uint32_t bits : {12u, 29u, 32u}) {
     expect_key_sort_like_stable_sort<2>(bits, 3000, bits, std::size_t{1} << 33);
   }
