@@ -184,5 +184,24 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
   }
 }
 
+// Groups of tens of thousands of runs: by kind, 45,000 compute runs with
+// 26-bit keys sort in two passes of wide digits, not three narrow ones.
+TEST(DifferentialTest, EngineMatchesTheReferenceOnGroupsOfManyRuns) {
+  const zun_package::ProfileReport report =
+      support::synthetic_report(support::interleaved_shape(32, 2048));
+  const auto store = zun_store::ReportStore::from_report(report);
+  support::Entropy cuts(31);
+  for (const GroupBy group_by : {GroupBy::Kind, GroupBy::Phase}) {
+    Query request;
+    request.group_by = group_by;
+    request.sample_limit = 3;
+    ASSERT_EQ(support::first_difference_of_sources(report, store, request), "")
+        << "group_by " << static_cast<int>(group_by);
+    ASSERT_EQ(support::first_difference_of_cuts(report, store, request, cuts),
+              "")
+        << "group_by " << static_cast<int>(group_by);
+  }
+}
+
 }  // namespace
 }  // namespace zun_profile
