@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "query/selection.hpp"
+#include "query/engine/selection.hpp"
 #include "tests/support/synthetic_report.hpp"
 
 int main(int argc, char** argv) {
@@ -25,13 +25,13 @@ int main(int argc, char** argv) {
   }
   std::fputs("tile,offset,duration,kernel,phase,epoch\n", out);
   for (const zun_package::TileProfile& tile : report.tiles) {
-    const std::uint32_t base = zun_profile::time_base(tile);
+    const std::uint32_t base = zun_profile::detail::time_base(tile);
     for (const zun_package::CycleSample& sample : tile.samples) {
       // Kernel names hold no comma or quote.
       std::fprintf(out, "%u,%llu,%u,%s,%u,%u\n", tile.physical_tile,
                    static_cast<unsigned long long>(
-                       zun_profile::sample_offset(sample, base)),
-                   zun_profile::duration(sample), sample.step.kernel.c_str(),
+                       zun_profile::detail::sample_offset(sample, base)),
+                   zun_profile::detail::duration(sample), sample.step.kernel.c_str(),
                    sample.step.phase, sample.step.epoch);
     }
   }

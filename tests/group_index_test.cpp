@@ -1,4 +1,4 @@
-#include "query/group_index.hpp"
+#include "query/engine/group_index.hpp"
 
 #include <cstdint>
 #include <set>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 // Each text in a heap block of exactly its size, so that AddressSanitizer
@@ -78,4 +78,4 @@ TEST(GroupIndexTest, GivesDenseIdsInOrderOfFirstSight) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

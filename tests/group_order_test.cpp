@@ -1,4 +1,4 @@
-#include "query/group_order.hpp"
+#include "query/order/group_order.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "query/ordering.hpp"
+#include "query/order/ordering.hpp"
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 // The order built from figures and labels is the order compare_groups puts
@@ -72,4 +72,4 @@ TEST(GroupOrderTest, MatchesCompareGroupsOnFinishedRows) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

@@ -1,4 +1,4 @@
-#include "query/labels.hpp"
+#include "query/engine/labels.hpp"
 
 #include <cstdint>
 #include <map>
@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "query/engine.hpp"
-#include "query/record_source.hpp"
-#include "query/store_source.hpp"
+#include "query/engine/engine.hpp"
+#include "query/engine/record_source.hpp"
+#include "query/engine/store_source.hpp"
 #include "tests/support/builders.hpp"
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 using Dimensions = std::map<std::string, std::string>;
@@ -161,4 +161,4 @@ TEST(LabelsTest, MetadataLabelIsTheFirstEntrysBareValue) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

@@ -1,4 +1,4 @@
-#include "query/order_statistics.hpp"
+#include "query/order/order_statistics.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "query/statistics.hpp"
+#include "query/order/statistics.hpp"
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 // Every way of selecting (sorting few values, counting a narrow range,
@@ -89,4 +89,4 @@ TEST(ValuesAtRanksTest, SelectsInBucketsAtTheEdges) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

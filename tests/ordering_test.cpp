@@ -1,11 +1,11 @@
-#include "query/ordering.hpp"
+#include "query/order/ordering.hpp"
 
 #include <compare>
 #include <string>
 
 #include <gtest/gtest.h>
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 GroupSummary group(std::string name, std::uint64_t phase_cycles,
@@ -48,4 +48,4 @@ TEST(CompareGroupsTest, LargerFirstThenEarlierThenByteWiseName) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

@@ -1,4 +1,4 @@
-#include "query/radix_sort.hpp"
+#include "query/runs/radix_sort.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 // Sorts `count` random records of Width words by `digits` with the radix
@@ -178,4 +178,4 @@ TEST(KeySortTest, SortsStablyByKeyAtEveryWidth) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

@@ -1,4 +1,4 @@
-#include "query/run_records.hpp"
+#include "query/runs/run_records.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "query/statistics.hpp"
-#include "query/tile_count.hpp"
+#include "query/order/statistics.hpp"
+#include "query/runs/tile_count.hpp"
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 struct TestRun {  // one record, as added
@@ -177,4 +177,4 @@ TEST(TileCountTest, CountsDistinctNumbersAndOneWithoutVisits) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

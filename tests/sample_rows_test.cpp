@@ -1,4 +1,4 @@
-#include "query/sample_rows.hpp"
+#include "query/engine/sample_rows.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,7 +11,7 @@
 
 #include "tests/support/builders.hpp"
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 TEST(SampleRecordTest, CopiesTheStepAndShowsOffsetAndDuration) {
@@ -109,4 +109,4 @@ TEST(SortedSamplesTest, KeepsWhatAStableSortOfAllWouldPutFirst) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

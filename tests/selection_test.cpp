@@ -1,4 +1,4 @@
-#include "query/selection.hpp"
+#include "query/engine/selection.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -9,7 +9,7 @@
 
 #include "tests/support/builders.hpp"
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 using support::run;
@@ -255,4 +255,4 @@ TEST(SelectionTest, FiltersCombine) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

@@ -1,4 +1,4 @@
-#include "query/statistics.hpp"
+#include "query/order/statistics.hpp"
 
 #include <cstdint>
 #include <numeric>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 TEST(UnionLengthTest, CountsCoveredCyclesOnce) {
@@ -101,4 +101,4 @@ TEST(CyclesToMsTest, ConvertsInDoublePrecision) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

@@ -1,4 +1,4 @@
-#include "query/timeline.hpp"
+#include "query/time/timeline.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include "query/labels.hpp"
-#include "query/selection.hpp"
+#include "query/engine/labels.hpp"
+#include "query/engine/selection.hpp"
 #include "store/report_store.hpp"
 #include "tests/support/random_case.hpp"
 
-namespace zun_profile {
+namespace zun_profile::detail {
 namespace {
 
 // The label of a selected sample, read from its records.
@@ -161,4 +161,4 @@ TEST(TimelineTest, ATileOutOfTimeOrderIsReadInOrder) {
 }
 
 }  // namespace
-}  // namespace zun_profile
+}  // namespace zun_profile::detail

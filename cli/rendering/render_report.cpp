@@ -4,7 +4,7 @@
 
 #include "cli/message_text.hpp"
 #include "cli/rendering/json_text.hpp"
-#include "query/labels.hpp"
+#include "query/engine/labels.hpp"
 
 namespace profile_query {
 
@@ -62,7 +62,7 @@ void write_report_json(const zun_store::ReportStore& store,
       out += ',';
       text_field("operation", store.operations()[s]);
       out += ",\"kind\":\"";
-      out += zun_profile::kind_name(
+      out += zun_profile::detail::kind_name(
           static_cast<zun_package::ProfileStepKind>(store.kinds()[s]));
       out += "\",";
       text_field("kernel", store.kernels()[s]);

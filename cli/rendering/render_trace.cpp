@@ -4,7 +4,7 @@
 #include <string>
 
 #include "cli/rendering/json_text.hpp"
-#include "query/labels.hpp"
+#include "query/engine/labels.hpp"
 
 namespace profile_query {
 namespace {
@@ -90,7 +90,7 @@ void write_trace_events(const zun_store::ReportStore& store,
     out += "{\"name\": ";
     append_string(out, kernel.empty() ? operation : kernel);
     out += ", \"cat\": ";
-    append_string(out, zun_profile::kind_name(
+    append_string(out, zun_profile::detail::kind_name(
                            static_cast<zun_package::ProfileStepKind>(store.kinds()[i])));
     out += ", \"ph\": \"X\", \"ts\": ";
     append_number(out, micros(offset));

@@ -15,7 +15,7 @@
 #include "cli/serve/report_overview.hpp"
 #include "cli/querying/parallel_query.hpp"
 #include "query/activity.hpp"
-#include "query/labels.hpp"
+#include "query/engine/labels.hpp"
 #include "query/query.hpp"
 
 namespace profile_query {
@@ -176,7 +176,7 @@ std::optional<std::pair<std::size_t, std::size_t>> tile_range(std::string_view t
 
 ApiAnswer Api::timeline(const Parameters& parameters) const {
   if (auto fault = oversized(parameters)) return bad_request(*fault);
-  zun_profile::TimelineWindow window;
+  zun_profile::detail::TimelineWindow window;
   window.to = order_.span();
   window.width = kDefaultTimelineWidth;
   window.last_tile = std::min(report_.tile_count(), kMaxTimelineRows);
@@ -225,8 +225,8 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
   if (auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
   const zun_profile::Query& request = std::get<zun_profile::Query>(parsed);
   return in_turn(running_, [&] {
-    const zun_profile::TimelineAnswer answer =
-        zun_profile::timeline(report_, order_, request, window);
+    const zun_profile::detail::TimelineAnswer answer =
+        zun_profile::detail::timeline(report_, order_, request, window);
     std::string out = "{\"from\": ";
     append_number(out, window.from);
     out += ", \"to\": ";
@@ -244,7 +244,7 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
     }
     out += "], \"rows\": [";
     for (std::size_t r = 0; r < answer.rows.size(); ++r) {
-      const zun_profile::TimelineRow& row = answer.rows[r];
+      const zun_profile::detail::TimelineRow& row = answer.rows[r];
       out += r > 0 ? ",\n" : "\n";
       out += "{\"tile\": ";
       append_number(out, row.tile);
@@ -259,7 +259,7 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
       } else {
         out += ", \"samples\": [";
         for (std::size_t k = 0; k < row.samples.size(); ++k) {
-          const zun_profile::TimelineSample& sample = row.samples[k];
+          const zun_profile::detail::TimelineSample& sample = row.samples[k];
           if (k > 0) out += ',';
           out += '[';
           append_number(out, sample.offset);
@@ -317,7 +317,7 @@ ApiAnswer Api::sample(const Parameters& parameters) const {
   out += ", \"epoch\": ";
   append_number(out, report_.epochs()[at]);
   out += ", \"kind\": ";
-  append_string(out, zun_profile::kind_name(
+  append_string(out, zun_profile::detail::kind_name(
                          static_cast<zun_package::ProfileStepKind>(report_.kinds()[at])));
   out += ", \"operation\": ";
   append_string(out, report_.text(report_.operations()[at]));

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "query/timeline.hpp"
+#include "query/time/timeline.hpp"
 #include "store/report_store.hpp"
 
 // The explorer's JSON API over one loaded report, apart from HTTP: each call
@@ -74,7 +74,7 @@ class Api {
   const zun_store::ReportStore& report_;
   unsigned threads_;
   std::string overview_;
-  zun_profile::TimeOrder order_;  // each tile's samples in time order
+  zun_profile::detail::TimeOrder order_;  // each tile's samples in time order
   // Queries on a large report take much memory: at most two at once, the
   // rest wait their turn.
   mutable std::counting_semaphore<2> running_{2};

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/rendering/json_text.hpp"
-#include "query/labels.hpp"
+#include "query/engine/labels.hpp"
 #include "query/query.hpp"
 
 namespace profile_query {
@@ -85,7 +85,7 @@ std::string render_overview_json(const zun_store::ReportStore& report,
   Tally kinds;
   for (std::size_t k = 0; k < kind_uses.size(); ++k) {
     if (kind_uses[k] > 0) {
-      kinds.add(zun_profile::kind_name(
+      kinds.add(zun_profile::detail::kind_name(
                     static_cast<zun_package::ProfileStepKind>(k)),
                 kind_uses[k]);
     }

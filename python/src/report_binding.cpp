@@ -17,7 +17,7 @@
 #include "python/src/texts.hpp"
 #include "query/activity.hpp"
 #include "query/query.hpp"
-#include "query/shard_activity.hpp"
+#include "query/time/shard_activity.hpp"
 
 namespace zun_python {
 namespace {
@@ -142,7 +142,7 @@ void bind_report(py::module_& module) {
         zun_profile::ActivityReport answer;
         {
           py::gil_scoped_release unlocked;
-          answer = zun_profile::shard_activity(*shard.store, request, buckets,
+          answer = zun_profile::detail::shard_activity(*shard.store, request, buckets,
                                                span_cycles, series);
         }
         return activity_dict(answer);

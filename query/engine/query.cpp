@@ -1,0 +1,34 @@
+#include "query/query.hpp"
+
+#include <utility>
+
+#include "query/engine/engine.hpp"
+#include "query/engine/record_source.hpp"
+#include "query/engine/store_source.hpp"
+
+namespace zun_profile {
+
+// The internals this file's public calls are assembled from.
+using namespace detail;
+namespace {
+
+template <typename Source>
+QueryReport query_source(const Source& source, const Query& request) {
+  detail::NoSink sink;
+  return detail::with_identity(source, request, [&](auto identity) {
+    return detail::execute(source, request, std::move(identity), sink);
+  });
+}
+
+}  // namespace
+
+QueryReport query(const zun_package::ProfileReport& report,
+                  const Query& request) {
+  return query_source(detail::RecordSource(report), request);
+}
+
+QueryReport query(const zun_store::ReportStore& store, const Query& request) {
+  return query_source(detail::StoreSource(store), request);
+}
+
+}  // namespace zun_profile
