@@ -16,6 +16,7 @@
 #include "query/partial.hpp"
 #include "query/partial/partial_parts.hpp"
 #include "query/order/statistics.hpp"
+#include "query/runs/group_buckets.hpp"
 
 namespace zun_profile {
 
@@ -33,8 +34,8 @@ using detail::PartialRun;
 // One group of the answer: where it is in each partial that has it, in
 // partial order.
 struct Member {
-  PartialData* data;
-  std::size_t group;
+  PartialData* data = nullptr;
+  std::size_t group = 0;
 };
 
 // Merges the consecutive sorted stretches of `values` (their ends in
@@ -314,41 +315,34 @@ QueryReport finish(std::vector<QueryPartial>&& partials, const Query& request) {
   result.profile_span_ms =
       cycles_to_ms(result.profile_span_cycles, result.clock_hz);
 
-  // Each group's members, found by label in partial order: member_begin[u]
-  // to member_begin[u + 1] of `members` once sorted by group.
-  std::vector<Member> members;
-  std::vector<std::uint32_t> group_of;  // per member, before sorting
+  // Each group's members, found by label and kept in partial order:
+  // members.values[members.begin[u], members.begin[u + 1]).
+  GroupBuckets<Member> members;
   std::size_t groups = 0;
   if (parts.size() == 1) {
+    // One partial's groups are distinct: each is its own member.
     groups = parts.front()->groups.size();
-    members.reserve(groups);
-    for (std::size_t g = 0; g < groups; ++g) members.push_back({parts.front(), g});
+    members.begin.resize(groups + 1);
+    for (std::size_t g = 0; g <= groups; ++g) members.begin[g] = g;
+    members.values.reserve(groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+      members.values.push_back({parts.front(), g});
+    }
   } else {
     GroupIndex<std::string_view> index;
+    std::vector<std::pair<std::uint32_t, Member>> found;
     for (PartialData* data : parts) {
       for (std::size_t g = 0; g < data->groups.size(); ++g) {
-        group_of.push_back(index.find_or_add(data->groups[g].name).id);
-        members.push_back({data, g});
+        found.push_back({index.find_or_add(data->groups[g].name).id, {data, g}});
       }
     }
     groups = index.size();
-  }
-  std::vector<std::size_t> member_begin(groups + 1, 0);
-  if (!group_of.empty()) {
-    for (const std::uint32_t u : group_of) ++member_begin[u + 1];
-    for (std::size_t u = 0; u < groups; ++u) member_begin[u + 1] += member_begin[u];
-    std::vector<Member> sorted(members.size());
-    std::vector<std::size_t> next(member_begin.begin(), member_begin.end() - 1);
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      sorted[next[group_of[i]]++] = members[i];  // stays in partial order
-    }
-    members = std::move(sorted);
-  } else {
-    for (std::size_t u = 0; u < groups; ++u) member_begin[u + 1] = u + 1;
+    members = bucket_by_group<Member>(
+        found.size(), groups, [&](std::size_t i) { return found[i]; });
   }
   const auto members_of = [&](std::size_t u) {
-    return std::span(members.data() + member_begin[u],
-                     member_begin[u + 1] - member_begin[u]);
+    return std::span(members.values.data() + members.begin[u],
+                     members.begin[u + 1] - members.begin[u]);
   };
 
   std::vector<GroupFigures> figures(groups);
@@ -357,7 +351,7 @@ QueryReport finish(std::vector<QueryPartial>&& partials, const Query& request) {
   // A group's label and dimensions are those of its first partial: the one
   // holding the sample that opened it.
   const auto first_of = [&](std::size_t u) -> detail::PartialGroup& {
-    const Member& m = members[member_begin[u]];
+    const Member& m = members.values[members.begin[u]];
     return m.data->groups[m.group];
   };
   const std::vector<std::uint32_t> order = order_groups(
@@ -367,7 +361,7 @@ QueryReport finish(std::vector<QueryPartial>&& partials, const Query& request) {
       });
   result.groups.reserve(order.size());
   for (const std::uint32_t u : order) {
-    const Member& m = members[member_begin[u]];
+    const Member& m = members.values[members.begin[u]];
     PartialData& data = *m.data;
     GroupKey group_key;
     group_key.label = std::move(data.groups[m.group].name);
