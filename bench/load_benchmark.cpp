@@ -7,7 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "cli/reading/report_reader.hpp"
+#include "frontend_core/reading/report_reader.hpp"
 #include "tests/support/report_json.hpp"
 #include "tests/support/synthetic_report.hpp"
 

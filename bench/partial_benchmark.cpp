@@ -30,7 +30,7 @@
 
 #include "bench/shapes.hpp"
 #include "bench/timing.hpp"
-#include "cli/querying/parallel_query.hpp"
+#include "frontend_core/querying/parallel_query.hpp"
 #include "query/partial.hpp"
 #include "query/query.hpp"
 #include "store/report_store.hpp"

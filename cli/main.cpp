@@ -9,14 +9,14 @@
 #include <string_view>
 #include <variant>
 
-#include "cli/options/command_line.hpp"
+#include "cli/command_line/command_line.hpp"
 #include "cli/convert/convert_command.hpp"
 #include "cli/diff/diff_command.hpp"
 #include "cli/output.hpp"
-#include "cli/querying/parallel_query.hpp"
-#include "cli/rendering/render.hpp"
-#include "cli/reading/report_reader.hpp"
-#include "cli/reading/report_set.hpp"
+#include "frontend_core/querying/parallel_query.hpp"
+#include "frontend_core/rendering/render.hpp"
+#include "frontend_core/reading/report_reader.hpp"
+#include "frontend_core/reading/report_set.hpp"
 #include "cli/serve/serve_command.hpp"
 #include "query/query.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "cli/options/command_line.hpp"
+#include "cli/command_line/command_line.hpp"
 
 // Standard output of every profile-query command: written whole or not at
 // all, and a failed write (a full disk, a closed pipe) is an error, never a

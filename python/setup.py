@@ -1,9 +1,11 @@
 """Builds the extension module with the project's own CMake build.
 
-The module needs the libraries and profile-query's reading and rendering,
-so it is built as the project builds it: CMake configures the source tree
-one folder up with only the Python package on, for the interpreter running
-this build, and the module lands in the package. Nothing is downloaded.
+The module needs the libraries and the front ends' shared core (reading,
+options, renderings, diff), so it is built as the project builds it: CMake
+configures the source tree one folder up with only the Python package on
+(not profile-query, whose command-line and HTTP libraries it does not
+need), for the interpreter running this build, and the module lands in the
+package. Nothing is downloaded.
 """
 
 import os
@@ -32,7 +34,7 @@ class CMakeBuild(build_ext):
              "-DCMAKE_BUILD_TYPE=Release",
              "-DZUN_BUILD_TESTS=OFF", "-DZUN_BUILD_BENCHMARKS=OFF",
              "-DZUN_BUILD_SELFCHECK=OFF", "-DZUN_INSTALL=OFF",
-             "-DZUN_BUILD_CLI=ON", "-DZUN_BUILD_PYTHON=ON",
+             "-DZUN_BUILD_CLI=OFF", "-DZUN_BUILD_PYTHON=ON",
              f"-DPython3_EXECUTABLE={sys.executable}"],
             check=True)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 1))

@@ -9,13 +9,13 @@
 #include <variant>
 
 #include "cli/convert/output_file.hpp"
-#include "cli/options/command_line.hpp"
+#include "cli/convert/convert_command_line.hpp"
 #include "cli/output.hpp"
-#include "cli/reading/progress.hpp"
-#include "cli/reading/report_reader.hpp"
-#include "cli/reading/report_set.hpp"
-#include "cli/rendering/render_report.hpp"
-#include "cli/rendering/render_trace.hpp"
+#include "frontend_core/reading/progress.hpp"
+#include "frontend_core/reading/report_reader.hpp"
+#include "frontend_core/reading/report_set.hpp"
+#include "frontend_core/rendering/render_report.hpp"
+#include "frontend_core/rendering/render_trace.hpp"
 #include "store/report_store.hpp"
 
 namespace profile_query {

@@ -8,7 +8,7 @@
 #include <random>
 #include <unistd.h>
 
-#include "cli/reading/report_reader.hpp"
+#include "frontend_core/reading/report_reader.hpp"
 
 namespace profile_query {
 namespace {

@@ -6,12 +6,12 @@
 #include <string>
 #include <variant>
 
-#include "cli/options/command_line.hpp"
-#include "cli/diff/diff.hpp"
+#include "cli/diff/diff_command_line.hpp"
+#include "frontend_core/diff/diff.hpp"
 #include "cli/output.hpp"
-#include "cli/querying/parallel_query.hpp"
-#include "cli/reading/report_reader.hpp"
-#include "cli/reading/report_set.hpp"
+#include "frontend_core/querying/parallel_query.hpp"
+#include "frontend_core/reading/report_reader.hpp"
+#include "frontend_core/reading/report_set.hpp"
 
 namespace profile_query {
 namespace {

@@ -7,13 +7,13 @@
 #include <optional>
 #include <variant>
 
-#include "cli/options/command_line.hpp"
-#include "cli/options/decimal.hpp"
-#include "cli/rendering/json_text.hpp"
-#include "cli/message_text.hpp"
-#include "cli/rendering/render.hpp"
+#include "frontend_core/options/request_options.hpp"
+#include "frontend_core/options/decimal.hpp"
+#include "frontend_core/rendering/json_text.hpp"
+#include "frontend_core/message_text.hpp"
+#include "frontend_core/rendering/render.hpp"
 #include "cli/serve/report_overview.hpp"
-#include "cli/querying/parallel_query.hpp"
+#include "frontend_core/querying/parallel_query.hpp"
 #include "query/activity.hpp"
 #include "query/engine/labels.hpp"
 #include "query/query.hpp"

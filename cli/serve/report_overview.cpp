@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/rendering/json_text.hpp"
+#include "frontend_core/rendering/json_text.hpp"
 #include "query/engine/labels.hpp"
 #include "query/query.hpp"
 

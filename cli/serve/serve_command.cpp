@@ -5,11 +5,11 @@
 #include <string>
 #include <variant>
 
-#include "cli/options/command_line.hpp"
+#include "cli/serve/serve_command_line.hpp"
 #include "cli/output.hpp"
-#include "cli/querying/parallel_query.hpp"
-#include "cli/reading/report_reader.hpp"
-#include "cli/reading/report_set.hpp"
+#include "frontend_core/querying/parallel_query.hpp"
+#include "frontend_core/reading/report_reader.hpp"
+#include "frontend_core/reading/report_set.hpp"
 #include "cli/serve/access.hpp"
 #include "cli/serve/api.hpp"
 #include "cli/serve/server.hpp"

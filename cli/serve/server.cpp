@@ -14,7 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "cli/message_text.hpp"
+#include "frontend_core/message_text.hpp"
 #include "cli/serve/access.hpp"
 #include "cli/serve/gate.hpp"
 #include "cli/serve/page_files.hpp"

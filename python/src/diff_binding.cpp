@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/diff/diff.hpp"
+#include "frontend_core/diff/diff.hpp"
 #include "python/src/bindings.hpp"
 #include "python/src/store_handle.hpp"
 #include "python/src/texts.hpp"

@@ -1,6 +1,6 @@
 #include <exception>
 
-#include "cli/reading/report_reader.hpp"
+#include "frontend_core/reading/report_reader.hpp"
 #include "python/src/bindings.hpp"
 #include "store/report_store.hpp"
 

@@ -9,9 +9,9 @@
 #include <variant>
 #include <vector>
 
-#include "cli/options/command_line.hpp"
-#include "cli/reading/progress.hpp"
-#include "cli/reading/report_reader.hpp"
+#include "frontend_core/options/request_options.hpp"
+#include "frontend_core/reading/progress.hpp"
+#include "frontend_core/reading/report_reader.hpp"
 #include "python/src/bindings.hpp"
 #include "python/src/store_handle.hpp"
 #include "python/src/texts.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/rendering/render.hpp"
+#include "frontend_core/rendering/render.hpp"
 #include "python/src/bindings.hpp"
 #include "python/src/texts.hpp"
 #include "query/query.hpp"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/querying/parallel_query.hpp"
-#include "cli/reading/report_reader.hpp"
-#include "cli/reading/report_set.hpp"
+#include "frontend_core/querying/parallel_query.hpp"
+#include "frontend_core/reading/report_reader.hpp"
+#include "frontend_core/reading/report_set.hpp"
 #include "python/src/bindings.hpp"
 #include "python/src/store_handle.hpp"
 #include "python/src/texts.hpp"

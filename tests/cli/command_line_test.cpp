@@ -1,4 +1,7 @@
-#include "cli/options/command_line.hpp"
+#include "cli/command_line/command_line.hpp"
+#include "cli/convert/convert_command_line.hpp"
+#include "cli/diff/diff_command_line.hpp"
+#include "cli/serve/serve_command_line.hpp"
 
 #include <initializer_list>
 #include <limits>

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/options/command_line.hpp"
-#include "cli/rendering/json_text.hpp"
-#include "cli/rendering/render.hpp"
+#include "frontend_core/options/request_options.hpp"
+#include "frontend_core/rendering/json_text.hpp"
+#include "frontend_core/rendering/render.hpp"
 #include "cli/serve/api.hpp"
 #include "cli/serve/query_string.hpp"
 #include "cli/serve/report_overview.hpp"
@@ -44,78 +44,6 @@ zun_profile::Query parsed_request(const Parameters& parameters) {
     return {};
   }
   return std::get<zun_profile::Query>(parsed);
-}
-
-std::string refusal(const Parameters& parameters) {
-  auto parsed = parse_request_options(parameters);
-  auto* error = std::get_if<std::string>(&parsed);
-  return error != nullptr ? *error : "(accepted)";
-}
-
-// The parameters mean what the options mean, including the values that
-// are awkward to pass: empty, starting with '-', holding '='.
-TEST(RequestParameters, ReadLikeTheCommandLine) {
-  const zun_profile::Query request =
-      parsed_request({{"group-by", "metadata"},
-                      {"metadata-key", "block"},
-                      {"sort-by", "samples"},
-                      {"kind", "compute"},
-                      {"kernel", ""},
-                      {"operation-contains", "-x"},
-                      {"tile", "4"},
-                      {"tile", "2"},
-                      {"phase", "7"},
-                      {"metadata", "a=b=c"},
-                      {"metadata", "flag"},
-                      {"at", "18446744073709551615"},
-                      {"limit", "0"},
-                      {"samples", "9"}});
-  EXPECT_EQ(request.group_by, zun_profile::GroupBy::Metadata);
-  EXPECT_EQ(request.metadata_key, "block");
-  EXPECT_EQ(request.sort_by, zun_profile::SortBy::Samples);
-  EXPECT_EQ(request.kind, zun_profile::StepKind::Compute);
-  EXPECT_EQ(request.kernel, "");
-  EXPECT_EQ(request.operation_contains, "-x");
-  EXPECT_EQ(request.tiles, (std::set<std::uint32_t>{2, 4}));
-  EXPECT_EQ(request.phases, (std::set<std::uint32_t>{7}));
-  ASSERT_EQ(request.metadata.size(), 2u);
-  EXPECT_EQ(request.metadata[0].name, "a");
-  EXPECT_EQ(request.metadata[0].value, "b=c");
-  EXPECT_EQ(request.metadata[1].value, std::nullopt);
-  EXPECT_EQ(request.at_offset, UINT64_MAX);
-  EXPECT_EQ(request.limit, 0u);
-  EXPECT_EQ(request.sample_limit, 9u);
-
-  const zun_profile::Query none = parsed_request({});
-  EXPECT_FALSE(none.kernel || none.limit || none.kind);
-}
-
-TEST(RequestParameters, RefusalsNameTheParameter) {
-  EXPECT_EQ(refusal({{"group-by", "nope"}}).rfind("parameter 'group-by': ", 0),
-            0u);
-  EXPECT_EQ(refusal({{"tile", "1"}, {"tile", "4294967296"}}),
-            "parameter 'tile': expected a whole number from 0 to 4294967295, "
-            "got '4294967296'");
-  EXPECT_EQ(refusal({{"limit", "1"}, {"limit", "2"}}),
-            "parameter 'limit' is given more than once");
-  EXPECT_EQ(refusal({{"format", "csv"}}), "unknown parameter 'format'");
-  EXPECT_EQ(refusal({{"--kind", "idle"}}), "unknown parameter '--kind'");
-  EXPECT_EQ(refusal({{"", "1"}}), "unknown parameter ''");
-  EXPECT_EQ(refusal({{"help", ""}}), "unknown parameter 'help'");
-  EXPECT_EQ(refusal({{"samples", "-1"}}).rfind("parameter 'samples': ", 0), 0u);
-}
-
-TEST(JsonText, MendsBytesThatAreNotUtf8) {
-  std::string out;
-  append_string(
-      out, "a\xff\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xc3\x28\xed\xa0\x80\n");
-  EXPECT_EQ(
-      out,
-      "\"a\\ufffd\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\\ufffd(\\ufffd\\ufffd"
-      "\\ufffd\\n\"");
-  out.clear();
-  append_string(out, "\xe2\x82");  // cut short
-  EXPECT_EQ(out, "\"\\ufffd\\ufffd\"");
 }
 
 class ApiTest : public ::testing::Test {

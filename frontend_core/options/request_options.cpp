@@ -1,0 +1,117 @@
+#include "frontend_core/options/request_options.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <set>
+
+#include "frontend_core/message_text.hpp"
+#include "frontend_core/options/decimal.hpp"
+
+namespace profile_query {
+namespace {
+
+bool is_repeatable(std::string_view name) {
+  return name == "tile" || name == "phase" || name == "metadata";
+}
+
+bool is_request_option(std::string_view name) {
+  return std::find(kRequestOptions.begin(), kRequestOptions.end(), name) !=
+         kRequestOptions.end();
+}
+
+template <typename Number>
+std::optional<std::string> check_decimal(std::string_view value) {
+  if (decimal<Number>(value)) return std::nullopt;
+  return whole_number_message(std::numeric_limits<Number>::max(), value);
+}
+
+// Sets the field of `query` that option `name` fills; `value` has passed
+// check_request_value.
+void apply(zun_profile::Query& query, std::string_view name,
+           const std::string& value) {
+  if (name == "group-by") {
+    query.group_by = *value_of(kGroupings, value);
+  } else if (name == "sort-by") {
+    query.sort_by = *value_of(kOrders, value);
+  } else if (name == "kind") {
+    query.kind = *value_of(kKinds, value);
+  } else if (name == "kernel") {
+    query.kernel = value;
+  } else if (name == "operation-contains") {
+    query.operation_contains = value;
+  } else if (name == "tile") {
+    query.tiles.insert(*decimal<std::uint32_t>(value));
+  } else if (name == "phase") {
+    query.phases.insert(*decimal<std::uint32_t>(value));
+  } else if (name == "metadata") {
+    // NAME, or NAME=VALUE split at the first '='.
+    const std::size_t equals = value.find('=');
+    if (equals == std::string::npos) {
+      query.metadata.push_back({value, std::nullopt});
+    } else {
+      query.metadata.push_back(
+          {value.substr(0, equals), value.substr(equals + 1)});
+    }
+  } else if (name == "metadata-key") {
+    query.metadata_key = value;
+  } else if (name == "at") {
+    query.at_offset = decimal<std::uint64_t>(value);
+  } else if (name == "limit") {
+    query.limit = decimal<std::size_t>(value);
+  } else if (name == "samples") {
+    query.sample_limit = *decimal<std::size_t>(value);
+  }
+}
+
+}  // namespace
+
+std::string whole_number_message(std::uint64_t max, std::string_view value) {
+  return "expected a whole number from 0 to " + std::to_string(max) +
+         ", got '" + std::string(value) + "'";
+}
+
+std::optional<std::string> check_request_value(std::string_view name,
+                                               std::string_view value) {
+  if (name == "group-by") {
+    if (value_of(kGroupings, value)) return std::nullopt;
+    return not_in_message(value, kGroupings);
+  }
+  if (name == "sort-by") {
+    if (value_of(kOrders, value)) return std::nullopt;
+    return not_in_message(value, kOrders);
+  }
+  if (name == "kind") {
+    if (value_of(kKinds, value)) return std::nullopt;
+    return not_in_message(value, kKinds);
+  }
+  if (name == "tile" || name == "phase") {
+    return check_decimal<std::uint32_t>(value);
+  }
+  if (name == "at") return check_decimal<std::uint64_t>(value);
+  if (name == "limit" || name == "samples") {
+    return check_decimal<std::size_t>(value);
+  }
+  return std::nullopt;  // texts: any value
+}
+
+std::variant<zun_profile::Query, std::string> parse_request_options(
+    std::span<const std::pair<std::string, std::string>> options) {
+  // Pair by pair, so that the first offending one is named.
+  std::set<std::string_view> seen;
+  zun_profile::Query query;
+  for (const auto& [name, value] : options) {
+    if (!is_request_option(name)) {
+      return "unknown parameter '" + shown(name) + "'";
+    }
+    if (!seen.insert(name).second && !is_repeatable(name)) {
+      return "parameter '" + name + "' is given more than once";
+    }
+    if (auto fault = check_request_value(name, value)) {
+      return "parameter '" + name + "': " + *fault;
+    }
+    apply(query, name, value);
+  }
+  return query;
+}
+
+}  // namespace profile_query

@@ -1,0 +1,123 @@
+// The request options by name, as the server, the Python package and the
+// command line take them.
+#include "frontend_core/options/request_options.hpp"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace profile_query {
+namespace {
+
+using Parameters = std::vector<std::pair<std::string, std::string>>;
+
+zun_profile::Query parsed_request(const Parameters& parameters) {
+  auto parsed = parse_request_options(parameters);
+  if (auto* error = std::get_if<std::string>(&parsed)) {
+    ADD_FAILURE() << *error;
+    return {};
+  }
+  return std::get<zun_profile::Query>(parsed);
+}
+
+std::string refusal(const Parameters& parameters) {
+  auto parsed = parse_request_options(parameters);
+  auto* error = std::get_if<std::string>(&parsed);
+  return error != nullptr ? *error : "(accepted)";
+}
+
+// The parameters mean what the options mean, including the values that
+// are awkward to pass: empty, starting with '-', holding '='.
+TEST(RequestParameters, ReadLikeTheCommandLine) {
+  const zun_profile::Query request =
+      parsed_request({{"group-by", "metadata"},
+                      {"metadata-key", "block"},
+                      {"sort-by", "samples"},
+                      {"kind", "compute"},
+                      {"kernel", ""},
+                      {"operation-contains", "-x"},
+                      {"tile", "4"},
+                      {"tile", "2"},
+                      {"phase", "7"},
+                      {"metadata", "a=b=c"},
+                      {"metadata", "flag"},
+                      {"at", "18446744073709551615"},
+                      {"limit", "0"},
+                      {"samples", "9"}});
+  EXPECT_EQ(request.group_by, zun_profile::GroupBy::Metadata);
+  EXPECT_EQ(request.metadata_key, "block");
+  EXPECT_EQ(request.sort_by, zun_profile::SortBy::Samples);
+  EXPECT_EQ(request.kind, zun_profile::StepKind::Compute);
+  EXPECT_EQ(request.kernel, "");
+  EXPECT_EQ(request.operation_contains, "-x");
+  EXPECT_EQ(request.tiles, (std::set<std::uint32_t>{2, 4}));
+  EXPECT_EQ(request.phases, (std::set<std::uint32_t>{7}));
+  ASSERT_EQ(request.metadata.size(), 2u);
+  EXPECT_EQ(request.metadata[0].name, "a");
+  EXPECT_EQ(request.metadata[0].value, "b=c");
+  EXPECT_EQ(request.metadata[1].value, std::nullopt);
+  EXPECT_EQ(request.at_offset, UINT64_MAX);
+  EXPECT_EQ(request.limit, 0u);
+  EXPECT_EQ(request.sample_limit, 9u);
+
+  const zun_profile::Query none = parsed_request({});
+  EXPECT_FALSE(none.kernel || none.limit || none.kind);
+}
+
+TEST(RequestParameters, RefusalsNameTheParameter) {
+  EXPECT_EQ(refusal({{"group-by", "nope"}}).rfind("parameter 'group-by': ", 0),
+            0u);
+  EXPECT_EQ(refusal({{"tile", "1"}, {"tile", "4294967296"}}),
+            "parameter 'tile': expected a whole number from 0 to 4294967295, "
+            "got '4294967296'");
+  EXPECT_EQ(refusal({{"limit", "1"}, {"limit", "2"}}),
+            "parameter 'limit' is given more than once");
+  EXPECT_EQ(refusal({{"format", "csv"}}), "unknown parameter 'format'");
+  EXPECT_EQ(refusal({{"--kind", "idle"}}), "unknown parameter '--kind'");
+  EXPECT_EQ(refusal({{"", "1"}}), "unknown parameter ''");
+  EXPECT_EQ(refusal({{"help", ""}}), "unknown parameter 'help'");
+  EXPECT_EQ(refusal({{"samples", "-1"}}).rfind("parameter 'samples': ", 0), 0u);
+}
+
+// The messages are those of profile-query's own options, word for word.
+TEST(RequestParameters, MessagesMatchTheCommandLine) {
+  const struct {
+    Parameters parameters;
+    const char* message;
+  } cases[] = {
+      {{{"group-by", "nope"}},
+       "parameter 'group-by': nope not in "
+       "{kind,kernel,operation,phase,tile,metadata}"},
+      {{{"sort-by", ""}},
+       "parameter 'sort-by':  not in "
+       "{phase-cycles,work-cycles,maximum-cycles,samples,name}"},
+      {{{"kind", "Compute"}},
+       "parameter 'kind': Compute not in "
+       "{exchange,compute,synchronization,idle}"},
+      {{{"at", "18446744073709551616"}},
+       "parameter 'at': expected a whole number from 0 to "
+       "18446744073709551615, got '18446744073709551616'"},
+      {{{"samples", "+1"}},
+       "parameter 'samples': expected a whole number from 0 to "
+       "18446744073709551615, got '+1'"},
+      {{{"phase", " 1"}},
+       "parameter 'phase': expected a whole number from 0 to 4294967295, "
+       "got ' 1'"},
+      // The first offending pair is named, whatever follows it.
+      {{{"tile", "x"}, {"nope", "1"}},
+       "parameter 'tile': expected a whole number from 0 to 4294967295, "
+       "got 'x'"},
+      {{{"nope\n", "1"}, {"tile", "x"}}, "unknown parameter 'nope\\x0a'"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(refusal(c.parameters), c.message) << c.message;
+  }
+}
+
+}  // namespace
+}  // namespace profile_query
