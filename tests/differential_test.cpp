@@ -44,8 +44,11 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
   }
 }
 
-// Larger reports drive the engine's incremental paths (interval compaction,
-// bounded row selection, group caches) well past their small-case sizes.
+// Larger reports drive the engine's size-dependent paths well past their
+// small-case sizes: run-record chunks that grow, groups past the buckets of
+// their own into the shared bucket, folded records and their durations kept
+// apart, radix sorts of several digits, and durations gathered into scratch
+// rather than counted into one histogram.
 TEST(DifferentialTest, EngineMatchesTheReferenceOnLargerReports) {
   for (std::uint64_t seed = 1; seed <= 40; ++seed) {
     support::Entropy entropy(seed * 7919);

@@ -120,4 +120,9 @@ template <std::size_t Width>
 std::uint32_t* sort_by_key(std::uint32_t* records, std::uint32_t* buffer,
                            std::size_t count, KeyCounts& counts);
 
+// The bits a value up to `range` takes (0 for 0).
+constexpr std::uint32_t bits_for(std::uint64_t range) noexcept {
+  return static_cast<std::uint32_t>(std::bit_width(range));
+}
+
 }  // namespace zun_profile::detail

@@ -5,7 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "query/runs/kept_apart.hpp"
 #include "query/runs/run_sweep.hpp"
+#include "query/runs/sweep_outputs.hpp"
 
 namespace zun_profile::detail {
 
@@ -37,7 +39,7 @@ template void RunRecords::fold<WideRecord>(std::uint32_t*,
                                                        std::uint32_t,
                                                        std::uint32_t);
 
-void RunRecords::add_chunk(Bucket& bucket, std::size_t words) {
+void RunRecords::add_chunk(RunBucket& bucket, std::size_t words) {
   const std::size_t capacity =
       bucket.chunks.empty()
           ? std::min(kFirstChunk, std::max<std::size_t>(capacity_, 1))
@@ -50,7 +52,7 @@ void RunRecords::add_chunk(Bucket& bucket, std::size_t words) {
 }
 
 template <typename Record>
-void RunRecords::widen_bucket(Bucket& bucket, std::uint32_t implied) {
+void RunRecords::widen_bucket(RunBucket& bucket, std::uint32_t implied) {
   const std::size_t used_in_last =
       static_cast<std::size_t>(bucket.next - bucket.chunks.back().words.get()) /
       Record::kWords;
@@ -97,7 +99,7 @@ void RunRecords::summarize(std::span<GroupFigures> rows) {
 
 void RunRecords::runs_by_group(std::size_t groups, detail::GroupRuns& runs) {
   std::size_t records = 0;
-  for (const Bucket& bucket : buckets_) records += bucket.count;
+  for (const RunBucket& bucket : buckets_) records += bucket.count;
   PartialOut out(groups, records, runs);
   sweep_all(out);
 }
@@ -118,11 +120,11 @@ void RunRecords::sweep_all(Out& out) {
   // others one group.
   std::vector<SortItem> items;
   for (std::size_t at = 0; at < buckets_.size(); ++at) {
-    const Bucket& bucket = buckets_[at];
+    const RunBucket& bucket = buckets_[at];
     if (bucket.count == 0) continue;
     const auto group = static_cast<std::uint32_t>(at);
     items.push_back(
-        {{Piece{&bucket, layout_of(at), group, nullptr}},
+        {{RunPiece{&bucket, layout_of(at), group, nullptr}},
          bucket.count,
          group,
          at + 1 < kBuckets ? 0 : bits_for(groups - 1 - at)});
@@ -130,7 +132,7 @@ void RunRecords::sweep_all(Out& out) {
   std::vector<const SortItem*> order;
   for (const SortItem& item : items) order.push_back(&item);
   sweep_items(std::span<const SortItem* const>(order), facts, out);
-  buckets_ = std::vector<Bucket>();
+  buckets_ = std::vector<RunBucket>();
 }
 
 }  // namespace zun_profile::detail

@@ -10,6 +10,7 @@
 
 #include "query/runs/group_buckets.hpp"
 #include "query/runs/group_runs.hpp"
+#include "query/runs/run_buckets.hpp"
 #include "query/runs/radix_sort.hpp"
 #include "query/runs/run_layout.hpp"
 
@@ -101,7 +102,7 @@ class RunRecords {
   // groups' runs: each one's merged intervals per (phase, epoch) list and
   // its durations counted, appended to `runs` in group id order. Same
   // preconditions; consumes the records.
-  void runs_by_group(std::size_t groups, detail::GroupRuns& runs);
+  void runs_by_group(std::size_t groups, GroupRuns& runs);
 
   class Joint;
 
@@ -109,57 +110,10 @@ class RunRecords {
   template <typename Out>
   void sweep_all(Out& out);
 
-
-  // A block of records, all written but in the last chunk of a bucket.
-  struct Chunk {
-    std::unique_ptr<std::uint32_t[]> words;
-    std::size_t capacity;  // records it has room for
-  };
-
-  // The records of one bucket, and where the next one goes.
-  struct Bucket {
-    std::vector<Chunk> chunks;
-    std::uint32_t* next = nullptr;  // in the last chunk
-    std::uint32_t* end = nullptr;   // of the last chunk
-    std::uint32_t* last = nullptr;  // the record written last, for folding
-    std::size_t count = 0;          // records in all its chunks
-  };
-
-  // The records one sort takes from a bucket, and how it reads them.
-  struct Piece {
-    const Bucket* bucket;
-    Layout layout;
-    std::uint32_t implied;  // the group of a bucket that holds one
-    // Maps the records' group ids to those of the sort; null: the same.
-    const std::uint32_t* ids;
-  };
-  // The records of one sort: those of one bucket, or of several passes'
-  // buckets swept as one; the groups they hold and the bits of their
-  // spread.
-  struct SortItem {
-    std::vector<Piece> pieces;
-    std::size_t count = 0;         // records in all its pieces
-    std::uint32_t group_low = 0;   // the least group id among them
-    std::uint32_t group_bits = 0;  // of the greatest less the least
-  };
-
-  // What every sort of one sweep shares: the spread of the records'
-  // fields, the durations kept apart, and the runs in all.
-  struct SweepFacts {
-    ValueRange phases;  // of every record
-    ValueRange epochs;
-    ValueRange starts;
-    ValueRange durations;                // of every run
-    GroupBuckets<std::uint32_t> folded;  // kept apart, by group id
-    std::size_t most_folded = 0;         // kept apart for any one group
-    std::size_t samples = 0;             // runs
-  };
-
   // The layout of bucket `at`'s records.
   Layout layout_of(std::size_t at) const noexcept {
     if (!compact_) return Layout::kWide;
-    return at + 1 < kBuckets ? Layout::kOwn
-                             : Layout::kCompact;
+    return at + 1 < kBuckets ? Layout::kOwn : Layout::kCompact;
   }
 
   // Buckets: a group each below kBuckets - 1, and one for every group after.
@@ -169,7 +123,7 @@ class RunRecords {
 
   // Every bucket exists from the start (56 KiB), so that finding one costs
   // no size check on every sample.
-  [[gnu::always_inline]] Bucket& bucket_of(std::uint32_t group) {
+  [[gnu::always_inline]] RunBucket& bucket_of(std::uint32_t group) {
     return buckets_[std::min<std::size_t>(group, kBuckets - 1)];
   }
 
@@ -180,7 +134,7 @@ class RunRecords {
   [[gnu::always_inline]] void add_as(std::uint32_t group, std::uint32_t phase,
                                      std::uint32_t epoch, std::uint32_t start,
                                      std::uint32_t duration) {
-    Bucket& bucket = bucket_of(group);
+    RunBucket& bucket = bucket_of(group);
     std::uint32_t* last = bucket.last;
     if (last != nullptr) {
       // Every condition is computed and the branch taken once, on all of
@@ -211,7 +165,7 @@ class RunRecords {
 
   // Gives `bucket` a new last chunk, twice the size of the one before, for
   // records of `words` words.
-  void add_chunk(Bucket& bucket, std::size_t words);
+  void add_chunk(RunBucket& bucket, std::size_t words);
 
   // Extends `record` (of `group`) to `length`, keeping the durations of the
   // runs it now stands for apart. Out of line, so that add() stays small
@@ -223,18 +177,10 @@ class RunRecords {
   // Moves the records written so far into the six-word layout, for good.
   void widen();
   template <typename Record>
-  void widen_bucket(Bucket& bucket, std::uint32_t implied);
-
-  // Where the durations of one group start in folded_; they run to the next
-  // segment's start. Consecutive folds mostly share a group, so this costs
-  // little beside the 4 bytes per duration.
-  struct FoldedSegment {
-    std::uint32_t group;
-    std::size_t begin;
-  };
+  void widen_bucket(RunBucket& bucket, std::uint32_t implied);
 
   std::size_t capacity_;               // runs that may be added
-  std::vector<Bucket> buckets_;        // by group id, up to kBuckets
+  std::vector<RunBucket> buckets_;     // by group id, up to kBuckets
   bool compact_ = true;                // records are CompactRecord
   std::size_t samples_ = 0;            // runs added
   std::vector<std::uint32_t> folded_;  // durations of folded runs
@@ -269,6 +215,19 @@ class RunRecords::Joint {
   void summarize(std::size_t share, std::span<GroupFigures> figures) const;
 
  private:
+  // The spread of every part's fields, and the parts' durations kept apart
+  // gathered by joint id (the parts then no longer hold them).
+  void gather_facts(std::span<RunRecords* const> parts,
+                    std::span<const std::vector<std::uint32_t>> ids,
+                    std::size_t groups);
+  // The sorts: one per group that every part holds in a bucket of its own,
+  // and one for all the others.
+  void plan_items(std::span<RunRecords* const> parts,
+                  std::span<const std::vector<std::uint32_t>> ids,
+                  std::size_t groups);
+  // Deals the sorts to at most `shares` shares of about equal records.
+  void deal_shares(std::size_t shares);
+
   std::vector<SortItem> items_;
   std::vector<std::vector<const SortItem*>> shares_;
   SweepFacts facts_;  // of every part, by joint id
