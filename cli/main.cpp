@@ -13,11 +13,11 @@
 #include "cli/convert/convert_command.hpp"
 #include "cli/diff/diff_command.hpp"
 #include "cli/output.hpp"
+#include "cli/serve/serve_command.hpp"
 #include "frontend_core/querying/parallel_query.hpp"
-#include "frontend_core/rendering/render.hpp"
 #include "frontend_core/reading/report_reader.hpp"
 #include "frontend_core/reading/report_set.hpp"
-#include "cli/serve/serve_command.hpp"
+#include "frontend_core/rendering/render.hpp"
 #include "query/query.hpp"
 
 namespace {

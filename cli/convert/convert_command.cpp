@@ -8,8 +8,8 @@
 #include <string>
 #include <variant>
 
-#include "cli/convert/output_file.hpp"
 #include "cli/convert/convert_command_line.hpp"
+#include "cli/convert/output_file.hpp"
 #include "cli/output.hpp"
 #include "frontend_core/reading/progress.hpp"
 #include "frontend_core/reading/report_reader.hpp"

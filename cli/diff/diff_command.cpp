@@ -7,8 +7,8 @@
 #include <variant>
 
 #include "cli/diff/diff_command_line.hpp"
-#include "frontend_core/diff/diff.hpp"
 #include "cli/output.hpp"
+#include "frontend_core/diff/diff.hpp"
 #include "frontend_core/querying/parallel_query.hpp"
 #include "frontend_core/reading/report_reader.hpp"
 #include "frontend_core/reading/report_set.hpp"

@@ -7,13 +7,13 @@
 #include <optional>
 #include <variant>
 
-#include "frontend_core/options/request_options.hpp"
-#include "frontend_core/options/decimal.hpp"
-#include "frontend_core/rendering/json_text.hpp"
-#include "frontend_core/message_text.hpp"
-#include "frontend_core/rendering/render.hpp"
 #include "cli/serve/report_overview.hpp"
+#include "frontend_core/message_text.hpp"
+#include "frontend_core/options/decimal.hpp"
+#include "frontend_core/options/request_options.hpp"
 #include "frontend_core/querying/parallel_query.hpp"
+#include "frontend_core/rendering/json_text.hpp"
+#include "frontend_core/rendering/render.hpp"
 #include "query/activity.hpp"
 #include "query/engine/labels.hpp"
 #include "query/query.hpp"

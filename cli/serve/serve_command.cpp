@@ -5,14 +5,14 @@
 #include <string>
 #include <variant>
 
-#include "cli/serve/serve_command_line.hpp"
 #include "cli/output.hpp"
+#include "cli/serve/access.hpp"
+#include "cli/serve/api.hpp"
+#include "cli/serve/serve_command_line.hpp"
+#include "cli/serve/server.hpp"
 #include "frontend_core/querying/parallel_query.hpp"
 #include "frontend_core/reading/report_reader.hpp"
 #include "frontend_core/reading/report_set.hpp"
-#include "cli/serve/access.hpp"
-#include "cli/serve/api.hpp"
-#include "cli/serve/server.hpp"
 
 namespace profile_query {
 int serve_command(int argc, const char* const* argv) {

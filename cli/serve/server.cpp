@@ -14,11 +14,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "frontend_core/message_text.hpp"
 #include "cli/serve/access.hpp"
 #include "cli/serve/gate.hpp"
 #include "cli/serve/page_files.hpp"
 #include "cli/serve/query_string.hpp"
+#include "frontend_core/message_text.hpp"
 
 namespace profile_query {
 namespace {

@@ -1,8 +1,8 @@
 #include <fmt/format.h>
 #include <iterator>
 
-#include "frontend_core/rendering/csv_text.hpp"
 #include "frontend_core/diff/diff.hpp"
+#include "frontend_core/rendering/csv_text.hpp"
 #include "frontend_core/rendering/json_text.hpp"
 #include "frontend_core/rendering/text_table.hpp"
 

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "query/engine/group_index.hpp"
-#include "query/order/group_order.hpp"
 #include "query/engine/labels.hpp"
 #include "query/engine/prefetch.hpp"
-#include "query/query.hpp"
-#include "query/runs/run_records.hpp"
 #include "query/engine/sample_rows.hpp"
 #include "query/engine/selection.hpp"
+#include "query/order/group_order.hpp"
 #include "query/order/statistics.hpp"
+#include "query/query.hpp"
+#include "query/runs/run_records.hpp"
 #include "query/runs/tile_count.hpp"
 
 namespace zun_profile::detail {

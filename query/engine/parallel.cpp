@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "query/engine/engine.hpp"
-#include "query/partial/partial_parts.hpp"
 #include "query/engine/record_source.hpp"
 #include "query/engine/store_source.hpp"
+#include "query/partial/partial_parts.hpp"
 
 namespace zun_profile {
 

@@ -9,12 +9,12 @@
 #include <type_traits>
 
 #include "query/engine/group_index.hpp"
-#include "query/order/group_order.hpp"
 #include "query/engine/labels.hpp"
 #include "query/engine/prefetch.hpp"
-#include "query/query.hpp"
 #include "query/engine/sample_rows.hpp"
 #include "query/engine/selection.hpp"
+#include "query/order/group_order.hpp"
+#include "query/query.hpp"
 
 namespace zun_profile::detail {
 

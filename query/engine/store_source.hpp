@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "query/engine/group_index.hpp"
-#include "query/order/group_order.hpp"
 #include "query/engine/labels.hpp"
 #include "query/engine/prefetch.hpp"
-#include "query/query.hpp"
 #include "query/engine/record_source.hpp"
 #include "query/engine/sample_rows.hpp"
 #include "query/engine/selection.hpp"
+#include "query/order/group_order.hpp"
+#include "query/query.hpp"
 #include "store/report_store.hpp"
 
 namespace zun_profile::detail {

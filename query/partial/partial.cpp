@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "query/engine/engine.hpp"
-#include "query/runs/group_buckets.hpp"
-#include "query/partial/partial_parts.hpp"
 #include "query/engine/store_source.hpp"
+#include "query/partial/partial_parts.hpp"
+#include "query/runs/group_buckets.hpp"
 
 namespace zun_profile {
 

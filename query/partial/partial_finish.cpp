@@ -13,9 +13,9 @@
 
 #include "query/engine/engine.hpp"
 #include "query/engine/group_index.hpp"
+#include "query/order/statistics.hpp"
 #include "query/partial.hpp"
 #include "query/partial/partial_parts.hpp"
-#include "query/order/statistics.hpp"
 #include "query/runs/group_buckets.hpp"
 
 namespace zun_profile {

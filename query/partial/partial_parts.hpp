@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "query/partial.hpp"
-#include "query/runs/group_runs.hpp"
 #include "query/result.hpp"
+#include "query/runs/group_runs.hpp"
 
 // What a partial answer holds, laid out flat: a few arrays for all its
 // groups rather than lists per group, so that millions of groups cost a few

@@ -10,8 +10,8 @@
 
 #include "query/runs/group_buckets.hpp"
 #include "query/runs/group_runs.hpp"
-#include "query/runs/run_buckets.hpp"
 #include "query/runs/radix_sort.hpp"
+#include "query/runs/run_buckets.hpp"
 #include "query/runs/run_layout.hpp"
 
 // The run intervals of the selected samples as records (group, phase,

@@ -9,9 +9,9 @@
 
 #include "query/engine/engine.hpp"
 #include "query/engine/group_index.hpp"
-#include "query/time/shard_activity.hpp"
 #include "query/engine/record_source.hpp"
 #include "query/engine/store_source.hpp"
+#include "query/time/shard_activity.hpp"
 
 namespace zun_profile {
 

@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "frontend_core/options/request_options.hpp"
-#include "frontend_core/rendering/json_text.hpp"
-#include "frontend_core/rendering/render.hpp"
 #include "cli/serve/api.hpp"
 #include "cli/serve/query_string.hpp"
 #include "cli/serve/report_overview.hpp"
+#include "frontend_core/options/request_options.hpp"
+#include "frontend_core/rendering/json_text.hpp"
+#include "frontend_core/rendering/render.hpp"
 #include "query/activity.hpp"
 #include "tests/support/synthetic_report.hpp"
 
