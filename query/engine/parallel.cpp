@@ -11,7 +11,6 @@
 #include "query/engine/engine.hpp"
 #include "query/engine/record_source.hpp"
 #include "query/engine/store_source.hpp"
-#include "query/partial/partial_parts.hpp"
 
 namespace zun_profile {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "query/engine/labels.hpp"
-#include "query/runs/radix_sort.hpp"
+#include "query/order/radix_sort.hpp"
 
 namespace zun_profile::detail {
 namespace {

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "query/order/radix_sort.hpp"
 #include "query/result.hpp"
-#include "query/runs/radix_sort.hpp"
 #include "report/profile_report.hpp"
 
 // The rows of individual samples: the longest selected samples, longest

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "query/runs/radix_sort.hpp"
+#include "query/order/radix_sort.hpp"
 
 namespace zun_profile::detail {
 namespace {

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "query/order/group_figures.hpp"
 #include "query/request.hpp"
-#include "query/runs/run_records.hpp"
 
 // The order of the group rows, settled before any row is built: a radix
 // sort of the figures the order reads (the requested key, then the first

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "query/order/radix_sort.hpp"
 #include "query/runs/group_buckets.hpp"
-#include "query/runs/radix_sort.hpp"
 #include "query/runs/run_layout.hpp"
 
 // How run records are held between the pass and the sweep: chunks of

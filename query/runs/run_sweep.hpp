@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "query/order/radix_sort.hpp"
 #include "query/runs/kept_apart.hpp"
-#include "query/runs/radix_sort.hpp"
 #include "query/runs/run_buckets.hpp"
 #include "query/runs/run_layout.hpp"
 #include "query/runs/sweep.hpp"

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "query/order/radix_sort.hpp"
 #include "query/runs/group_buckets.hpp"
-#include "query/runs/radix_sort.hpp"
 
 // The walk over a query's sorted runs, group by group: each (group, phase,
 // epoch) list into the union of its intervals, each group's durations (of

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "query/order/order_statistics.hpp"
+#include "query/order/radix_sort.hpp"
 #include "query/order/statistics.hpp"
 #include "query/runs/group_runs.hpp"
-#include "query/runs/radix_sort.hpp"
 #include "query/runs/run_records.hpp"
 #include "query/runs/sweep.hpp"
 

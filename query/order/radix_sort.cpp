@@ -1,4 +1,4 @@
-#include "query/runs/radix_sort.hpp"
+#include "query/order/radix_sort.hpp"
 
 #include <algorithm>
 #include <type_traits>
