@@ -6,12 +6,17 @@
 #include <cstring>
 #include <span>
 
-// The checksum of a store section: four lanes over the section's
-// little-endian 64-bit words (lane i % 4 takes word i; a last partial word is
-// padded with zero bytes), each step `lane = xorshift((lane + word) * K)`,
-// and the lanes folded with the length. Every step is a bijection of the
-// lane, so a change to any one word always changes the sum. Streams: the
-// bytes may arrive in pieces of any size.
+// The checksum of a store's header and of each of its sections (partial
+// answers use it for their bodies too): a 64-bit hash of the bytes read as
+// little-endian 64-bit words, a last partial word padded with zero bytes.
+// Four lanes take the words in turn (lane i % 4 takes word i), each step
+// `lane = xorshift((lane + word) * K)`; each lane is then finalized and
+// folded in, in order, after the length. Every step is a bijection of its
+// lane, so a change confined to one word (a flipped bit or byte) always
+// changes the checksum; other damage passes only by a 64-bit coincidence.
+// It catches accidents, not tampering: it is not cryptographic, and anyone
+// who changes the bytes can recompute it. Streams: the bytes may arrive in
+// pieces of any size, with the same result.
 namespace zun_store {
 
 class Checksum {
@@ -50,7 +55,7 @@ class Checksum {
     held_ = left;
   }
 
-  // The sum of every byte added so far.
+  // The checksum of the bytes added so far; more may follow.
   std::uint64_t value() const noexcept {
     Checksum copy = *this;
     if (copy.held_ > 0) {

@@ -1,8 +1,10 @@
 #include "store/report_store.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -13,8 +15,13 @@
 namespace zun_store {
 namespace {
 
+using format::HeaderField;
+
 // Counts past this are damage: 2^56 samples would need an exabyte.
 constexpr std::uint64_t kMostCount = std::uint64_t{1} << 56;
+
+// Where each section starts in the image, indexed by format::Section.
+using SectionStarts = std::array<const std::byte*, format::kSectionCount>;
 
 std::uint64_t load_u64(const std::byte* at) noexcept {
   std::uint64_t value = 0;
@@ -58,6 +65,197 @@ std::optional<std::size_t> first_bad_end(const std::uint64_t* ends,
   }
   if (previous != total) return count == 0 ? 0 : count - 1;
   return std::nullopt;
+}
+
+// Every check's way out: the fault, after the name messages call the store.
+[[noreturn]] void fail(std::string_view name, const std::string& what) {
+  throw StoreError(std::string(name) + ": " + what);
+}
+
+// That `bytes` start as a store this build reads, with the whole header
+// present and unchanged since it was written. The magic comes first, so that
+// another format is told apart before any of its bytes are taken for a
+// header; every later step trusts the header's fields.
+void check_header(std::span<const std::byte> bytes, std::string_view name) {
+  const std::byte* const base = bytes.data();
+  const std::size_t size = bytes.size();
+  if (size < format::kMagic.size() ||
+      std::memcmp(base, format::kMagic.data(), format::kMagic.size()) != 0) {
+    fail(name, "not a report store");
+  }
+  if constexpr (std::endian::native != std::endian::little) {
+    fail(name, "store files are little-endian, and this host is big-endian");
+  }
+  if (size < format::kHeaderSize) {
+    fail(name, "truncated: the header needs " +
+                   std::to_string(format::kHeaderSize) + " bytes, " +
+                   std::to_string(size) + " remain");
+  }
+  const std::uint32_t version = load_u32(base + HeaderField::kVersion);
+  if (version != format::kVersion) {
+    fail(name, "store version " + std::to_string(version) +
+                   " is not supported (this build reads version " +
+                   std::to_string(format::kVersion) + ")");
+  }
+  if (load_u64(base + HeaderField::kHeaderChecksum) !=
+      checksum({base, HeaderField::kHeaderChecksum})) {
+    fail(name, "checksum mismatch in the header");
+  }
+  if (load_u32(base + HeaderField::kSections) != format::kSectionCount) {
+    fail(name, "damaged header: " +
+                   std::to_string(load_u32(base + HeaderField::kSections)) +
+                   " sections, expected " +
+                   std::to_string(format::kSectionCount));
+  }
+}
+
+// The counts in the header at `base`. Each is below kMostCount, so that the
+// section lengths that follow from them cannot overflow, and there are fewer
+// than 2^32 texts and lists, so that 32-bit ids reach them all.
+format::Counts read_counts(const std::byte* base, std::string_view name) {
+  format::Counts counts;
+  counts.tiles = load_u64(base + HeaderField::kTileCount);
+  counts.samples = load_u64(base + HeaderField::kSampleCount);
+  counts.texts = load_u64(base + HeaderField::kTextCount);
+  counts.text_bytes = load_u64(base + HeaderField::kTextBytes);
+  counts.lists = load_u64(base + HeaderField::kListCount);
+  counts.entries = load_u64(base + HeaderField::kEntryCount);
+  for (const std::uint64_t count :
+       {counts.tiles, counts.samples, counts.texts, counts.text_bytes,
+        counts.lists, counts.entries}) {
+    if (count >= kMostCount) {
+      fail(name, "damaged header: a count of " + std::to_string(count));
+    }
+  }
+  if (counts.texts >= (std::uint64_t{1} << 32) ||
+      counts.lists >= (std::uint64_t{1} << 32)) {
+    fail(name, "damaged header: 2^32 or more texts or metadata lists");
+  }
+  return counts;
+}
+
+// Where each section starts in `bytes`, once every section is found where
+// the counts say it must be: of the length they give, 64-aligned, after the
+// one before, whole within the file, and matching its checksum. The tables
+// are then read in place, with no bound checked again.
+SectionStarts check_sections(std::span<const std::byte> bytes,
+                             const format::Counts& counts,
+                             std::string_view name) {
+  const std::byte* const base = bytes.data();
+  const std::size_t size = bytes.size();
+  const auto needed = format::section_lengths(counts);
+  SectionStarts sections{};
+  std::uint64_t least = format::kHeaderSize;
+  for (std::size_t s = 0; s < format::kSectionCount; ++s) {
+    const std::byte* entry =
+        base + HeaderField::kTable + s * HeaderField::kEntrySize;
+    const std::uint64_t offset = load_u64(entry);
+    const std::uint64_t length = load_u64(entry + 8);
+    const std::string section =
+        "section '" + std::string(format::kSectionNames[s]) + "'";
+    if (length != needed[s]) {
+      fail(name, section + " is " + std::to_string(length) +
+                     " bytes, and its counts need " +
+                     std::to_string(needed[s]));
+    }
+    if (offset % format::kAlignment != 0 || offset < least) {
+      fail(name, section + " is misplaced, at byte " + std::to_string(offset));
+    }
+    // Even an empty section must lie within the file: its place is read.
+    if (offset > size) {
+      fail(name, "truncated: " + section + " starts at byte " +
+                     std::to_string(offset) + ", past the file's " +
+                     std::to_string(size) + " bytes");
+    }
+    const std::uint64_t remain = size - offset;
+    if (length > remain) {
+      fail(name, "truncated: " + section + " needs " + std::to_string(length) +
+                     " bytes, " + std::to_string(remain) + " remain");
+    }
+    sections[s] = base + offset;
+    if (load_u64(entry + 16) !=
+        checksum({sections[s], static_cast<std::size_t>(length)})) {
+      fail(name, "checksum mismatch in " + section);
+    }
+    least = offset + length;
+  }
+  return sections;
+}
+
+// A table of end offsets: entry i spans [ends[i - 1], ends[i]) of what the
+// table indexes (from 0 for entry 0), and the last entry ends at `total`.
+struct EndTable {
+  const std::uint64_t* ends;
+  std::size_t count;
+  std::uint64_t total;
+  const char* section;  // the section holding it, as messages name it
+  const char* entry;    // what one entry is, as messages name it
+};
+
+// That the ends of every table rise and stop at its total. Accessors slice
+// texts, metadata lists and tiles by these ends unchecked, so one out of
+// place would read outside its section.
+void check_ends(std::initializer_list<EndTable> tables, std::string_view name) {
+  for (const EndTable& table : tables) {
+    if (const auto bad = first_bad_end(table.ends, table.count, table.total)) {
+      fail(name, std::string("section '") + table.section +
+                     "' is damaged: " + table.entry + " " +
+                     std::to_string(*bad) + " ends out of place");
+    }
+  }
+}
+
+// That the texts of `store`, whose ends are checked, rise strictly in byte
+// order: find_text() searches them by halves, and a text's id is then the
+// whole of its identity.
+void check_text_order(const ReportStore& store, std::string_view name) {
+  for (std::size_t t = 1; t < store.text_count(); ++t) {
+    if (!(store.text(static_cast<std::uint32_t>(t - 1)) <
+          store.text(static_cast<std::uint32_t>(t)))) {
+      fail(name, "section 'texts' is damaged: texts " + std::to_string(t - 1) +
+                     " and " + std::to_string(t) +
+                     " are not in strictly rising order");
+    }
+  }
+}
+
+// That every id in `store` names an entry of its table: both text ids of
+// each metadata entry in `entries`, then the kernel, operation and metadata
+// list of every sample. Accessors and queries index with them unchecked.
+void check_ids(const ReportStore& store, std::span<const MetadataRef> entries,
+               std::string_view name) {
+  const std::uint64_t texts = store.text_count();
+  const auto* entry_ids =
+      reinterpret_cast<const std::uint32_t*>(entries.data());
+  const std::size_t entry_id_count = 2 * entries.size();
+  if (const std::size_t bad = first_at_least(entry_ids, entry_id_count, texts);
+      bad < entry_id_count) {
+    fail(name, "metadata entry " + std::to_string(bad / 2) + " names text id " +
+                   std::to_string(entry_ids[bad]) + ", past the " +
+                   std::to_string(texts) + " texts");
+  }
+  const struct {
+    const std::uint32_t* values;
+    const char* what;
+    std::uint64_t bound;
+    const char* table;
+  } ids[] = {
+      {store.kernels(), "kernel", texts, "texts"},
+      {store.operations(), "operation", texts, "texts"},
+      {store.metadata_lists(), "metadata list", store.metadata_list_count(),
+       "metadata lists"},
+  };
+  const std::size_t sample_count = store.sample_count();
+  for (const auto& id : ids) {
+    if (const std::size_t bad =
+            first_at_least(id.values, sample_count, id.bound);
+        bad < sample_count) {
+      fail(name, std::string(id.what) + " id " +
+                     std::to_string(id.values[bad]) + " at sample " +
+                     std::to_string(bad) + " is past the " +
+                     std::to_string(id.bound) + " " + id.table);
+    }
+  }
 }
 
 }  // namespace
@@ -111,98 +309,16 @@ ReportStore ReportStore::from_bytes(std::span<const std::byte> bytes,
 }
 
 // Reads the header and checks the whole image; `name` is what messages call
-// the store.
+// the store. Each step trusts the ones before it, and the first fault found
+// is the one reported.
 ReportStore::ReportStore(std::unique_ptr<Image> image, std::string_view name)
     : image_(std::move(image)) {
   const std::span<const std::byte> bytes = image_->bytes();
-  const std::byte* const base = bytes.data();
-  const std::size_t size = bytes.size();
-  const auto fail = [&](const std::string& what) {
-    throw StoreError(std::string(name) + ": " + what);
-  };
-  using format::HeaderField;
-  if (size < format::kMagic.size() ||
-      std::memcmp(base, format::kMagic.data(), format::kMagic.size()) != 0) {
-    fail("not a report store");
-  }
-  if constexpr (std::endian::native != std::endian::little) {
-    fail("store files are little-endian, and this host is big-endian");
-  }
-  if (size < format::kHeaderSize) {
-    fail("truncated: the header needs " + std::to_string(format::kHeaderSize) +
-         " bytes, " + std::to_string(size) + " remain");
-  }
-  const std::uint32_t version = load_u32(base + HeaderField::kVersion);
-  if (version != format::kVersion) {
-    fail("store version " + std::to_string(version) +
-         " is not supported (this build reads version " +
-         std::to_string(format::kVersion) + ")");
-  }
-  if (load_u64(base + HeaderField::kHeaderChecksum) !=
-      checksum({base, HeaderField::kHeaderChecksum})) {
-    fail("checksum mismatch in the header");
-  }
-  if (load_u32(base + HeaderField::kSections) != format::kSectionCount) {
-    fail("damaged header: " +
-         std::to_string(load_u32(base + HeaderField::kSections)) +
-         " sections, expected " + std::to_string(format::kSectionCount));
-  }
-  format::Counts counts;
-  counts.tiles = load_u64(base + HeaderField::kTileCount);
-  counts.samples = load_u64(base + HeaderField::kSampleCount);
-  counts.texts = load_u64(base + HeaderField::kTextCount);
-  counts.text_bytes = load_u64(base + HeaderField::kTextBytes);
-  counts.lists = load_u64(base + HeaderField::kListCount);
-  counts.entries = load_u64(base + HeaderField::kEntryCount);
-  for (const std::uint64_t count :
-       {counts.tiles, counts.samples, counts.texts, counts.text_bytes,
-        counts.lists, counts.entries}) {
-    if (count >= kMostCount) fail("damaged header: a count of " +
-                                  std::to_string(count));
-  }
-  if (counts.texts >= (std::uint64_t{1} << 32) ||
-      counts.lists >= (std::uint64_t{1} << 32)) {
-    fail("damaged header: 2^32 or more texts or metadata lists");
-  }
+  check_header(bytes, name);
+  const format::Counts counts = read_counts(bytes.data(), name);
+  const SectionStarts sections = check_sections(bytes, counts, name);
 
-  // Every section where the counts say it must be, whole, in order.
-  const auto needed = format::section_lengths(counts);
-  std::array<const std::byte*, format::kSectionCount> sections{};
-  std::uint64_t least = format::kHeaderSize;
-  for (std::size_t s = 0; s < format::kSectionCount; ++s) {
-    const std::byte* entry =
-        base + HeaderField::kTable + s * HeaderField::kEntrySize;
-    const std::uint64_t offset = load_u64(entry);
-    const std::uint64_t length = load_u64(entry + 8);
-    const std::string section =
-        "section '" + std::string(format::kSectionNames[s]) + "'";
-    if (length != needed[s]) {
-      fail(section + " is " + std::to_string(length) +
-           " bytes, and its counts need " + std::to_string(needed[s]));
-    }
-    if (offset % format::kAlignment != 0 || offset < least) {
-      fail(section + " is misplaced, at byte " + std::to_string(offset));
-    }
-    // Even an empty section must lie within the file: its place is read.
-    if (offset > size) {
-      fail("truncated: " + section + " starts at byte " +
-           std::to_string(offset) + ", past the file's " +
-           std::to_string(size) + " bytes");
-    }
-    const std::uint64_t remain = size - offset;
-    if (length > remain) {
-      fail("truncated: " + section + " needs " + std::to_string(length) +
-           " bytes, " + std::to_string(remain) + " remain");
-    }
-    sections[s] = base + offset;
-    if (load_u64(entry + 16) !=
-        checksum({sections[s], static_cast<std::size_t>(length)})) {
-      fail("checksum mismatch in " + section);
-    }
-    least = offset + length;
-  }
-
-  clock_hz_ = load_u64(base + HeaderField::kClockHz);
+  clock_hz_ = load_u64(bytes.data() + HeaderField::kClockHz);
   tile_count_ = static_cast<std::size_t>(counts.tiles);
   sample_count_ = static_cast<std::size_t>(counts.samples);
   text_count_ = static_cast<std::size_t>(counts.texts);
@@ -222,59 +338,13 @@ ReportStore::ReportStore(std::unique_ptr<Image> image, std::string_view name)
   columns_ = reinterpret_cast<const std::uint32_t*>(sections[format::kSamples]);
   column_stride_ = static_cast<std::size_t>(format::column_stride(counts) / 4);
 
-  // The tables, and every id against the table it names.
-  const struct {
-    const std::uint64_t* ends;
-    std::size_t count;
-    std::uint64_t total;
-    const char* section;
-    const char* entry;
-  } tables[] = {
-      {text_ends_, text_count_, counts.text_bytes, "texts", "text"},
-      {list_ends_, list_count_, counts.entries, "metadata", "list"},
-      {tile_ends_, tile_count_, counts.samples, "tiles", "tile"},
-  };
-  for (const auto& table : tables) {
-    if (const auto bad = first_bad_end(table.ends, table.count, table.total)) {
-      fail(std::string("section '") + table.section + "' is damaged: " +
-           table.entry + " " + std::to_string(*bad) + " ends out of place");
-    }
-  }
-  for (std::size_t t = 1; t < text_count_; ++t) {
-    if (!(text(static_cast<std::uint32_t>(t - 1)) <
-          text(static_cast<std::uint32_t>(t)))) {
-      fail("section 'texts' is damaged: texts " + std::to_string(t - 1) +
-           " and " + std::to_string(t) + " are not in strictly rising order");
-    }
-  }
-  const auto* entry_ids = reinterpret_cast<const std::uint32_t*>(entries_);
-  if (const std::size_t bad = first_at_least(
-          entry_ids, static_cast<std::size_t>(2 * counts.entries),
-          counts.texts);
-      bad < 2 * counts.entries) {
-    fail("metadata entry " + std::to_string(bad / 2) + " names text id " +
-         std::to_string(entry_ids[bad]) + ", past the " +
-         std::to_string(counts.texts) + " texts");
-  }
-  const struct {
-    std::size_t column;
-    const char* what;
-    std::uint64_t bound;
-    const char* table;
-  } ids[] = {
-      {format::kKernel, "kernel", counts.texts, "texts"},
-      {format::kOperation, "operation", counts.texts, "texts"},
-      {format::kMetadataList, "metadata list", counts.lists, "metadata lists"},
-  };
-  for (const auto& id : ids) {
-    const std::uint32_t* values = column(id.column);
-    if (const std::size_t bad = first_at_least(values, sample_count_, id.bound);
-        bad < sample_count_) {
-      fail(std::string(id.what) + " id " + std::to_string(values[bad]) +
-           " at sample " + std::to_string(bad) + " is past the " +
-           std::to_string(id.bound) + " " + id.table);
-    }
-  }
+  // What the tables hold, read through the pointers just set.
+  check_ends({{text_ends_, text_count_, counts.text_bytes, "texts", "text"},
+              {list_ends_, list_count_, counts.entries, "metadata", "list"},
+              {tile_ends_, tile_count_, counts.samples, "tiles", "tile"}},
+             name);
+  check_text_order(*this, name);
+  check_ids(*this, {entries_, static_cast<std::size_t>(counts.entries)}, name);
 }
 
 std::optional<std::uint32_t> ReportStore::find_text(
