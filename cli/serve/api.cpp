@@ -14,6 +14,7 @@
 #include "frontend_core/querying/parallel_query.hpp"
 #include "frontend_core/rendering/json_text.hpp"
 #include "frontend_core/rendering/render.hpp"
+#include "frontend_core/rendering/render_timeline.hpp"
 #include "query/activity.hpp"
 #include "query/engine/labels.hpp"
 #include "query/query.hpp"
@@ -150,20 +151,9 @@ ApiAnswer Api::activity(const Parameters& parameters) const {
 
 namespace {
 
-// `values` as a JSON array, without spaces: the timeline's pixel columns
-// are millions of numbers.
-template <typename Number>
-void append_numbers(std::string& out, const std::vector<Number>& values) {
-  out += '[';
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) out += ',';
-    append_number(out, values[i]);
-  }
-  out += ']';
-}
-
 // "FIRST-LAST" as two whole numbers, FIRST <= LAST.
-std::optional<std::pair<std::size_t, std::size_t>> tile_range(std::string_view text) {
+std::optional<std::pair<std::size_t, std::size_t>> tile_range(
+    std::string_view text) {
   const std::size_t dash = text.find('-');
   if (dash == std::string_view::npos) return std::nullopt;
   const auto first = decimal<std::size_t>(text.substr(0, dash));
@@ -172,14 +162,25 @@ std::optional<std::pair<std::size_t, std::size_t>> tile_range(std::string_view t
   return std::pair{*first, *last};
 }
 
-}  // namespace
+// What a timeline request asks: the window, and the query whose filters
+// and grouping it draws.
+struct TimelineRequest {
+  zun_profile::detail::TimelineWindow window;
+  zun_profile::Query query;
+};
 
-ApiAnswer Api::timeline(const Parameters& parameters) const {
+// The timeline request the parameters spell over a report whose profile
+// spans `span` cycles on `tile_count` tile entries, or the 400 answer
+// saying why not. The window defaults to the whole span, at
+// kDefaultTimelineWidth columns, on the first tile entries; `samples`,
+// `sort-by` and `limit` are ignored: a timeline neither orders nor cuts.
+std::variant<TimelineRequest, ApiAnswer> timeline_request_of(
+    const Parameters& parameters, std::uint64_t span, std::size_t tile_count) {
   if (auto fault = oversized(parameters)) return bad_request(*fault);
   zun_profile::detail::TimelineWindow window;
-  window.to = order_.span();
+  window.to = span;
   window.width = kDefaultTimelineWidth;
-  window.last_tile = std::min(report_.tile_count(), kMaxTimelineRows);
+  window.last_tile = std::min(tile_count, kMaxTimelineRows);
   window.last_tile = window.last_tile == 0 ? 0 : window.last_tile - 1;
   Parameters rest;
   std::set<std::string> seen;
@@ -196,23 +197,26 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
       const auto cycle = decimal<std::uint64_t>(value);
       if (!cycle) {
         return bad_request("parameter '" + name +
-                           "': expected a cycle offset, got '" + shown(value) + "'");
+                           "': expected a cycle offset, got '" + shown(value) +
+                           "'");
       }
       (name == "from" ? window.from : window.to) = *cycle;
     } else if (name == "width") {
       const auto width = decimal<std::size_t>(value);
       if (!width || *width < 1 || *width > kMaxTimelineWidth) {
-        return bad_request("parameter 'width': expected a whole number from 1 to " +
-                           std::to_string(kMaxTimelineWidth) + ", got '" +
-                           shown(value) + "'");
+        return bad_request(
+            "parameter 'width': expected a whole number from 1 to " +
+            std::to_string(kMaxTimelineWidth) + ", got '" + shown(value) + "'");
       }
       window.width = *width;
     } else {
       const auto range = tile_range(value);
       if (!range || range->second - range->first >= kMaxTimelineRows) {
-        return bad_request("parameter 'tiles': expected FIRST-LAST tile entries, "
-                           "at most " + std::to_string(kMaxTimelineRows) +
-                           " of them, got '" + shown(value) + "'");
+        return bad_request(
+            "parameter 'tiles': expected FIRST-LAST tile entries, "
+            "at most " +
+            std::to_string(kMaxTimelineRows) + " of them, got '" +
+            shown(value) + "'");
       }
       window.first_tile = range->first;
       window.last_tile = range->second;
@@ -223,59 +227,24 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
   }
   auto parsed = request_of(rest);
   if (auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
-  const zun_profile::Query& request = std::get<zun_profile::Query>(parsed);
+  return TimelineRequest{window,
+                         std::get<zun_profile::Query>(std::move(parsed))};
+}
+
+}  // namespace
+
+ApiAnswer Api::timeline(const Parameters& parameters) const {
+  const auto parsed =
+      timeline_request_of(parameters, order_.span(), report_.tile_count());
+  if (const auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
+  const TimelineRequest& request = std::get<TimelineRequest>(parsed);
   return in_turn(running_, [&] {
     const zun_profile::detail::TimelineAnswer answer =
-        zun_profile::detail::timeline(report_, order_, request, window);
-    std::string out = "{\"from\": ";
-    append_number(out, window.from);
-    out += ", \"to\": ";
-    append_number(out, window.to);
-    out += ", \"width\": ";
-    append_number(out, window.width);
-    out += ", \"clock_hz\": ";
-    append_number(out, report_.clock_hz());
-    out += ", \"tile_count\": ";
-    append_number(out, report_.tile_count());
-    out += ", \"groups\": [";
-    for (std::size_t g = 0; g < answer.groups.size(); ++g) {
-      if (g > 0) out += ", ";
-      append_string(out, answer.groups[g]);
-    }
-    out += "], \"rows\": [";
-    for (std::size_t r = 0; r < answer.rows.size(); ++r) {
-      const zun_profile::detail::TimelineRow& row = answer.rows[r];
-      out += r > 0 ? ",\n" : "\n";
-      out += "{\"tile\": ";
-      append_number(out, row.tile);
-      out += ", \"physical\": ";
-      append_number(out, row.physical);
-      if (row.per_pixel) {
-        out += ", \"pixel_groups\": ";
-        append_numbers(out, row.pixel_groups);
-        out += ", \"pixel_busy\": ";
-        append_numbers(out, row.pixel_busy);
-        out += "}";
-      } else {
-        out += ", \"samples\": [";
-        for (std::size_t k = 0; k < row.samples.size(); ++k) {
-          const zun_profile::detail::TimelineSample& sample = row.samples[k];
-          if (k > 0) out += ',';
-          out += '[';
-          append_number(out, sample.offset);
-          out += ',';
-          append_number(out, sample.duration);
-          out += ',';
-          append_number(out, sample.group);
-          out += ',';
-          append_number(out, sample.position);
-          out += ']';
-        }
-        out += "]}";
-      }
-    }
-    out += "\n]}\n";
-    return ApiAnswer{200, std::move(out)};
+        zun_profile::detail::timeline(report_, order_, request.query,
+                                      request.window);
+    return ApiAnswer{200,
+                     render_timeline_json(request.window, report_.clock_hz(),
+                                          report_.tile_count(), answer)};
   });
 }
 

@@ -64,7 +64,7 @@ class Api {
   // default the first ones), `width` (1 to kMaxTimelineWidth) and the
   // query's filters and group-by. Per tile row, its samples in the window
   // ([offset, duration, group, position]) or per pixel column its group and
-  // busy thousandths; see query/timeline.hpp.
+  // busy thousandths; see query/time/timeline.hpp.
   ApiAnswer timeline(const Parameters& parameters) const;
 
   // GET /api/sample?position=N: one sample's fields, for a tooltip.

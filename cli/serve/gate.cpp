@@ -131,6 +131,233 @@ void raise_descriptor_limit() {
   }
 }
 
+// The gate's round: list what each socket waits for, poll, move the bytes
+// that are ready (passing each head to the server once it is whole), take
+// new clients, then close what is finished or past its deadline. One
+// thread runs it; nothing here is shared.
+class Gate {
+ public:
+  // Takes `listener` (made non-blocking) in front of the server at
+  // 127.0.0.1:`upstream_port`.
+  Gate(int listener, std::uint16_t upstream_port, const GateLimits& limits)
+      : listener_(listener), upstream_port_(upstream_port), limits_(limits) {
+    raise_descriptor_limit();
+    set_non_blocking(listener_);
+    capacity_ = capacity(limits_.max_waiting);
+  }
+  Gate(const Gate&) = delete;
+  Gate& operator=(const Gate&) = delete;
+
+  // Rounds until `stop` is set or polling fails; then closes every
+  // connection held.
+  void run(const std::atomic<bool>& stop) {
+    while (!stop.load()) {
+      watch();
+      const int ready = ::poll(polled_.data(), polled_.size(), kStopCheckMs);
+      if (ready < 0 && errno != EINTR) break;
+      const Clock::time_point now = Clock::now();
+      relay(now);
+      accept_clients(now);
+      close_finished(now);
+    }
+    for (Connection& c : connections_) close_connection(c);
+  }
+
+ private:
+  // How often `stop` is looked at while nothing happens.
+  static constexpr int kStopCheckMs = 100;
+
+  // At most `wanted` clients at once, fewer if the descriptors allowed are
+  // short: each client costs a socket, and one more while relayed; some
+  // are kept for the server's own.
+  static std::size_t capacity(std::size_t wanted) {
+    rlimit descriptors{};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 &&
+        descriptors.rlim_cur != RLIM_INFINITY) {
+      const auto usable = static_cast<std::size_t>(descriptors.rlim_cur);
+      return std::min(wanted, usable > 256 ? (usable - 128) / 2 : 64);
+    }
+    return wanted;
+  }
+
+  // Lists in polled_ what each socket waits for: the listener for clients
+  // while there is room (else they wait in the backlog), a client for its
+  // head while it fits and for room to take its answer, the server for
+  // the answer while it fits and for room to take the request.
+  void watch() {
+    polled_.clear();
+    owners_.clear();
+    polled_.push_back(
+        {listener_,
+         static_cast<short>(connections_.size() < capacity_ ? POLLIN : 0), 0});
+    owners_.push_back(nullptr);
+    for (Connection& c : connections_) {
+      short client_events = 0;
+      if (!c.client_done && c.request.size() <= limits_.max_head_bytes)
+        client_events |= POLLIN;
+      if (!c.answer.empty()) client_events |= POLLOUT;
+      polled_.push_back({c.client, client_events, 0});
+      owners_.push_back(&c);
+      if (c.upstream >= 0) {
+        short upstream_events = 0;
+        if (c.answer.size() < limits_.max_answer_buffer)
+          upstream_events |= POLLIN;
+        if (!c.request.empty()) upstream_events |= POLLOUT;
+        polled_.push_back({c.upstream, upstream_events, 0});
+        owners_.push_back(&c);
+      }
+    }
+  }
+
+  // Moves the bytes each ready socket allows, then passes a head that has
+  // become whole. A connection closed on the way is skipped for the rest
+  // of the round.
+  void relay(Clock::time_point now) {
+    for (std::size_t i = 1; i < polled_.size(); ++i) {
+      Connection& c = *owners_[i];
+      const short got = polled_[i].revents;
+      if (got == 0 || c.client < 0) continue;
+      bool open = true;
+      if (polled_[i].fd == c.client) {
+        open = client_ready(c, got, now);
+      } else if (polled_[i].fd == c.upstream) {
+        open = upstream_ready(c, got, now);
+      }
+      if (open) pass_head(c, now);
+    }
+  }
+
+  // Reads the client's request and writes it its answer, as `got` allows.
+  // False once the connection is closed.
+  bool client_ready(Connection& c, short got, Clock::time_point now) {
+    // Closed both ways, or failed: no one to answer.
+    if ((got & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      close_connection(c);
+      return false;
+    }
+    if ((got & POLLIN) != 0) {
+      // One byte past the limit is enough to know the head is too long.
+      const std::size_t room =
+          limits_.max_head_bytes + 1 -
+          std::min(limits_.max_head_bytes, c.request.size());
+      if (!read_some(c.client, c.request, room)) {
+        c.client_done = true;
+        // Gone before its request was whole: nothing to answer. (A
+        // client may end its side once it has sent a whole request.)
+        if (!c.passed && !head_complete(c.request)) {
+          close_connection(c);
+          return false;
+        }
+      }
+    }
+    if ((got & POLLOUT) != 0) {
+      if (!write_some(c.client, c.answer)) {
+        close_connection(c);
+        return false;
+      }
+      c.deadline = now + limits_.stalled_answer;
+    }
+    return true;
+  }
+
+  // Reads the server's answer and writes it the request, as `got` allows.
+  // False once the server's side is closed: answered in full, or failed.
+  bool upstream_ready(Connection& c, short got, Clock::time_point now) {
+    if ((got & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      const std::size_t room =
+          limits_.max_answer_buffer -
+          std::min(limits_.max_answer_buffer, c.answer.size());
+      const bool open = read_some(c.upstream, c.answer, room);
+      c.deadline = now + limits_.stalled_answer;
+      if (!open) {
+        close_upstream(c);
+        return false;
+      }
+    }
+    if ((got & POLLOUT) != 0 && !write_some(c.upstream, c.request)) {
+      close_upstream(c);
+      return false;
+    }
+    return true;
+  }
+
+  // A whole head (or one too long to wait for) goes to the server; from
+  // then on the client no longer counts as waiting.
+  void pass_head(Connection& c, Clock::time_point now) {
+    if (c.passed || (!head_complete(c.request) &&
+                     c.request.size() <= limits_.max_head_bytes)) {
+      return;
+    }
+    c.upstream = connect_upstream(upstream_port_);
+    if (c.upstream < 0) {
+      close_connection(c);
+      return;
+    }
+    c.passed = true;
+    done_waiting(c);
+    c.deadline = now + limits_.stalled_answer;
+  }
+
+  // New clients, as many as there is room for; one over its address's
+  // share is closed at once.
+  void accept_clients(Clock::time_point now) {
+    while (connections_.size() < capacity_) {
+      sockaddr_storage address{};
+      socklen_t size = sizeof(address);
+      const int client =
+          ::accept4(listener_, reinterpret_cast<sockaddr*>(&address), &size,
+                    SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (client < 0) break;
+      std::string peer = peer_of(address);
+      std::size_t& count = waiting_[peer];
+      if (count >= limits_.max_waiting_per_peer) {
+        ::close(client);
+        continue;
+      }
+      ++count;
+      Connection& c = connections_.emplace_back();
+      c.client = client;
+      c.peer = std::move(peer);
+      c.deadline = now + limits_.head_deadline;
+    }
+  }
+
+  // Answered in full, or past their deadline: closed and forgotten.
+  void close_finished(Clock::time_point now) {
+    for (auto at = connections_.begin(); at != connections_.end();) {
+      Connection& c = *at;
+      const bool answered = c.passed && c.upstream_done && c.answer.empty();
+      // Deadlines for a head not yet whole, and for an answer the client
+      // does not take; none while the server works on it (a query of 10^8
+      // samples takes seconds).
+      const bool timed = !c.passed || !c.answer.empty();
+      if (c.client >= 0 && (answered || (timed && now >= c.deadline))) {
+        close_connection(c);
+      }
+      if (c.client < 0 && !c.passed) done_waiting(c);
+      at = c.client < 0 ? connections_.erase(at) : std::next(at);
+    }
+  }
+
+  // Takes `c` off its address's count of clients whose head is not yet
+  // whole; once only, as its peer is cleared.
+  void done_waiting(Connection& c) {
+    const auto at = waiting_.find(c.peer);
+    if (at != waiting_.end() && --at->second == 0) waiting_.erase(at);
+    c.peer.clear();
+  }
+
+  int listener_;
+  std::uint16_t upstream_port_;
+  GateLimits limits_;
+  std::size_t capacity_ = 0;  // clients held at once
+  // A list: owners_ points into it, and any connection may go first.
+  std::list<Connection> connections_;
+  std::map<std::string, std::size_t> waiting_;  // per peer, heads not whole
+  std::vector<pollfd> polled_;                  // rebuilt each round by watch()
+  std::vector<Connection*> owners_;  // of polled_[i], null for the listener
+};
+
 }  // namespace
 
 int listen_socket(const char* host, std::uint16_t port) {
@@ -182,148 +409,7 @@ std::uint16_t bound_port(int socket) {
 
 void run_gate(int listener, std::uint16_t upstream_port,
               const std::atomic<bool>& stop, const GateLimits& limits) {
-  raise_descriptor_limit();
-  set_non_blocking(listener);
-  std::list<Connection> connections;
-  std::map<std::string, std::size_t> waiting;  // per peer, heads not yet whole
-  const auto done_waiting = [&](Connection& c) {
-    const auto at = waiting.find(c.peer);
-    if (at != waiting.end() && --at->second == 0) waiting.erase(at);
-    c.peer.clear();
-  };
-  std::vector<pollfd> polled;
-  std::vector<Connection*> owners;  // of polled[i], null for the listener
-  // Each client costs a socket, and one more while relayed; keep some for
-  // the server's own.
-  std::size_t most = limits.max_waiting;
-  rlimit descriptors{};
-  if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 &&
-      descriptors.rlim_cur != RLIM_INFINITY) {
-    const auto usable = static_cast<std::size_t>(descriptors.rlim_cur);
-    most = std::min(most, usable > 256 ? (usable - 128) / 2 : 64);
-  }
-  while (!stop.load()) {
-    polled.clear();
-    owners.clear();
-    // No new clients while full: they wait in the backlog.
-    polled.push_back({listener,
-                      static_cast<short>(connections.size() < most ? POLLIN : 0), 0});
-    owners.push_back(nullptr);
-    for (Connection& c : connections) {
-      short client_events = 0;
-      if (!c.client_done && c.request.size() <= limits.max_head_bytes)
-        client_events |= POLLIN;
-      if (!c.answer.empty()) client_events |= POLLOUT;
-      polled.push_back({c.client, client_events, 0});
-      owners.push_back(&c);
-      if (c.upstream >= 0) {
-        short upstream_events = 0;
-        if (c.answer.size() < limits.max_answer_buffer) upstream_events |= POLLIN;
-        if (!c.request.empty()) upstream_events |= POLLOUT;
-        polled.push_back({c.upstream, upstream_events, 0});
-        owners.push_back(&c);
-      }
-    }
-    const int ready = ::poll(polled.data(), polled.size(), 100);
-    if (ready < 0 && errno != EINTR) break;
-    const Clock::time_point now = Clock::now();
-
-    for (std::size_t i = 1; i < polled.size(); ++i) {
-      Connection& c = *owners[i];
-      const short got = polled[i].revents;
-      if (got == 0 || c.client < 0) continue;
-      if (polled[i].fd == c.client) {
-        // Closed both ways, or failed: no one to answer.
-        if ((got & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-          close_connection(c);
-          continue;
-        }
-        if ((got & POLLIN) != 0) {
-          const std::size_t room =
-              limits.max_head_bytes + 1 - std::min(limits.max_head_bytes, c.request.size());
-          if (!read_some(c.client, c.request, room)) {
-            c.client_done = true;
-            // Gone before its request was whole: nothing to answer. (A
-            // client may end its side once it has sent a whole request.)
-            if (!c.passed && !head_complete(c.request)) {
-              close_connection(c);
-              continue;
-            }
-          }
-        }
-        if ((got & POLLOUT) != 0) {
-          if (!write_some(c.client, c.answer)) {
-            close_connection(c);
-            continue;
-          }
-          c.deadline = now + limits.stalled_answer;
-        }
-      } else if (polled[i].fd == c.upstream) {
-        if ((got & (POLLIN | POLLHUP | POLLERR)) != 0) {
-          const std::size_t room =
-              limits.max_answer_buffer - std::min(limits.max_answer_buffer, c.answer.size());
-          const bool open = read_some(c.upstream, c.answer, room);
-          c.deadline = now + limits.stalled_answer;
-          if (!open) {
-            close_upstream(c);
-            continue;
-          }
-        }
-        if ((got & POLLOUT) != 0 && !write_some(c.upstream, c.request)) {
-          close_upstream(c);
-          continue;
-        }
-      }
-      // A whole head (or one too long to wait for) goes to the server.
-      if (!c.passed &&
-          (head_complete(c.request) || c.request.size() > limits.max_head_bytes)) {
-        c.upstream = connect_upstream(upstream_port);
-        if (c.upstream < 0) {
-          close_connection(c);
-          continue;
-        }
-        c.passed = true;
-        done_waiting(c);
-        c.deadline = now + limits.stalled_answer;
-      }
-    }
-
-    // New clients, as many as there is room for.
-    while (connections.size() < most) {
-      sockaddr_storage address{};
-      socklen_t size = sizeof(address);
-      const int client = ::accept4(listener, reinterpret_cast<sockaddr*>(&address),
-                                   &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (client < 0) break;
-      std::string peer = peer_of(address);
-      std::size_t& count = waiting[peer];
-      if (count >= limits.max_waiting_per_peer) {
-        ::close(client);
-        continue;
-      }
-      ++count;
-      Connection& c = connections.emplace_back();
-      c.client = client;
-      c.peer = std::move(peer);
-      c.deadline = now + limits.head_deadline;
-    }
-
-    // Answered in full, or past their deadline: closed and forgotten.
-    for (auto at = connections.begin(); at != connections.end();) {
-      Connection& c = *at;
-      const bool answered = c.passed && c.upstream_done && c.answer.empty();
-      // Deadlines for a head not yet whole, and for an answer the client
-      // does not take; none while the server works on it (a query of 10^8
-      // samples takes seconds).
-      const bool timed = !c.passed || !c.answer.empty();
-      if (c.client >= 0 && (answered || (timed && now >= c.deadline))) {
-        close_connection(c);
-      }
-      if (c.client < 0 && !c.passed) done_waiting(c);
-      at = c.client < 0 ? connections.erase(at) : std::next(at);
-    }
-  }
-  for (Connection& c : connections) close_connection(c);
+  Gate(listener, upstream_port, limits).run(stop);
 }
 
 }  // namespace profile_query
