@@ -11,7 +11,6 @@
 #include "cli/serve/api.hpp"
 #include "cli/serve/query_string.hpp"
 #include "cli/serve/report_overview.hpp"
-#include "frontend_core/options/request_options.hpp"
 #include "frontend_core/rendering/json_text.hpp"
 #include "frontend_core/rendering/render.hpp"
 #include "query/activity.hpp"
@@ -37,15 +36,6 @@ TEST(QueryString, SplitsDecodesAndKeepsOrder) {
   }
 }
 
-zun_profile::Query parsed_request(const Parameters& parameters) {
-  auto parsed = parse_request_options(parameters);
-  if (auto* error = std::get_if<std::string>(&parsed)) {
-    ADD_FAILURE() << *error;
-    return {};
-  }
-  return std::get<zun_profile::Query>(parsed);
-}
-
 class ApiTest : public ::testing::Test {
  protected:
   const zun_package::ProfileReport report_ =
@@ -62,8 +52,11 @@ TEST_F(ApiTest, QueryAnswersAsTheJsonFormat) {
       {"group-by", "phase"}, {"samples", "3"}, {"limit", "5"}};
   const ApiAnswer answer = api_.query(parameters);
   EXPECT_EQ(answer.status, 200);
-  EXPECT_EQ(answer.body, render_json(zun_profile::query(
-                             report_, parsed_request(parameters))));
+  zun_profile::Query request;
+  request.group_by = zun_profile::GroupBy::Phase;
+  request.sample_limit = 3;
+  request.limit = 5;
+  EXPECT_EQ(answer.body, render_json(zun_profile::query(report_, request)));
 }
 
 TEST_F(ApiTest, ActivityDefaultsAndBounds) {
