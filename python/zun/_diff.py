@@ -27,6 +27,28 @@ class Diff(pd.DataFrame):
         return pd.DataFrame  # a frame cut or changed is a plain frame
 
 
+# The figures a diff compares, each as base_, new_ and delta_ columns.
+_FIGURES = ("sample_count", "work_cycles", "p50_cycles", "p95_cycles",
+            "maximum_cycles")
+
+
+def _signed(values: Any) -> np.ndarray:
+    """Changes as int64, or as Python ints where one passes 2^63."""
+    try:
+        return np.array(values, dtype=np.int64)
+    except OverflowError:
+        return np.array(values, dtype=object)
+
+
+def _change(base: np.ndarray, new: np.ndarray) -> np.ndarray:
+    """new - base of two unsigned columns, signed: int64 where both fit it,
+    Python ints otherwise (a work figure past 2^63 cycles)."""
+    limit = np.iinfo(np.int64).max
+    if len(base) == 0 or (int(base.max()) <= limit and int(new.max()) <= limit):
+        return new.astype(np.int64) - base.astype(np.int64)
+    return _signed([int(n) - int(b) for b, n in zip(base, new)])
+
+
 def _report(value: Union[Report, str, "os.PathLike[str]"], role: str) -> Report:
     if isinstance(value, Report):
         return value
@@ -46,15 +68,23 @@ def diff(base: Union[Report, str, "os.PathLike[str]"],
     Rows and columns as ``profile-query diff --format csv`` gives them,
     ``name`` as the index, the largest change of the compared figure first
     (the request's ``sort_by``). ``fail_above`` (a percentage) adds a
-    boolean ``regressed`` column and fills ``Diff.regressions``. Reports
-    may be given as paths, or as lists of their shards' paths. Takes the
-    keywords of Report.query, ``threads`` included.
+    boolean ``regressed`` column and fills ``Diff.regressions``. Beside
+    ``delta`` (the compared figure's change), ``delta_sample_count``,
+    ``delta_work_cycles``, ``delta_p50_cycles``, ``delta_p95_cycles`` and
+    ``delta_maximum_cycles`` are each figure's signed change (int64), new
+    minus base: subtracting the unsigned base and new columns would wrap.
+    Reports may be given as paths, or as lists of their shards' paths. Takes
+    the keywords of Report.query, ``threads`` included, but not
+    ``samples``.
     """
     if fail_above is not None and (isinstance(fail_above, bool) or
                                    not isinstance(fail_above, (int, float, str))):
         raise TypeError("parameter 'fail_above': expected a number, got "
                         f"{type(fail_above).__name__}")
-    request.pop("samples", None)
+    # No sample rows in a diff: `samples` would be ignored, so it is refused.
+    _request.check_keywords(
+        "zun.diff", request,
+        (k for k in _request.QUERY_KEYWORDS if k != "samples"))
     built = _request.build(**request)
     answer = _zun.diff(_report(base, "base")._shards, _report(new, "new")._shards,
                        built, None if fail_above is None else str(fail_above),
@@ -63,11 +93,16 @@ def diff(base: Union[Report, str, "os.PathLike[str]"],
     regressions: List[str] = answer.pop("regressions")
     run_figures = {key: answer.pop(key) for key in (
         "key", "base", "new", "group_count", "added_count", "removed_count")}
-    deltas = answer["delta"]
-    try:
-        answer["delta"] = np.array(deltas, dtype=np.int64)
-    except OverflowError:  # a change past 2^63: Python ints, exactly
-        answer["delta"] = np.array(deltas, dtype=object)
+    answer["delta"] = _signed(answer["delta"])
+    # Each figure's signed change beside its base and new columns, which are
+    # unsigned: their difference would wrap.
+    columns = {}
+    for key, value in answer.items():
+        columns[key] = value
+        if key.startswith("new_") and key[4:] in _FIGURES:
+            columns[f"delta_{key[4:]}"] = _change(answer[f"base_{key[4:]}"],
+                                                  value)
+    answer = columns
     answer["delta_percent"] = np.array(
         [np.nan if p is None else p for p in answer["delta_percent"]], dtype=np.float64)
     answer["status"] = pd.Categorical(answer["status"], ["both", "added", "removed"])

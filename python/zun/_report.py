@@ -70,28 +70,59 @@ class Report:
 
     Only read once opened: any number of threads may query it at once, and
     each query lets the GIL go while it runs.
+
+    ``close()``, or leaving a ``with zun.open(...) as report:`` block, lets
+    the report's files go; a closed report raises ReportError when used.
+    Frames already taken stay valid: ``samples_frame``'s views hold the
+    store they view until they are dropped themselves.
     """
 
     def __init__(self, shards: Sequence["_zun.Store"]) -> None:
-        self._shards = list(shards)
+        self._open_shards: Optional[List["_zun.Store"]] = list(shards)
+        self._source = " + ".join(shard.source for shard in shards)
         self._combined: Optional["_zun.Store"] = None
         self._combining = threading.Lock()
+
+    @property
+    def _shards(self) -> List["_zun.Store"]:
+        shards = self._open_shards
+        if shards is None:
+            raise _zun.ReportError(f"{self._source}: the report is closed")
+        return shards
+
+    def close(self) -> None:
+        """Lets the report's files go; closing twice does nothing."""
+        with self._combining:
+            self._open_shards = None
+            self._combined = None
+
+    @property
+    def closed(self) -> bool:
+        """Whether close() was called."""
+        return self._open_shards is None
+
+    def __enter__(self) -> "Report":
+        return self
+
+    def __exit__(self, kind: Any, error: Any, trace: Any) -> None:
+        self.close()
 
     @property
     def _store(self) -> "_zun.Store":
         """The report as one store: the shards' tiles, one after another,
         combined in memory the first time it is needed (activity, frames)."""
-        if len(self._shards) == 1:
-            return self._shards[0]
+        shards = self._shards
+        if len(shards) == 1:
+            return shards[0]
         with self._combining:
             if self._combined is None:
-                self._combined = _zun.combine(self._shards, self.source)
+                self._combined = _zun.combine(shards, self.source)
             return self._combined
 
     @property
     def source(self) -> str:
         """The report's name as messages give it (shards' joined by " + ")."""
-        return " + ".join(shard.source for shard in self._shards)
+        return self._source
 
     @property
     def clock_hz(self) -> int:
@@ -151,9 +182,10 @@ class Report:
         One column per group (the first ``limit`` of the query's order,
         10 when no limit is given) and ``other`` for the rest, indexed by each
         bucket's start cycle, with an ``ms`` column where the report has a
-        clock. Takes the keywords of :meth:`query` (``samples`` aside).
+        clock. Takes the keywords of :meth:`query` but ``samples`` and
+        ``threads``, which an activity would ignore.
         """
-        activity_request(buckets, request)
+        activity_request("Report.activity", buckets, request)
         answer = self._store.activity(_request.build(**request), buckets)
         return _frames.activity_frame(answer)
 
@@ -169,6 +201,8 @@ class Report:
         except ImportError:
             raise ImportError("plot_activity needs matplotlib "
                               "(Debian package python3-matplotlib)") from None
+        _request.check_keywords("Report.plot_activity", request,
+                                _ACTIVITY_KEYWORDS)
         frame = self.activity(buckets=buckets, **request)
         series = frame.drop(columns=["ms"]) if self.clock_hz else frame
         width = frame.attrs["bucket_cycles"] or 1
@@ -197,17 +231,24 @@ class Report:
         return _frames.store_frame(self._store, columns)
 
     def __repr__(self) -> str:
+        if self.closed:
+            return f"<zun.Report {self.source}: closed>"
         clock = f"{self.clock_hz} Hz" if self.clock_hz else "no clock"
         return (f"<zun.Report {self.source}: {self.tile_count} tiles, "
                 f"{self.sample_count} samples, {clock}>")
 
 
-def activity_request(buckets: Any, request: Dict[str, Any]) -> None:
-    """Checks `buckets`, and makes `request` the query an activity asks:
-    no sample rows, 10 series unless a limit says otherwise."""
+# The keywords an activity takes besides `buckets`: a query's, but the
+# sample rows, which it has none of.
+_ACTIVITY_KEYWORDS = tuple(k for k in _request.QUERY_KEYWORDS if k != "samples")
+
+
+def activity_request(call: str, buckets: Any, request: Dict[str, Any]) -> None:
+    """Checks `buckets` and the keywords of `call` (its public name), and
+    makes `request` the query an activity asks: 10 series unless a limit
+    says otherwise."""
+    _request.check_keywords(call, request, _ACTIVITY_KEYWORDS)
     _request.whole_in("buckets", buckets, 1, _MAX_BUCKETS)
-    request.pop("samples", None)
-    request.pop("threads", None)
     if request.get("limit") is None:
         request["limit"] = _DEFAULT_SERIES
 

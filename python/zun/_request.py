@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import operator
 import re
 from typing import Any, Iterable, List, Mapping, Optional, Tuple, Union
+
+import numpy as np
 
 from . import _zun
 
@@ -25,6 +28,11 @@ _OPTION = {
 # The orders, as Python names them (profile-query's have dashes).
 _ORDERS = ("phase_cycles", "work_cycles", "maximum_cycles", "samples", "name")
 _KEYWORD = {option: keyword for keyword, option in _OPTION.items()}
+# Every keyword of Report.query that shapes the request (threads aside).
+QUERY_KEYWORDS = tuple(_OPTION)
+# The most tiles or phases one request lists: a tile or phase number is 32
+# bits, and a list past this is a mistake (range(2**32)), not a filter.
+MAX_LISTED = 1 << 24
 
 Text = Union[str, bytes]
 Metadata = Union[Iterable[Text], Mapping[Text, Optional[Text]]]
@@ -37,19 +45,54 @@ def _text(keyword: str, value: Any) -> Text:
         f"parameter '{keyword}': expected str, got {type(value).__name__}")
 
 
-def _whole(keyword: str, value: Any) -> str:
+def whole(keyword: str, value: Any) -> int:
+    """`value` as an int: Python's, or numpy's and pandas' integer scalars.
+    TypeError naming the keyword for anything else."""
     # bool is an int to Python, never a count or a tile to a user.
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(
-            f"parameter '{keyword}': expected int, got {type(value).__name__}")
-    return str(value)
+    if not isinstance(value, (bool, np.bool_)):
+        try:
+            return operator.index(value)
+        except TypeError:
+            pass
+    raise TypeError(
+        f"parameter '{keyword}': expected int, got {type(value).__name__}")
+
+
+def _whole(keyword: str, value: Any) -> str:
+    return str(whole(keyword, value))
 
 
 def _numbers(keyword: str, values: Any) -> List[str]:
     if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
         raise TypeError(f"parameter '{keyword}': expected a sequence of int, "
                         f"got {type(values).__name__}")
-    return [_whole(keyword, value) for value in values]
+    if isinstance(values, np.ndarray):
+        if values.ndim != 1 or not np.issubdtype(values.dtype, np.integer):
+            raise TypeError(f"parameter '{keyword}': expected a sequence of "
+                            f"int, got an array of {values.dtype} with "
+                            f"{values.ndim} dimensions")
+        values = values.tolist()  # Python ints, at C speed
+    if hasattr(values, "__len__") and len(values) > MAX_LISTED:
+        raise ValueError(f"parameter '{keyword}': at most {MAX_LISTED} "
+                         f"values, got {len(values)}")
+    texts = []
+    for value in values:
+        if len(texts) == MAX_LISTED:
+            raise ValueError(f"parameter '{keyword}': at most {MAX_LISTED} "
+                             "values, got more")
+        texts.append(_whole(keyword, value))
+    return texts
+
+
+def check_keywords(call: str, given: Iterable[str],
+                   allowed: Iterable[str]) -> None:
+    """TypeError, worded as Python's own, for a keyword that `call` (the
+    public name, such as "Report.activity") does not take."""
+    allowed = set(allowed)
+    for keyword in given:
+        if keyword not in allowed:
+            raise TypeError(f"{call}() got an unexpected keyword argument "
+                            f"'{keyword}'")
 
 
 def _bytes(text: Text) -> bytes:
@@ -121,7 +164,7 @@ def build(group_by: str = "kernel", sort_by: str = "phase_cycles",
 def whole_in(keyword: str, value: Any, low: int, high: int) -> int:
     """`value` if it is an int from `low` to `high`; TypeError or ValueError
     naming the keyword otherwise."""
-    _whole(keyword, value)
+    value = whole(keyword, value)
     if not low <= value <= high:
         raise ValueError(f"parameter '{keyword}': expected a whole number "
                          f"from {low} to {high}, got {value}")

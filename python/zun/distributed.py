@@ -127,7 +127,7 @@ def activity(paths: Sequence[PathLike], client: Optional[Any] = None,
     counts its samples' busy cycles on those buckets and series, and the
     client adds them up. Takes the keywords of Report.query.
     """
-    activity_request(buckets, request)
+    activity_request("zun.distributed.activity", buckets, request)
     client = _client(client)
     texts = _texts(paths)
     merged = partial_bytes(texts, client, **request)

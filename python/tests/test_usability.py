@@ -1,0 +1,91 @@
+"""What a notebook user meets: closing, numpy integers, signed changes,
+and errors that name the public call."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import zun
+
+
+def test_a_closed_report_refuses_use_and_its_frames_stay(reports):
+    with zun.open(reports["store"]) as report:
+        samples = report.samples_frame()
+        groups = report.query(group_by="phase").groups
+        expected = samples["duration"].sum()
+    assert report.closed
+    report.close()  # twice: nothing
+    for use in (lambda: report.query(), lambda: report.activity(),
+                lambda: report.samples_frame(), lambda: report.tile_count,
+                lambda: zun.diff(report, report)):
+        with pytest.raises(zun.ReportError, match="the report is closed"):
+            use()
+    assert "closed" in repr(report)
+    # Taken before the close, the frames still read the store they view.
+    assert samples["duration"].sum() == expected
+    assert len(groups) > 0
+
+
+def test_numpy_and_pandas_integers_are_ints(reports):
+    report = zun.open(reports["store"])
+    plain = report.query(tiles=[0, 1, 2], phases=[1], limit=3, samples=2, at=50)
+    for tiles in (np.arange(3), np.array([0, 1, 2], dtype=np.uint32),
+                  pd.Series([0, 1, 2]).to_numpy(), range(3),
+                  [np.int64(0), np.uint8(1), np.int32(2)]):
+        answer = report.query(tiles=tiles, phases=np.array([1]),
+                              limit=np.int64(3), samples=np.uint16(2),
+                              at=np.uint64(50))
+        assert answer.to_json() == plain.to_json(), type(tiles)
+    assert report.activity(buckets=np.int32(7)).shape[0] == 7
+    assert report.query(threads=np.int8(2)).to_json() == report.query().to_json()
+    for bad, error in (([np.bool_(True)], TypeError), ([1.0], TypeError),
+                       (np.array([0.5]), TypeError),
+                       (np.zeros((2, 2), dtype=int), TypeError),
+                       (np.array([-1]), ValueError)):
+        with pytest.raises(error, match="parameter 'tiles'"):
+            report.query(tiles=bad)
+
+
+def test_huge_tile_lists_are_refused_at_once(reports):
+    report = zun.open(reports["store"])
+    for tiles in (range(2**32), np.arange(2**25, dtype=np.uint32),
+                  (tile for tile in range(2**32))):
+        with pytest.raises(ValueError, match="parameter 'tiles': at most"):
+            report.query(tiles=tiles)
+    assert report.query(tiles=range(100_000)).to_json() == report.query().to_json()
+
+
+def test_diff_gives_every_figures_signed_change(reports):
+    frame = zun.diff(reports["store"], reports["other"], group_by="operation")
+    for figure in ("sample_count", "work_cycles", "p50_cycles", "p95_cycles",
+                   "maximum_cycles"):
+        delta = frame[f"delta_{figure}"]
+        assert delta.dtype == np.int64, figure
+        expected = [int(n) - int(b) for b, n in
+                    zip(frame[f"base_{figure}"], frame[f"new_{figure}"])]
+        assert delta.tolist() == expected, figure
+        columns = list(frame.columns)
+        assert columns.index(f"delta_{figure}") == columns.index(f"new_{figure}") + 1
+    assert (frame["delta_p50_cycles"] < 0).any()  # a figure that fell
+
+
+def test_errors_name_the_public_call(reports):
+    report = zun.open(reports["store"])
+    cases = [
+        (lambda: report.activity(bucket=10), "Report.activity() got an "
+         "unexpected keyword argument 'bucket'"),
+        (lambda: report.activity(samples=3), "Report.activity() got an "
+         "unexpected keyword argument 'samples'"),
+        (lambda: report.activity(threads=2), "Report.activity() got an "
+         "unexpected keyword argument 'threads'"),
+        (lambda: zun.diff(report, report, failabove=5), "zun.diff() got an "
+         "unexpected keyword argument 'failabove'"),
+        (lambda: zun.diff(report, report, samples=5), "zun.diff() got an "
+         "unexpected keyword argument 'samples'"),
+        (lambda: report.query(colour="red"), "query() got an unexpected "
+         "keyword argument 'colour'"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert message in str(raised.value)
