@@ -99,21 +99,27 @@ def store_frame(store: "_zun.Store", columns: Optional[Sequence[str]]) -> pd.Dat
 
 
 def activity_frame(answer: Dict[str, Any]) -> pd.DataFrame:
-    """One column per series and `other`, indexed by each bucket's start cycle."""
+    """One column per series, and `other` when other groups exist, indexed
+    by each bucket's start cycle; every column is busy cycles, so a row
+    sums to the bucket's busy cycles. Milliseconds are kept apart from the
+    series: ``attrs["bucket_ms"]`` is a bucket's width in milliseconds
+    (None without a clock), so bucket i starts at i * bucket_ms."""
     count = answer["bucket_count"]
     width = answer["bucket_cycles"]
     index = pd.Index(np.arange(count, dtype=np.uint64) * np.uint64(width),
                      name="start_cycle")
-    arrays = list(answer["series"]) + [answer["other"]]
-    names = list(answer["names"]) + ["other"]
-    if answer["clock_hz"]:
-        arrays.append(index.to_numpy(dtype=np.float64) * 1000.0 / answer["clock_hz"])
-        names.append("ms")
-    # Built by position, so that a group named "other" or "ms" keeps its
-    # own column beside them.
+    arrays = list(answer["series"])
+    names = list(answer["names"])
+    if answer["other_group_count"] > 0:
+        arrays.append(answer["other"])
+        names.append("other")
+    # Built by position, so that a group named "other" keeps its own column.
     frame = pd.DataFrame(dict(enumerate(arrays)), index=index, copy=False)
     frame.columns = pd.Index(names, dtype=object)
     frame.attrs.update({key: answer[key] for key in (
         "clock_hz", "profile_span_cycles", "profile_span_ms", "bucket_cycles",
         "bucket_count", "other_group_count")})
+    # A scalar: arrays in attrs would break pandas' comparisons of frames.
+    frame.attrs["bucket_ms"] = (width * 1000.0 / answer["clock_hz"]
+                                if answer["clock_hz"] else None)
     return frame

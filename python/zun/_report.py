@@ -7,6 +7,7 @@ import os
 import threading
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 
+import numpy as np
 import pandas as pd
 
 from . import _frames, _progress, _request, _zun
@@ -180,9 +181,11 @@ class Report:
         """When each group was busy: busy cycles per bucket of the span.
 
         One column per group (the first ``limit`` of the query's order,
-        10 when no limit is given) and ``other`` for the rest, indexed by each
-        bucket's start cycle, with an ``ms`` column where the report has a
-        clock. Takes the keywords of :meth:`query` but ``samples`` and
+        10 when no limit is given) and ``other`` for the rest when there
+        are more groups, indexed by each bucket's start cycle. Every column
+        is busy cycles, so a row sums to the bucket's; a bucket's width in
+        milliseconds is ``attrs["bucket_ms"]`` where the report has a clock
+        (bucket i starts at i * bucket_ms). Takes the keywords of :meth:`query` but ``samples`` and
         ``threads``, which an activity would ignore.
         """
         activity_request("Report.activity", buckets, request)
@@ -191,7 +194,10 @@ class Report:
 
     def plot_activity(self, buckets: int = 200, ax: Any = None,
                       **request: Any) -> Any:
-        """Draws :meth:`activity` as stacked areas with matplotlib.
+        """Draws :meth:`activity` with matplotlib, as stacked steps (one step
+        a bucket) of samples in progress on average: each series' busy
+        cycles over the bucket's width, so the y axis counts samples where
+        :meth:`activity` gives cycles.
 
         Returns the axes; needs matplotlib (optional). Milliseconds on the
         x axis where the report has a clock, cycles otherwise.
@@ -204,9 +210,11 @@ class Report:
         _request.check_keywords("Report.plot_activity", request,
                                 _ACTIVITY_KEYWORDS)
         frame = self.activity(buckets=buckets, **request)
-        series = frame.drop(columns=["ms"]) if self.clock_hz else frame
+        series = frame
         width = frame.attrs["bucket_cycles"] or 1
-        x = frame["ms"] if self.clock_hz else frame.index.to_numpy()
+        ms = frame.attrs["bucket_ms"]
+        x = (np.arange(len(frame)) * ms if ms is not None
+             else frame.index.to_numpy())
         if ax is None:
             _, ax = plt.subplots(figsize=(10, 4))
         # Busy cycles over the bucket's width: samples in progress on average.
