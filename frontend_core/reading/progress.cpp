@@ -38,11 +38,14 @@ std::string progress_line(std::string_view stage, std::string_view name,
 void ProgressMeter::start(std::string_view stage, std::uint64_t total_bytes) {
   stage_ = stage;
   total_ = total_bytes;
+  done_ = 0;
+  heard_ = 0;
   started_ = Clock::now();
 }
 
 void ProgressMeter::update(std::uint64_t done_bytes) {
   if (!enabled_) return;
+  done_ = done_bytes;
   // A known total decides at once; an unknown one once enough has passed.
   if (total_ > 0 ? total_ < kProgressMinBytes : done_bytes < kProgressMinBytes)
     return;
@@ -51,6 +54,7 @@ void ProgressMeter::update(std::uint64_t done_bytes) {
   shown_at_ = now;
   on_screen_ = true;
   if (listener_) {
+    heard_ = done_bytes;
     listener_(stage_, done_bytes, total_);
     return;
   }
@@ -58,6 +62,17 @@ void ProgressMeter::update(std::uint64_t done_bytes) {
   // \r returns to the line's start and ESC[K clears what a longer line left.
   *out_ << '\r' << progress_line(stage_, name_, done_bytes, total_, seconds)
         << "\x1b[K" << std::flush;
+}
+
+void ProgressMeter::complete() {
+  if (on_screen_ && listener_) {
+    // The whole stage, also where the last update fell short of the total
+    // (a parse counts the bytes it has walked, not the closing brackets).
+    const std::uint64_t end = std::max(done_, total_);
+    if (heard_ != end) listener_(stage_, end, total_);
+    heard_ = end;
+  }
+  finish();
 }
 
 void ProgressMeter::finish() {

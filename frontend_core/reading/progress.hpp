@@ -46,6 +46,11 @@ class ProgressMeter {
   // is known to be big.
   void update(std::uint64_t done_bytes);
 
+  // The stage went through to its end: a listener that heard of it hears
+  // its last bytes too (the updates are spaced out, so the last one may
+  // have been passed over), then the line is cleared as finish() does.
+  void complete();
+
   // Clears the line, leaving the terminal as it was.
   void finish();
 
@@ -57,6 +62,8 @@ class ProgressMeter {
   bool enabled_;
   std::string stage_;
   std::uint64_t total_ = 0;
+  std::uint64_t done_ = 0;            // of the stage, as last updated
+  std::uint64_t heard_ = 0;           // what the listener heard last
   Clock::time_point started_{};
   Clock::time_point shown_at_{};
   bool on_screen_ = false;

@@ -174,7 +174,7 @@ std::string read_input(const std::string& path, ProgressMeter* progress,
     }
   }
   if (used > limit) too_large(name, limit);
-  if (progress != nullptr) progress->finish();
+  if (progress != nullptr) progress->complete();
   if (text.size() < used + simdjson::SIMDJSON_PADDING) {
     text.resize(used + simdjson::SIMDJSON_PADDING);
   }
@@ -207,7 +207,7 @@ auto parse_text(std::string_view text, std::size_t readable,
     if (progress != nullptr) progress->start("parsing", text.size());
     Target target;
     Reader<Target>(source, progress, release).read(document, view, target);
-    if (progress != nullptr) progress->finish();
+    if (progress != nullptr) progress->complete();
     return target.take();
   } catch (const Malformed& error) {
     if (error.code == simdjson::MEMALLOC) throw std::bad_alloc();

@@ -89,3 +89,19 @@ def test_errors_name_the_public_call(reports):
         with pytest.raises(TypeError) as raised:
             call()
         assert message in str(raised.value)
+
+
+def test_progress_reaches_each_stages_total(tmp_path):
+    import os
+    import subprocess
+    path = str(tmp_path / "big.json")
+    subprocess.run([os.environ["ZUN_WRITE_REPORT"], path, "64", "2000"],
+                   check=True)
+    calls = []
+    with zun.open(path, progress=lambda *call: calls.append(call)) as report:
+        assert report.sample_count == 64 * 2000
+    stages = [stage for stage, _, _ in calls]
+    assert stages[0] == "reading" and stages[-1] == "parsing"
+    for stage in ("reading", "parsing"):
+        last = [call for call in calls if call[0] == stage][-1]
+        assert last[1] == last[2] == os.path.getsize(path), last

@@ -41,7 +41,9 @@ class Result:
 
     @property
     def samples(self) -> pd.DataFrame:
-        """The longest selected samples, longest first (``samples=N``)."""
+        """The longest selected samples, longest first (``samples=N``); ties
+        go to the smaller physical tile, then the smaller offset, then
+        report order."""
         if self._samples is None:
             self._samples = _frames.samples_frame(self._answer)
         return self._samples
@@ -163,7 +165,9 @@ class Report:
             ``{"layer": "3", "block": None}``.
         at: only samples running at this cycle offset.
         limit: at most this many groups.
-        samples: also the N longest samples.
+        samples: also the N longest samples; among samples of equal length
+            the one on the smaller physical tile comes first, then the one
+            that starts earlier (smaller offset), then report order.
         threads: how many threads answer it (default: the machine's
             cores; 1: a single pass); the answer is the same.
 

@@ -1,6 +1,9 @@
 #include "frontend_core/reading/progress.hpp"
 
+#include <cstdint>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -44,6 +47,44 @@ TEST(Progress, ShownOnlyWhenWatchedAndTheInputIsBig) {
       EXPECT_EQ(out.str().substr(out.str().size() - 4), "\r\x1b[K");
     }
   }
+}
+
+// A listener hears each completed stage through to its end, also where
+// the updates were spaced out past the last bytes or fell short of them;
+// a stage that failed is not reported complete.
+TEST(Progress, ListenerHearsEachCompletedStageEnd) {
+  struct Heard {
+    std::string stage;
+    std::uint64_t done;
+    std::uint64_t total;
+  };
+  std::vector<Heard> heard;
+  {
+    ProgressMeter meter(
+        [&](std::string_view stage, std::uint64_t done, std::uint64_t total) {
+          heard.push_back({std::string(stage), done, total});
+        },
+        "r.json");
+    meter.start("reading", 50'000'000);
+    meter.update(10'000'000);
+    meter.update(50'000'000);  // within the interval: passed over
+    meter.complete();
+    meter.start("parsing", 50'000'000);
+    meter.update(20'000'000);
+    meter.update(48'000'000);  // the closing brackets are never counted
+    meter.complete();
+    meter.start("parsing", 50'000'000);
+    meter.update(30'000'000);
+    // Failed here: no complete(), the meter goes.
+  }
+  ASSERT_EQ(heard.size(), 5u);
+  EXPECT_EQ(heard[0].done, 10'000'000u);
+  EXPECT_EQ(heard[1].stage, "reading");
+  EXPECT_EQ(heard[1].done, 50'000'000u);
+  EXPECT_EQ(heard[2].stage, "parsing");
+  EXPECT_EQ(heard[3].done, 50'000'000u);
+  EXPECT_EQ(heard[3].total, 50'000'000u);
+  EXPECT_EQ(heard[4].done, 30'000'000u);
 }
 
 }  // namespace
