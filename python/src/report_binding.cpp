@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <variant>
@@ -49,10 +50,14 @@ StoreHandle open_report(const std::string& path, const py::object& listener,
   return {std::move(store), source};
 }
 
+using Numbers = py::array_t<std::uint32_t, py::array::c_style>;
+
 // The request that name/value pairs spell, named and valued like
-// profile-query's options without their dashes; a ValueError naming the
-// first offending one otherwise.
-zun_profile::Query make_request(const py::list& parameters) {
+// profile-query's options without their dashes, with the tiles and phases
+// given apart as arrays (a million of them as pairs would take seconds); a
+// ValueError naming the first offending pair otherwise.
+zun_profile::Query make_request(const py::list& parameters,
+                                const Numbers& tiles, const Numbers& phases) {
   std::vector<std::pair<std::string, std::string>> pairs;
   pairs.reserve(parameters.size());
   for (const py::handle item : parameters) {
@@ -64,7 +69,15 @@ zun_profile::Query make_request(const py::list& parameters) {
   if (auto* error = std::get_if<std::string>(&parsed)) {
     throw py::value_error(*error);
   }
-  return std::get<zun_profile::Query>(std::move(parsed));
+  zun_profile::Query request = std::get<zun_profile::Query>(std::move(parsed));
+  const auto add = [](std::set<std::uint32_t>& into, const Numbers& values) {
+    const std::uint32_t* data = values.data();
+    // Ascending values go in at the end in constant time each.
+    for (py::ssize_t i = 0; i < values.size(); ++i) into.insert(into.end(), data[i]);
+  };
+  add(request.tiles, tiles);
+  add(request.phases, phases);
+  return request;
 }
 
 py::array_t<std::uint64_t> to_array(const std::vector<std::uint64_t>& values) {
@@ -100,8 +113,10 @@ void bind_report(py::module_& module) {
   py::class_<zun_profile::Query>(module, "Request",
                                  "A checked query request.");
   module.def("request", &make_request, py::arg("parameters"),
+             py::arg("tiles") = Numbers(0), py::arg("phases") = Numbers(0),
              "The request that (name, value) pairs spell, named like "
-             "profile-query's options without their dashes.");
+             "profile-query's options without their dashes, and the tiles "
+             "and phases as uint32 arrays.");
 
   py::class_<StoreHandle>(module, "Store", "A report held as a store.")
       .def_property_readonly(
@@ -114,6 +129,17 @@ void bind_report(py::module_& module) {
           [](const StoreHandle& s) { return s.store->sample_count(); })
       .def_property_readonly(
           "source", [](const StoreHandle& s) { return to_str(s.source); })
+      .def_property_readonly(
+          "tiles",
+          [](const StoreHandle& s) {
+            Numbers tiles(static_cast<py::ssize_t>(s.store->tile_count()));
+            std::uint32_t* out = tiles.mutable_data();
+            for (std::size_t t = 0; t < s.store->tile_count(); ++t) {
+              out[t] = s.store->physical_tile(t);
+            }
+            return tiles;
+          },
+          "Each tile entry's physical tile number, in report order.")
       .def(
           "query",
           [](const StoreHandle& s, const zun_profile::Query& request,

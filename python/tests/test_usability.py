@@ -46,13 +46,26 @@ def test_numpy_and_pandas_integers_are_ints(reports):
             report.query(tiles=bad)
 
 
-def test_huge_tile_lists_are_refused_at_once(reports):
+def test_tile_ranges_cost_the_reports_tiles_and_huge_lists_are_refused(reports):
     report = zun.open(reports["store"])
-    for tiles in (range(2**32), np.arange(2**25, dtype=np.uint32),
-                  (tile for tile in range(2**32))):
-        with pytest.raises(ValueError, match="parameter 'tiles': at most"):
-            report.query(tiles=tiles)
-    assert report.query(tiles=range(100_000)).to_json() == report.query().to_json()
+    every = report.query().to_json()
+    # Ranges far wider than the report's tiles answer at once: nothing
+    # outside the report can match.
+    assert report.query(tiles=range(2**32)).to_json() == every
+    assert report.query(tiles=range(0, 2**32, 2)).to_json() == \
+        report.query(tiles=range(0, 16, 2)).to_json()
+    nothing = report.query(tiles=range(10**9, 2**32)).figures
+    assert nothing["matched_sample_count"] == 0
+    assert report.activity(buckets=5, tiles=range(2**32)).equals(
+        report.activity(buckets=5))
+    assert report.query(tiles=range(1_000_000)).to_json() == every
+    with pytest.raises(ValueError, match="parameter 'tiles': at most"):
+        report.query(tiles=np.arange(2**25, dtype=np.uint32))
+    with pytest.raises(ValueError, match="parameter 'tiles': expected a "
+                       "whole number from 0 to 4294967295, got '-1'"):
+        report.query(tiles=range(-1, 10))
+    with pytest.raises(ValueError, match="got '4294967296'"):
+        report.query(phases=np.array([0, 2**32], dtype=np.uint64))
 
 
 def test_diff_gives_every_figures_signed_change(reports):

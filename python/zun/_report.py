@@ -123,6 +123,11 @@ class Report:
             return self._combined
 
     @property
+    def _tiles(self) -> np.ndarray:
+        """Each tile entry's physical tile number, in report order."""
+        return np.concatenate([shard.tiles for shard in self._shards])
+
+    @property
     def source(self) -> str:
         """The report's name as messages give it (shards' joined by " + ")."""
         return self._source
@@ -175,7 +180,8 @@ class Report:
         """
         request = _request.build(
             group_by=group_by, sort_by=sort_by, kind=kind, kernel=kernel,
-            operation_contains=operation_contains, tiles=tiles, phases=phases,
+            operation_contains=operation_contains,
+            tiles=_request.narrow_tiles(tiles, self._tiles), phases=phases,
             metadata=metadata, metadata_key=metadata_key, at=at, limit=limit,
             samples=samples)
         return Result(_zun.query_shards(self._shards, request,
@@ -193,6 +199,9 @@ class Report:
         ``threads``, which an activity would ignore.
         """
         activity_request("Report.activity", buckets, request)
+        if "tiles" in request:
+            request["tiles"] = _request.narrow_tiles(request["tiles"],
+                                                     self._tiles)
         answer = self._store.activity(_request.build(**request), buckets)
         return _frames.activity_frame(answer)
 

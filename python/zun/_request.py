@@ -58,30 +58,76 @@ def whole(keyword: str, value: Any) -> int:
         f"parameter '{keyword}': expected int, got {type(value).__name__}")
 
 
+_MAX_NUMBER = 0xFFFFFFFF  # tiles and phases are 32-bit
+
+
 def _whole(keyword: str, value: Any) -> str:
     return str(whole(keyword, value))
 
 
-def _numbers(keyword: str, values: Any) -> List[str]:
+def narrow_tiles(tiles: Any, report_tiles: np.ndarray) -> Any:
+    """`tiles` keeping only the report's own (`report_tiles`), so that a
+    range or list far wider than the report costs no more than its tiles:
+    nothing outside the report can match. Where none of them is the
+    report's, one of them stays, so that nothing matches still (an empty
+    list would mean every tile)."""
+    if (isinstance(tiles, range) and len(tiles) > len(report_tiles) and
+            0 <= min(tiles[0], tiles[-1]) and
+            max(tiles[0], tiles[-1]) <= _MAX_NUMBER):
+        inside = report_tiles[(report_tiles >= min(tiles[0], tiles[-1])) &
+                              (report_tiles <= max(tiles[0], tiles[-1]))]
+        kept = np.array([t for t in np.unique(inside) if int(t) in tiles]
+                        if tiles.step not in (1, -1) else np.unique(inside),
+                        dtype=np.uint32)
+        return kept if len(kept) else range(tiles[0], tiles[0] + 1)
+    return tiles
+
+
+def _out_of_range(keyword: str, value: int) -> ValueError:
+    return ValueError(f"parameter '{keyword}': expected a whole number from 0 "
+                      f"to {_MAX_NUMBER}, got '{value}'")
+
+
+def numbers(keyword: str, values: Any) -> np.ndarray:
+    """Tiles or phases as an ascending uint32 array without repeats: any
+    sequence of ints (numpy's and pandas' too), a range or an integer array,
+    of at most MAX_LISTED values. TypeError or ValueError naming the keyword
+    otherwise."""
     if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
         raise TypeError(f"parameter '{keyword}': expected a sequence of int, "
                         f"got {type(values).__name__}")
-    if isinstance(values, np.ndarray):
-        if values.ndim != 1 or not np.issubdtype(values.dtype, np.integer):
-            raise TypeError(f"parameter '{keyword}': expected a sequence of "
-                            f"int, got an array of {values.dtype} with "
-                            f"{values.ndim} dimensions")
-        values = values.tolist()  # Python ints, at C speed
     if hasattr(values, "__len__") and len(values) > MAX_LISTED:
         raise ValueError(f"parameter '{keyword}': at most {MAX_LISTED} "
                          f"values, got {len(values)}")
-    texts = []
-    for value in values:
-        if len(texts) == MAX_LISTED:
-            raise ValueError(f"parameter '{keyword}': at most {MAX_LISTED} "
-                             "values, got more")
-        texts.append(_whole(keyword, value))
-    return texts
+    if isinstance(values, range):
+        if len(values) and (min(values[0], values[-1]) < 0 or
+                            max(values[0], values[-1]) > _MAX_NUMBER):
+            bad = values[0] if not 0 <= values[0] <= _MAX_NUMBER else values[-1]
+            raise _out_of_range(keyword, bad)
+        array = np.arange(values.start, values.stop, values.step, dtype=np.int64)
+    elif isinstance(values, np.ndarray):
+        if values.ndim != 1 or not (np.issubdtype(values.dtype, np.integer)
+                                    and values.dtype != np.bool_):
+            raise TypeError(f"parameter '{keyword}': expected a sequence of "
+                            f"int, got an array of {values.dtype} with "
+                            f"{values.ndim} dimensions")
+        array = values
+    else:
+        listed = []
+        for value in values:
+            if len(listed) == MAX_LISTED:
+                raise ValueError(f"parameter '{keyword}': at most "
+                                 f"{MAX_LISTED} values, got more")
+            listed.append(whole(keyword, value))
+        array = np.array(listed, dtype=object if not listed else None)
+    if len(array):
+        if array.dtype == object:  # Python ints past 64 bits
+            low, high = min(array), max(array)
+        else:
+            low, high = array.min(), array.max()
+        if low < 0 or high > _MAX_NUMBER:
+            raise _out_of_range(keyword, int(low if low < 0 else high))
+    return np.unique(array.astype(np.uint32))
 
 
 def check_keywords(call: str, given: Iterable[str],
@@ -148,15 +194,15 @@ def build(group_by: str = "kernel", sort_by: str = "phase_cycles",
                            ("metadata_key", metadata_key)):
         if value is not None:
             pairs.append((_OPTION[keyword], _text(keyword, value)))
-    pairs += [("tile", tile) for tile in _numbers("tiles", tiles)]
-    pairs += [("phase", phase) for phase in _numbers("phases", phases)]
+    tile_numbers = numbers("tiles", tiles)
+    phase_numbers = numbers("phases", phases)
     pairs += [("metadata", entry) for entry in _metadata(metadata)]
     for keyword, value in (("at", at), ("limit", limit)):
         if value is not None:
             pairs.append((keyword, _whole(keyword, value)))
     pairs.append(("samples", _whole("samples", samples)))
     try:
-        return _zun.request(pairs)
+        return _zun.request(pairs, tile_numbers, phase_numbers)
     except ValueError as error:
         raise ValueError(_renamed(str(error))) from None
 
