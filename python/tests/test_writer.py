@@ -78,7 +78,7 @@ def test_bad_columns_are_refused_by_name(tmp_path):
     with zun.StoreWriter(tmp_path / "w.zun", 0) as writer:
         cases = [
             (dict(end=[2, 3]), ValueError, "'end': 2 values for 1 samples"),
-            (dict(start=[-1]), ValueError, "'start': values must be"),
+            (dict(start=[-1]), ValueError, "'start': sample 0 is -1; values must be"),
             (dict(phase=[2**32]), ValueError, "'phase'"),
             (dict(epoch=[0.5]), TypeError, "'epoch'"),
             (dict(kind=["busy"]), ValueError, "'kind'"),
@@ -86,6 +86,17 @@ def test_bad_columns_are_refused_by_name(tmp_path):
             (dict(kernel="k"), TypeError, "'kernel'"),
             (dict(operation=[3]), TypeError, "'operation'"),
             (dict(metadata=[[("a",)]]), ValueError, "'metadata'"),
+            # Per-sample faults name the sample.
+            (dict(start=[1, 2, -5], end=[2, 3, 4], phase=[0] * 3, epoch=[0] * 3,
+                  kind=["compute"] * 3, kernel=["k"] * 3, operation=["o"] * 3),
+             ValueError, "'start': sample 2 is -5"),
+            (dict(kind=["compute", "busy"], start=[1, 2], end=[2, 3],
+                  phase=[0, 0], epoch=[0, 0], kernel=["k", "k"],
+                  operation=["o", "o"]), ValueError, "'kind': sample 1 is 'busy'"),
+            (dict(operation=[None]), TypeError, "'operation': sample 0: expected str"),
+            (dict(metadata=[[("a", 3)]]), TypeError, "'metadata': sample 0"),
+            (dict(metadata=[3]), TypeError, "'metadata': sample 0"),
+            (dict(metadata=[None]), None, None),  # a sample without metadata
         ]
         for change, error, text in cases:
             columns = dict(start=[1], end=[2], phase=[0], epoch=[0],
@@ -96,9 +107,13 @@ def test_bad_columns_are_refused_by_name(tmp_path):
                 continue
             with pytest.raises(error, match=text.replace("(", r"\(")):
                 writer.add_tile(0, **columns)
+        writer.add_tile(np.int64(1), np.array([5]), [6], [0], [0], ["idle"],
+                        ["k"], ["o"], metadata=[None])
     report = zun.open(tmp_path / "w.zun")
-    assert report.samples_frame(["kind"])["kind"].tolist() == ["unknown"]
+    assert report.samples_frame(["kind"])["kind"].tolist() == [
+        "unknown", "compute", "idle"]
     assert report.query(group_by="kind").to_json().count('"unknown"') == 1
+    assert report.tile_count == 3
 
 
 def test_a_closed_writer_refuses_more(tmp_path):
