@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -84,6 +85,53 @@ py::tuple text_codes(const ReportStore& store, const std::uint32_t* ids) {
   return py::make_tuple(codes, texts);
 }
 
+// Per metadata name used by any sample, each sample's value of its first
+// entry with that name as a code (-1 where it has none) into the distinct
+// values that name takes, as {name: (codes, values)}, names and values in
+// the store's (byte) order. The work is per metadata list, then one pass
+// over the samples per name.
+py::dict metadata_codes(const ReportStore& store) {
+  const std::size_t lists = store.metadata_list_count();
+  const std::size_t count = store.sample_count();
+  const std::uint32_t* list_of = store.metadata_lists();
+  // The names that some list holds, each with its distinct values.
+  std::map<std::uint32_t, std::map<std::uint32_t, std::int32_t>> values_of;
+  for (std::uint32_t l = 0; l < lists; ++l) {
+    for (const zun_store::MetadataRef& entry : store.metadata_list(l)) {
+      values_of[entry.name].emplace(entry.value, 0);
+    }
+  }
+  py::dict out;
+  for (auto& [name, values] : values_of) {
+    std::int32_t next = 0;
+    py::list texts;
+    for (auto& [value, code] : values) {
+      code = next++;
+      texts.append(to_str(store.text(value)));
+    }
+    // Each list's code for this name: its first entry's value, or -1.
+    std::vector<std::int32_t> code_of_list(lists, -1);
+    for (std::uint32_t l = 0; l < lists; ++l) {
+      for (const zun_store::MetadataRef& entry : store.metadata_list(l)) {
+        if (entry.name == name) {
+          code_of_list[l] = values.at(entry.value);
+          break;
+        }
+      }
+    }
+    py::array_t<std::int32_t> codes(static_cast<py::ssize_t>(count));
+    std::int32_t* codes_out = codes.mutable_data();
+    {
+      py::gil_scoped_release unlocked;
+      for (std::size_t i = 0; i < count; ++i) {
+        codes_out[i] = code_of_list[list_of[i]];
+      }
+    }
+    out[to_str(store.text(name))] = py::make_tuple(codes, texts);
+  }
+  return out;
+}
+
 }  // namespace
 
 void bind_columns(py::module_& module) {
@@ -159,6 +207,12 @@ void bind_columns(py::module_& module) {
       },
       py::arg("store"), py::arg("name"),
       "A text column as (int32 codes, the texts they index).");
+  module.def(
+      "metadata_codes",
+      [](const StoreHandle& handle) { return metadata_codes(*handle.store); },
+      py::arg("store"),
+      "Per metadata name, each sample's value as (int32 codes, -1 for "
+      "none; the values they index).");
 }
 
 }  // namespace zun_python

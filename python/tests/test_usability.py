@@ -118,3 +118,36 @@ def test_progress_reaches_each_stages_total(tmp_path):
     for stage in ("reading", "parsing"):
         last = [call for call in calls if call[0] == stage][-1]
         assert last[1] == last[2] == os.path.getsize(path), last
+
+
+def test_samples_frame_has_a_column_per_metadata_name(tmp_path):
+    path = tmp_path / "m.zun"
+    with zun.StoreWriter(path, 1000) as writer:
+        writer.add_tile(0, [0, 10, 20, 30], [5, 15, 25, 35], [0] * 4, [0] * 4,
+                        ["compute"] * 4, ["k"] * 4, ["o"] * 4,
+                        metadata=[[("layer", "1"), ("block", "attn")],
+                                  [("layer", "2"), ("layer", "9")], None,
+                                  [("block", "mlp")]])
+        writer.add_tile(1, [0], [5], [0], [0], ["idle"], ["k"], ["o"],
+                        metadata=[[("layer", "1")]])
+    report = zun.open(path)
+    frame = report.samples_frame()
+    assert [c for c in frame.columns if c.startswith("meta.")] == [
+        "meta.block", "meta.layer"]
+    layer = frame["meta.layer"]
+    assert isinstance(layer.dtype, pd.CategoricalDtype)
+    # The first entry so named, NaN where a sample has none.
+    assert [None if pd.isna(v) else v for v in layer] == [
+        "1", "2", None, None, "1"]
+    for key in ("layer", "block"):
+        counts = frame[f"meta.{key}"].value_counts()
+        groups = report.query(group_by="metadata", metadata_key=key).groups
+        for name, row in groups.iterrows():
+            if name == "(missing)":
+                assert row["sample_count"] == frame[f"meta.{key}"].isna().sum()
+            else:
+                assert row["sample_count"] == counts[name], (key, name)
+    picked = report.samples_frame(["duration", "meta.block"])
+    assert list(picked.columns) == ["duration", "meta.block"]
+    with pytest.raises(ValueError, match="unknown column 'meta.colour'"):
+        report.samples_frame(["meta.colour"])

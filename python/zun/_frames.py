@@ -73,15 +73,26 @@ _STORED = {"start_cycle", "end_cycle", "phase", "epoch", "local_index"}
 
 def store_frame(store: "_zun.Store", columns: Optional[Sequence[str]]) -> pd.DataFrame:
     """Every sample of a store; see Report.samples_frame."""
-    wanted = list(SAMPLE_COLUMNS if columns is None else columns)
     if isinstance(columns, (str, bytes)):
         raise TypeError("parameter 'columns': expected a sequence of column names")
-    unknown = [c for c in wanted if c not in SAMPLE_COLUMNS]
+    wanted = None if columns is None else list(columns)
+    metadata: Dict[str, Any] = {}
+    if wanted is None or any(str(c).startswith("meta.") for c in wanted):
+        metadata = {f"meta.{name}": value for name, value in
+                    _zun.metadata_codes(store).items()}
+    if wanted is None:
+        wanted = SAMPLE_COLUMNS + list(metadata)
+    unknown = [c for c in wanted if c not in SAMPLE_COLUMNS and c not in metadata]
     if unknown:
         raise ValueError(f"parameter 'columns': unknown column '{unknown[0]}'; "
-                         f"the columns are {', '.join(SAMPLE_COLUMNS)}")
+                         f"the columns are {', '.join(SAMPLE_COLUMNS + list(metadata))}")
     data: Dict[str, Any] = {}
     for name in wanted:
+        if name in metadata:
+            codes, values = metadata[name]
+            data[name] = pd.Categorical.from_codes(
+                codes, pd.Index(values, dtype=object))
+            continue
         if name in _STORED:
             data[name] = _zun.stored_column(store, name)
         elif name == "physical_tile":

@@ -247,7 +247,14 @@ class Report:
         ``local_index`` are read-only views of the store (no copy; the frame
         keeps the store alive); ``physical_tile``, ``offset`` (cycles from
         the tile's time zero) and ``duration`` are computed; ``kind``,
-        ``kernel`` and ``operation`` are categories. ``columns`` picks some.
+        ``kernel`` and ``operation`` are categories; and one categorical
+        column ``meta.NAME`` per metadata name, each sample's value of its
+        first entry so named (NaN where it has none; its counts are those of
+        a query grouped by that metadata key). ``columns`` picks some.
+
+        Cost: the views cost nothing; every computed column 4 or 8 bytes a
+        sample, and each metadata column 4 bytes a sample and one pass over
+        the samples and the store's metadata lists.
         """
         return _frames.store_frame(self._store, columns)
 
