@@ -9,6 +9,8 @@
     zun.open(["chip0.zun", "chip1.zun"])    # shards of one report
     report.query(threads=2)                 # on two cores, the same answer
 
+zun.diff compares two runs and returns a zun.Diff: a pandas DataFrame of
+the diff's rows with the runs' regressions beside it (help(zun.Diff)).
 zun.distributed answers over a Dask cluster (one task per shard).
 
 The engine is the one profile-query runs: answers are exact and equal to
@@ -25,5 +27,7 @@ ReportError.__doc__ = ("A report that cannot be read or written; the message "
 
 __version__ = "0.1.0"
 
-__all__ = ["Diff", "Report", "ReportError", "Result", "StoreWriter", "diff",
-           "open", "__version__"]
+# Diff is left out of help(zun), which would list every method it inherits
+# from pandas' DataFrame; zun.Diff and help(zun.Diff) are as ever.
+__all__ = ["Report", "ReportError", "Result", "StoreWriter", "diff", "open",
+           "__version__"]

@@ -57,15 +57,46 @@ class Result:
         """Exactly what ``profile-query --format json`` prints."""
         return self._answer.json()
 
+    def _figure_lines(self) -> List[str]:
+        figures = self.figures
+        clock = figures["clock_hz"]
+        span = f"{figures['profile_span_cycles']:,} cycles"
+        if clock:
+            span += f" ({figures['profile_span_ms']:.3f} ms)"
+        lines = [
+            f"tiles: {figures['tile_count']:,}",
+            f"samples: {figures['sample_count']:,}, matched: "
+            f"{figures['matched_sample_count']:,}",
+            f"span: {span}",
+            f"clock: {f'{clock:,} Hz' if clock else 'none'}",
+        ]
+        if figures["at_offset"] is not None:
+            lines.append(f"at: cycle {figures['at_offset']:,}")
+        return lines
+
     def __repr__(self) -> str:
         figures = self.figures
         return (f"<zun.Result: {self._answer.group_count} groups, "
                 f"{figures['matched_sample_count']} of "
                 f"{figures['sample_count']} samples matched>")
 
+    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
+        printer.text(self._text())
+
+    def _text(self) -> str:
+        parts = [repr(self), *self._figure_lines(), "", "groups:",
+                 self.groups.to_string(max_rows=60)]
+        if len(self.samples):
+            parts += ["", "longest samples:", self.samples.to_string(max_rows=60)]
+        return "\n".join(parts)
+
     def _repr_html_(self) -> str:
-        return (f"<p>{html.escape(repr(self))}</p>"
-                + self.groups.to_html(max_rows=60))
+        parts = [f"<p><b>{html.escape(repr(self))}</b><br>"
+                 + "<br>".join(html.escape(line) for line in self._figure_lines())
+                 + "</p>", "<p>groups</p>", self.groups.to_html(max_rows=60)]
+        if len(self.samples):
+            parts += ["<p>longest samples</p>", self.samples.to_html(max_rows=60)]
+        return "\n".join(parts)
 
 
 class Report:
@@ -85,6 +116,7 @@ class Report:
         self._source = " + ".join(shard.source for shard in shards)
         self._combined: Optional["_zun.Store"] = None
         self._combining = threading.Lock()
+        self._summary: Optional[Dict[str, Any]] = None
 
     @property
     def _shards(self) -> List["_zun.Store"]:
@@ -264,6 +296,58 @@ class Report:
         clock = f"{self.clock_hz} Hz" if self.clock_hz else "no clock"
         return (f"<zun.Report {self.source}: {self.tile_count} tiles, "
                 f"{self.sample_count} samples, {clock}>")
+
+    def summary(self) -> Dict[str, Any]:
+        """What a notebook shows of the report: its tiles, samples, span and
+        clock, and its samples counted by kind and by kernel (two queries,
+        made once and kept)."""
+        if self._summary is None:
+            by_kind = self.query(group_by="kind")
+            by_kernel = self.query(group_by="kernel", sort_by="samples")
+            figures = by_kind.figures
+            self._summary = {
+                "source": self.source,
+                "tiles": figures["tile_count"],
+                "samples": figures["sample_count"],
+                "span_cycles": figures["profile_span_cycles"],
+                "span_ms": figures["profile_span_ms"] if self.clock_hz else None,
+                "clock_hz": self.clock_hz,
+                "kinds": by_kind.groups["sample_count"].to_dict(),
+                "kernels": by_kernel.groups["sample_count"].to_dict(),
+            }
+        return self._summary
+
+    def _summary_lines(self) -> List[str]:
+        s = self.summary()
+        span = f"{s['span_cycles']:,} cycles"
+        if s["span_ms"] is not None:
+            span += f" ({s['span_ms']:.3f} ms)"
+        clock = f"{s['clock_hz']:,} Hz" if s["clock_hz"] else "none"
+        counted = lambda counts: ", ".join(  # noqa: E731
+            f"{name} {count:,}" for name, count in list(counts.items())[:20]) + (
+            f", ... ({len(counts)} in all)" if len(counts) > 20 else "")
+        return [f"tiles: {s['tiles']:,}", f"samples: {s['samples']:,}",
+                f"span: {span}", f"clock: {clock}",
+                f"kinds: {counted(s['kinds'])}",
+                f"kernels: {counted(s['kernels'])}"]
+
+    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
+        if self.closed:
+            printer.text(repr(self))
+            return
+        printer.text("\n".join([f"zun.Report {self.source}",
+                                *self._summary_lines()]))
+
+    def _repr_html_(self) -> str:
+        if self.closed:
+            return f"<p>{html.escape(repr(self))}</p>"
+        rows = "".join(
+            f"<tr><th style='text-align:left'>{html.escape(key)}</th>"
+            f"<td style='text-align:left'>{html.escape(value)}</td></tr>"
+            for key, value in (line.split(": ", 1)
+                               for line in self._summary_lines()))
+        return (f"<p><b>zun.Report {html.escape(self.source)}</b></p>"
+                f"<table>{rows}</table>")
 
 
 # The keywords an activity takes besides `buckets`: a query's, but the
