@@ -58,6 +58,12 @@ def test_tile_ranges_cost_the_reports_tiles_and_huge_lists_are_refused(reports):
     assert nothing["matched_sample_count"] == 0
     assert report.activity(buckets=5, tiles=range(2**32)).equals(
         report.activity(buckets=5))
+    # Phases likewise.
+    assert report.query(phases=range(2**32)).to_json() == every
+    assert report.query(phases=range(1, 2**32, 2)).to_json() == \
+        report.query(phases=list(range(1, 64, 2))).to_json()
+    assert report.query(phases=range(2**31, 2**32)).figures[
+        "matched_sample_count"] == 0
     assert report.query(tiles=range(1_000_000)).to_json() == every
     with pytest.raises(ValueError, match="parameter 'tiles': at most"):
         report.query(tiles=np.arange(2**25, dtype=np.uint32))

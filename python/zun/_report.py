@@ -154,10 +154,20 @@ class Report:
                 self._combined = _zun.combine(shards, self.source)
             return self._combined
 
-    @property
-    def _tiles(self) -> np.ndarray:
-        """Each tile entry's physical tile number, in report order."""
-        return np.concatenate([shard.tiles for shard in self._shards])
+    def _narrowed(self, keyword: str, values: Any) -> Any:
+        """`tiles` or `phases` as the report can match them: a range past the
+        report's tile count (or 65536 phases) is cut to the report's own."""
+        if keyword == "tiles":
+            return _request.narrow(
+                values, lambda: np.unique(np.concatenate(
+                    [shard.tiles for shard in self._shards])),
+                self.tile_count)
+        # The report's phases take one pass over its samples, so only a
+        # range too long to list cheaply asks for them.
+        return _request.narrow(
+            values, lambda: np.unique(np.concatenate(
+                [_zun.stored_column(shard, "phase") for shard in self._shards])),
+            1 << 16)
 
     @property
     def source(self) -> str:
@@ -213,7 +223,8 @@ class Report:
         request = _request.build(
             group_by=group_by, sort_by=sort_by, kind=kind, kernel=kernel,
             operation_contains=operation_contains,
-            tiles=_request.narrow_tiles(tiles, self._tiles), phases=phases,
+            tiles=self._narrowed("tiles", tiles),
+            phases=self._narrowed("phases", phases),
             metadata=metadata, metadata_key=metadata_key, at=at, limit=limit,
             samples=samples)
         return Result(_zun.query_shards(self._shards, request,
@@ -231,9 +242,9 @@ class Report:
         ``threads``, which an activity would ignore.
         """
         activity_request("Report.activity", buckets, request)
-        if "tiles" in request:
-            request["tiles"] = _request.narrow_tiles(request["tiles"],
-                                                     self._tiles)
+        for keyword in ("tiles", "phases"):
+            if keyword in request:
+                request[keyword] = self._narrowed(keyword, request[keyword])
         answer = self._store.activity(_request.build(**request), buckets)
         return _frames.activity_frame(answer)
 

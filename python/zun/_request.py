@@ -65,22 +65,24 @@ def _whole(keyword: str, value: Any) -> str:
     return str(whole(keyword, value))
 
 
-def narrow_tiles(tiles: Any, report_tiles: np.ndarray) -> Any:
-    """`tiles` keeping only the report's own (`report_tiles`), so that a
-    range or list far wider than the report costs no more than its tiles:
-    nothing outside the report can match. Where none of them is the
-    report's, one of them stays, so that nothing matches still (an empty
-    list would mean every tile)."""
-    if (isinstance(tiles, range) and len(tiles) > len(report_tiles) and
-            0 <= min(tiles[0], tiles[-1]) and
-            max(tiles[0], tiles[-1]) <= _MAX_NUMBER):
-        inside = report_tiles[(report_tiles >= min(tiles[0], tiles[-1])) &
-                              (report_tiles <= max(tiles[0], tiles[-1]))]
-        kept = np.array([t for t in np.unique(inside) if int(t) in tiles]
-                        if tiles.step not in (1, -1) else np.unique(inside),
-                        dtype=np.uint32)
-        return kept if len(kept) else range(tiles[0], tiles[0] + 1)
-    return tiles
+def narrow(values: Any, known: Any, least: int) -> Any:
+    """Tiles or phases `values` keeping only those the report has, so that a
+    range far wider than the report costs no more than the report's own:
+    nothing outside the report can match. Only a range of more than `least`
+    values is narrowed; `known()` gives the report's values, ascending and
+    distinct. Where none of them is the report's, one of them stays, so
+    that nothing matches still (an empty list would mean every one)."""
+    if not (isinstance(values, range) and len(values) > least and
+            0 <= min(values[0], values[-1]) and
+            max(values[0], values[-1]) <= _MAX_NUMBER):
+        return values
+    have = known()
+    have = have[(have >= min(values[0], values[-1])) &
+                (have <= max(values[0], values[-1]))]
+    if values.step not in (1, -1):
+        have = have[(have.astype(np.int64) - values[0]) % values.step == 0]
+    return (have.astype(np.uint32) if len(have)
+            else range(values[0], values[0] + 1))
 
 
 def _out_of_range(keyword: str, value: int) -> ValueError:
