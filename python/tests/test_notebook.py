@@ -22,9 +22,9 @@ def test_the_example_notebook_shows_each_answer(tmp_path, monkeypatch):
     subprocess.run([os.environ["ZUN_WRITE_REPORT"], store, "8", "300"],
                    check=True)
     # A kernel of this interpreter, which imports the zun under test.
-    spec = tmp_path / "kernels" / "zun-test"
-    spec.mkdir(parents=True)
-    (spec / "kernel.json").write_text(json.dumps({
+    kernel_dir = tmp_path / "kernels" / "zun-test"
+    kernel_dir.mkdir(parents=True)
+    (kernel_dir / "kernel.json").write_text(json.dumps({
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f",
                  "{connection_file}"],
         "display_name": "zun test", "language": "python"}))
