@@ -88,43 +88,45 @@ py::tuple text_codes(const ReportStore& store, const std::uint32_t* ids) {
 // Per metadata name used by any sample, each sample's value of its first
 // entry with that name as a code (-1 where it has none) into the distinct
 // values that name takes, as {name: (codes, values)}, names and values in
-// the store's (byte) order. The work is per metadata list, then one pass
+// the store's (byte) order. Two passes over the metadata lists, then one
 // over the samples per name.
 py::dict metadata_codes(const ReportStore& store) {
   const std::size_t lists = store.metadata_list_count();
   const std::size_t count = store.sample_count();
   const std::uint32_t* list_of = store.metadata_lists();
-  // The names that some list holds, each with its distinct values.
+  // Each name's distinct values, coded in the store's order.
   std::map<std::uint32_t, std::map<std::uint32_t, std::int32_t>> values_of;
   for (std::uint32_t l = 0; l < lists; ++l) {
     for (const zun_store::MetadataRef& entry : store.metadata_list(l)) {
       values_of[entry.name].emplace(entry.value, 0);
     }
   }
-  py::dict out;
+  // Per name, each list's code: its first entry of that name, or -1.
+  std::map<std::uint32_t, std::vector<std::int32_t>> code_of_list;
   for (auto& [name, values] : values_of) {
     std::int32_t next = 0;
+    for (auto& [value, code] : values) code = next++;
+    code_of_list[name].assign(lists, -1);
+  }
+  for (std::uint32_t l = 0; l < lists; ++l) {
+    for (const zun_store::MetadataRef& entry : store.metadata_list(l)) {
+      std::int32_t& code = code_of_list[entry.name][l];
+      if (code == -1) code = values_of[entry.name][entry.value];
+    }
+  }
+  py::dict out;
+  for (const auto& [name, values] : values_of) {
     py::list texts;
-    for (auto& [value, code] : values) {
-      code = next++;
+    for (const auto& [value, code] : values) {
       texts.append(to_str(store.text(value)));
     }
-    // Each list's code for this name: its first entry's value, or -1.
-    std::vector<std::int32_t> code_of_list(lists, -1);
-    for (std::uint32_t l = 0; l < lists; ++l) {
-      for (const zun_store::MetadataRef& entry : store.metadata_list(l)) {
-        if (entry.name == name) {
-          code_of_list[l] = values.at(entry.value);
-          break;
-        }
-      }
-    }
+    const std::vector<std::int32_t>& codes_of = code_of_list[name];
     py::array_t<std::int32_t> codes(static_cast<py::ssize_t>(count));
     std::int32_t* codes_out = codes.mutable_data();
     {
       py::gil_scoped_release unlocked;
       for (std::size_t i = 0; i < count; ++i) {
-        codes_out[i] = code_of_list[list_of[i]];
+        codes_out[i] = codes_of[list_of[i]];
       }
     }
     out[to_str(store.text(name))] = py::make_tuple(codes, texts);

@@ -73,7 +73,9 @@ zun_profile::Query make_request(const py::list& parameters,
   const auto add = [](std::set<std::uint32_t>& into, const Numbers& values) {
     const std::uint32_t* data = values.data();
     // Ascending values go in at the end in constant time each.
-    for (py::ssize_t i = 0; i < values.size(); ++i) into.insert(into.end(), data[i]);
+    for (py::ssize_t i = 0; i < values.size(); ++i) {
+      into.insert(into.end(), data[i]);
+    }
   };
   add(request.tiles, tiles);
   add(request.phases, phases);
@@ -168,8 +170,8 @@ void bind_report(py::module_& module) {
         zun_profile::ActivityReport answer;
         {
           py::gil_scoped_release unlocked;
-          answer = zun_profile::detail::shard_activity(*shard.store, request, buckets,
-                                               span_cycles, series);
+          answer = zun_profile::detail::shard_activity(
+              *shard.store, request, buckets, span_cycles, series);
         }
         return activity_dict(answer);
       },

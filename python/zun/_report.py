@@ -238,8 +238,9 @@ class Report:
         are more groups, indexed by each bucket's start cycle. Every column
         is busy cycles, so a row sums to the bucket's; a bucket's width in
         milliseconds is ``attrs["bucket_ms"]`` where the report has a clock
-        (bucket i starts at i * bucket_ms). Takes the keywords of :meth:`query` but ``samples`` and
-        ``threads``, which an activity would ignore.
+        (bucket i starts at i * bucket_ms). Takes the keywords of
+        :meth:`query` but ``samples`` and ``threads``, which an activity
+        would ignore.
         """
         activity_request("Report.activity", buckets, request)
         for keyword in ("tiles", "phases"):
@@ -266,7 +267,6 @@ class Report:
         _request.check_keywords("Report.plot_activity", request,
                                 _ACTIVITY_KEYWORDS)
         frame = self.activity(buckets=buckets, **request)
-        series = frame
         width = frame.attrs["bucket_cycles"] or 1
         ms = frame.attrs["bucket_ms"]
         x = (np.arange(len(frame)) * ms if ms is not None
@@ -274,9 +274,9 @@ class Report:
         if ax is None:
             _, ax = plt.subplots(figsize=(10, 4))
         # Busy cycles over the bucket's width: samples in progress on average.
-        ax.stackplot(x, [series.iloc[:, i].to_numpy() / width
-                         for i in range(series.shape[1])],
-                     labels=[str(c) for c in series.columns], step="post")
+        ax.stackplot(x, [frame.iloc[:, i].to_numpy() / width
+                         for i in range(frame.shape[1])],
+                     labels=[str(c) for c in frame.columns], step="post")
         ax.set_xlabel("ms" if self.clock_hz else "cycles")
         ax.set_ylabel("samples in progress")
         ax.set_title(self.source)

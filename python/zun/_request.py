@@ -65,6 +65,11 @@ def _whole(keyword: str, value: Any) -> str:
     return str(whole(keyword, value))
 
 
+def _ends(values: range) -> Tuple[int, int]:
+    """The least and the greatest value of a non-empty range."""
+    return min(values[0], values[-1]), max(values[0], values[-1])
+
+
 def narrow(values: Any, known: Any, least: int) -> Any:
     """Tiles or phases `values` keeping only those the report has, so that a
     range far wider than the report costs no more than the report's own:
@@ -72,13 +77,13 @@ def narrow(values: Any, known: Any, least: int) -> Any:
     values is narrowed; `known()` gives the report's values, ascending and
     distinct. Where none of them is the report's, one of them stays, so
     that nothing matches still (an empty list would mean every one)."""
-    if not (isinstance(values, range) and len(values) > least and
-            0 <= min(values[0], values[-1]) and
-            max(values[0], values[-1]) <= _MAX_NUMBER):
+    if not (isinstance(values, range) and len(values) > least):
         return values
+    low, high = _ends(values)
+    if low < 0 or high > _MAX_NUMBER:
+        return values  # refused as it stands
     have = known()
-    have = have[(have >= min(values[0], values[-1])) &
-                (have <= max(values[0], values[-1]))]
+    have = have[(have >= low) & (have <= high)]
     if values.step not in (1, -1):
         have = have[(have.astype(np.int64) - values[0]) % values.step == 0]
     return (have.astype(np.uint32) if len(have)
@@ -102,10 +107,11 @@ def numbers(keyword: str, values: Any) -> np.ndarray:
         raise ValueError(f"parameter '{keyword}': at most {MAX_LISTED} "
                          f"values, got {len(values)}")
     if isinstance(values, range):
-        if len(values) and (min(values[0], values[-1]) < 0 or
-                            max(values[0], values[-1]) > _MAX_NUMBER):
-            bad = values[0] if not 0 <= values[0] <= _MAX_NUMBER else values[-1]
-            raise _out_of_range(keyword, bad)
+        # Checked at its ends before it is made an array of int64.
+        if len(values):
+            low, high = _ends(values)
+            if low < 0 or high > _MAX_NUMBER:
+                raise _out_of_range(keyword, low if low < 0 else high)
         array = np.arange(values.start, values.stop, values.step, dtype=np.int64)
     elif isinstance(values, np.ndarray):
         if values.ndim != 1 or not (np.issubdtype(values.dtype, np.integer)
