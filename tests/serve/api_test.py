@@ -1,9 +1,13 @@
 """The explorer's HTTP API, asked by a real client over loopback:
-python3 api_test.py PROFILE_QUERY REPORT"""
+python3 api_test.py PROFILE_QUERY REPORT BASE_REPORT [MEMORY_REPORT]
+
+MEMORY_REPORT, 512K samples (256 tiles x 2048), is served for the test of
+the server's memory."""
 
 import concurrent.futures
 import http.client
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -12,7 +16,9 @@ import urllib.parse
 
 from server import Server
 
-EXE = REPORT = None
+EXE = REPORT = BASE = MEMORY_REPORT = None
+EXAMPLES = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                        "..", "..", "examples"))
 
 # Option sets, as a user types them on the command line.
 OPTION_SETS = [
@@ -180,6 +186,119 @@ class ShardsTest(unittest.TestCase):
             self.assertEqual(overview["sample_count"], 2 * alone["sample_count"])
 
 
+class ComparisonTest(unittest.TestCase):
+    """A server given a base report: /api/diff is what the diff command
+    prints, and run=base answers as a server of the base alone."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(EXE, REPORT, args=["--base", BASE, "--fail-above",
+                                               "2.5"]).__enter__()
+        cls.base_alone = Server(EXE, BASE).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+        cls.base_alone.__exit__(None, None, None)
+
+    def test_diff_answers_as_the_diff_command(self):
+        for options in OPTION_SETS + [["--sort-by", "name", "--limit", "3"],
+                                      ["--group-by", "phase", "--limit", "1"]]:
+            with self.subTest(options=options):
+                status, _, body = self.server.get("/api/diff?" + parameters(options))
+                self.assertEqual(status, 200, body)
+                expected = subprocess.run(
+                    [EXE, "diff", BASE, REPORT, "--format", "json"] + options,
+                    check=True, capture_output=True).stdout
+                self.assertEqual(body, expected)
+
+    def test_diff_of_added_and_removed_groups(self):
+        base = os.path.join(EXAMPLES, "report.json")
+        after = os.path.join(EXAMPLES, "report-new.json")
+        with Server(EXE, after, args=["--base", base]) as server:
+            for options in [[], ["--group-by", "phase"], ["--limit", "2"]]:
+                status, _, body = server.get("/api/diff?" + parameters(options))
+                self.assertEqual(status, 200, body)
+                expected = subprocess.run(
+                    [EXE, "diff", base, after, "--format", "json"] + options,
+                    check=True, capture_output=True).stdout
+                self.assertEqual(body, expected)
+            status, diff = server.get_json("/api/diff")
+            self.assertEqual({g["status"] for g in diff["groups"]},
+                             {"both", "added", "removed"})
+            status, overview = server.get_json("/api/report")
+            self.assertIsNone(overview["fail_above"])
+
+    def test_base_run_answers_as_the_base_alone(self):
+        for path in ["/api/query?group-by=phase&samples=5",
+                     "/api/query?" + parameters(OPTION_SETS[5]),
+                     "/api/activity?buckets=50&group-by=kind",
+                     "/api/timeline?tiles=0-7&width=300&group-by=phase",
+                     "/api/timeline?from=1000&to=9000&tiles=3-4&width=4096",
+                     "/api/sample?position=1234"]:
+            with self.subTest(path=path):
+                status, _, alone = self.base_alone.get(path)
+                self.assertEqual(status, 200)
+                status, _, body = self.server.get(path + "&run=base")
+                self.assertEqual((status, body), (200, alone))
+                # The new run by default and by name.
+                status, _, new = self.server.get(path)
+                self.assertEqual(status, 200)
+                self.assertNotEqual(new, alone)
+                self.assertEqual(self.server.get(path + "&run=new")[2], new)
+
+    def test_report_holds_the_base_overview_and_threshold(self):
+        status, overview = self.server.get_json("/api/report")
+        self.assertEqual(status, 200)
+        _, alone = self.base_alone.get_json("/api/report")
+        self.assertEqual(overview.pop("fail_above"), 2.5)
+        base = overview.pop("base")
+        self.assertIsNone(alone.pop("base"))
+        self.assertIsNone(alone.pop("fail_above"))
+        self.assertEqual(base, alone)
+        self.assertEqual(overview["sample_count"],
+                         json.loads(cli_json(["--limit", "0"]))["sample_count"])
+
+    def test_refusals(self):
+        for path, names in [
+                ("/api/diff?colour=red", "unknown parameter 'colour'"),
+                ("/api/diff?fail-above=5", "fail-above"),
+                ("/api/diff?run=base", "unknown parameter 'run'"),
+                ("/api/diff?group-by=x", "parameter 'group-by'"),
+                ("/api/query?run=old", "parameter 'run'"),
+                ("/api/query?run=base&run=new", "more than once"),
+                ("/api/report?run=base", "unknown parameter 'run'")]:
+            with self.subTest(path=path):
+                status, answer = self.server.get_json(path)
+                self.assertEqual(status, 400, path)
+                self.assertIn(names, answer["error"], path)
+        for path in ["/api/diff", "/api/diff?group-by=phase",
+                     "/api/query?run=base", "/api/activity?run=base",
+                     "/api/timeline?run=base", "/api/sample?position=0&run=base"]:
+            with self.subTest(path=path):
+                status, answer = self.base_alone.get_json(path)
+                self.assertEqual(status, 400, path)
+                self.assertIn("no base report", answer["error"])
+                self.assertIn("--base", answer["error"])
+        self.assertEqual(self.base_alone.get("/api/query?run=new")[0], 200)
+
+    def test_command_line(self):
+        for args, message in [
+                ([REPORT, "--fail-above", "5"], "--fail-above"),
+                ([REPORT, "--base", BASE, "--fail-above", "5%"], "--fail-above"),
+                (["-", "--base", "-"], "standard input")]:
+            with self.subTest(args=args):
+                run = subprocess.run([EXE, "serve"] + args, capture_output=True,
+                                     text=True, timeout=60,
+                                     stdin=subprocess.DEVNULL)
+                self.assertEqual(run.returncode, 2, run.stderr)
+                self.assertIn(message, run.stderr)
+        run = subprocess.run([EXE, "serve", REPORT, "--base", "no_such.json"],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("base report: cannot open no_such.json", run.stderr)
+
+
 class TimelineTest(unittest.TestCase):
     """/api/timeline: the samples a window holds, or per pixel column; its
     size bounded by rows x width."""
@@ -277,6 +396,215 @@ def raw_get(port, path, headers):
         return response.status, response.headers, response.read()
     finally:
         connection.close()
+
+
+def raw_exchange(port, request):
+    """(status line, headers as a dict of lists, body) for `request`, bytes
+    sent as they are."""
+    import socket
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as connection:
+        connection.sendall(request)
+        data = b""
+        while True:
+            piece = connection.recv(65536)
+            if not piece:
+                break
+            data += piece
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(": ")
+        headers.setdefault(name.lower(), []).append(value)
+    return lines[0], headers, body
+
+
+class HttpTest(unittest.TestCase):
+    """What any request meets, whatever its path: methods, Host headers and
+    parameters."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(EXE, REPORT).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def host(self):
+        return b"Host: 127.0.0.1:%d\r\n" % self.server.port
+
+    def test_only_get_and_head_are_answered(self):
+        for request in [b"POST /api/query HTTP/1.1\r\n%s\r\n",
+                        b"POST /api/query HTTP/1.1\r\n%sContent-Length: 3\r\n\r\nabc",
+                        b"PUT / HTTP/1.1\r\n%sTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+                        b"DELETE /api/report HTTP/1.1\r\n%sContent-Length: 99999\r\n\r\n",
+                        b"PATCH /app.js HTTP/1.1\r\n%s\r\n",
+                        b"OPTIONS * HTTP/1.1\r\n%s\r\n",
+                        b"TRACE / HTTP/1.1\r\n%s\r\n",
+                        b"CONNECT 127.0.0.1:80 HTTP/1.1\r\n%s\r\n",
+                        b"BREW /pot HTTP/1.1\r\n%s\r\n",
+                        b"get / HTTP/1.1\r\n%s\r\n"]:
+            request = request.replace(b"%s", self.host())
+            with self.subTest(request=request.split(b" ")[0]):
+                status, headers, body = raw_exchange(self.server.port, request)
+                self.assertEqual(status, "HTTP/1.1 405 Method Not Allowed")
+                self.assertEqual(headers["allow"], ["GET, HEAD"])
+                self.assertEqual(headers["x-content-type-options"], ["nosniff"])
+                self.assertIn("only GET and HEAD", json.loads(body)["error"])
+        status, _, _ = raw_exchange(self.server.port,
+                                    b"HEAD /api/report HTTP/1.1\r\n%s\r\n" % self.host())
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+
+    def test_two_host_headers_are_refused(self):
+        for second in [self.host(), b"Host: attacker.example\r\n"]:
+            status, _, body = raw_exchange(
+                self.server.port,
+                b"GET /api/report HTTP/1.1\r\n%s%s\r\n" % (self.host(), second))
+            self.assertEqual(status, "HTTP/1.1 400 Bad Request")
+            self.assertIn("more than one Host header", json.loads(body)["error"])
+
+    def test_control_bytes_are_shown_escaped(self):
+        for path, message in [
+                ("/api/query?group-by=phase%00x",
+                 "parameter 'group-by': phase\\x00x not in {kind,"),
+                ("/api/query?tile=1%0a2",
+                 "parameter 'tile': expected a whole number from 0 to "
+                 "4294967295, got '1\\x0a2'"),
+                ("/api/activity?kind=%00", "parameter 'kind': \\x00 not in {")]:
+            with self.subTest(path=path):
+                status, answer = self.server.get_json(path)
+                self.assertEqual(status, 400)
+                self.assertIn(message, answer["error"])
+        run = subprocess.run([EXE, REPORT, "--group-by", "colour"],
+                             capture_output=True, text=True)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("colour not in {kind,kernel,operation,phase,tile,metadata}",
+                      run.stderr)
+
+    def test_a_tile_range_outside_the_report_is_refused(self):
+        for tiles in ["5000-6000", "10-16", "16-16"]:
+            with self.subTest(tiles=tiles):
+                status, answer = self.server.get_json("/api/timeline?tiles=" + tiles)
+                self.assertEqual(status, 400)
+                self.assertEqual(answer["error"],
+                                 "parameter 'tiles': %s is outside the report's "
+                                 "tile entries 0-15" % tiles)
+        self.assertEqual(self.server.get("/api/timeline?tiles=15-15")[0], 200)
+
+    def test_unknown_parameters_are_refused_on_every_path(self):
+        for path in ["/api/report?colour=red", "/api/query?colour=red",
+                     "/api/activity?colour=red", "/api/timeline?colour=red",
+                     "/api/sample?position=0&colour=red",
+                     "/app.js?colour=red", "/style.css?colour=red",
+                     "/favicon.svg?colour=red"]:
+            with self.subTest(path=path):
+                status, answer = self.server.get_json(path)
+                self.assertEqual(status, 400)
+                self.assertIn("colour", answer["error"])
+        # The page's own address carries its view, for its script.
+        self.assertEqual(self.server.get("/?group-by=phase&from=0&to=10")[0], 200)
+
+
+def export_trace(report, options):
+    """(status, stdout, stderr) of profile-query export --trace-events."""
+    run = subprocess.run([EXE, "export", report, "--trace-events", "-o", "-"]
+                         + options, capture_output=True)
+    return run.returncode, run.stdout, run.stderr.decode()
+
+
+class TraceEventsTest(unittest.TestCase):
+    """/api/trace-events: the bytes the export command writes for the same
+    window, as a file to save."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(EXE, REPORT, args=["--base", BASE]).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def test_answers_as_the_export_command(self):
+        for query, options, report in [
+                ("", [], REPORT),
+                ("from=1000&to=20000&tiles=2-4",
+                 ["--from", "1000", "--to", "20000", "--tile", "2", "--tile", "3",
+                  "--tile", "4"], REPORT),
+                ("tiles=15-15&from=5000", ["--tile", "15", "--from", "5000"], REPORT),
+                ("to=3000&run=base", ["--to", "3000"], BASE)]:
+            with self.subTest(query=query):
+                status, headers, body = self.server.get("/api/trace-events?" + query)
+                self.assertEqual(status, 200, body[:200])
+                self.assertEqual(headers["Content-Disposition"],
+                                 'attachment; filename="trace.json"')
+                self.assertEqual(body, export_trace(report, options)[1])
+
+    def test_refuses_as_the_command_does(self):
+        code, _, message = export_trace(REPORT, ["--from", "99999999"])
+        self.assertEqual(code, 1)
+        for query, error in [
+                ("from=99999999", message.removeprefix("profile-query: ").strip()),
+                ("tiles=3-16", "parameter 'tiles': 3-16 is outside the report's "
+                               "tile entries 0-15"),
+                ("from=9&to=9", "parameter 'to': must be past 'from'"),
+                ("from=x", "parameter 'from'"),
+                ("tiles=4-2", "parameter 'tiles'"),
+                ("to=5&to=6", "given more than once"),
+                ("tile=3", "unknown parameter 'tile'"),
+                ("run=old", "parameter 'run'")]:
+            with self.subTest(query=query):
+                status, answer = self.server.get_json("/api/trace-events?" + query)
+                self.assertEqual(status, 400)
+                self.assertIn(error, answer["error"])
+
+    @unittest.skipUnless(len(sys.argv) > 4, "no report of 512K samples")
+    def test_a_window_past_a_million_samples_is_refused(self):
+        with Server(EXE, MEMORY_REPORT, args=[MEMORY_REPORT]) as server:
+            status, answer = server.get_json("/api/trace-events?to=4000000000")
+            self.assertEqual(status, 400)
+            self.assertIn("the window holds 1048576 samples, more than the 1000000",
+                          answer["error"])
+            self.assertIn("profile-query export", answer["error"])
+            # Tiles 0 and 1 are in both shards: the window holds both
+            # entries of each, as export --tile does on the joined report.
+            status, _, body = server.get("/api/trace-events?tiles=0-1&to=5000")
+            self.assertEqual(status, 200)
+            alone = export_trace(MEMORY_REPORT, ["--tile", "0", "--tile", "1",
+                                                 "--to", "5000"])[1]
+            events = lambda text: [e for e in json.loads(text)["traceEvents"]
+                                   if e["ph"] == "X"]
+            self.assertEqual(len(events(body)), 2 * len(events(alone)))
+
+
+class MemoryTest(unittest.TestCase):
+    """Large answers do not stay in the server's memory once sent, whichever
+    worker thread built them."""
+
+    # 512K samples: the store is 18 MB, a whole-span timeline of every tile
+    # about 2 MB of text and some 20 MB while it is built.
+    BOUND_KB = 100 * 1024
+
+    def resident_kb(self, server):
+        with open("/proc/%d/status" % server.process.pid) as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS")
+
+    @unittest.skipUnless(len(sys.argv) > 4, "no report for the memory test")
+    @unittest.skipIf(os.environ.get("ZUN_SANITIZED"),
+                     "a sanitizer's allocator keeps freed memory")
+    def test_whole_span_timelines_leave_memory_bounded(self):
+        with Server(EXE, MEMORY_REPORT) as server:
+            path = "/api/timeline?tiles=0-255&width=1000"
+            for _ in range(30):
+                self.assertEqual(server.get(path)[0], 200)
+            self.assertLess(self.resident_kb(server), self.BOUND_KB)
+            with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+                statuses = list(pool.map(lambda _: server.get(path)[0], range(8)))
+            self.assertEqual(statuses, [200] * 8)
+            self.assertLess(self.resident_kb(server), self.BOUND_KB)
 
 
 class AccessTest(unittest.TestCase):
@@ -448,5 +776,6 @@ class LifecycleTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    EXE, REPORT = sys.argv[1], sys.argv[2]
+    EXE, REPORT, BASE = sys.argv[1], sys.argv[2], sys.argv[3]
+    MEMORY_REPORT = sys.argv[4] if len(sys.argv) > 4 else None
     unittest.main(argv=sys.argv[:1], verbosity=2)
