@@ -26,6 +26,9 @@ namespace {
 
 constexpr int kBadRequest = 400;
 constexpr int kUnavailable = 503;
+// A report file rewritten since the server read it: the server's trouble,
+// which only a restart on the new file mends.
+constexpr int kChangedFile = 500;
 
 // Holds one of the running slots for as long as it lives.
 class Turn {
@@ -142,13 +145,26 @@ std::variant<const Api::Run*, ApiAnswer> Api::run_of(
   }
   std::erase_if(parameters,
                 [](const auto& pair) { return pair.first == "run"; });
-  if (!named || *named == "new") return &new_;
-  if (*named != "base") {
-    return bad_request("parameter 'run': " + shown(*named) +
-                       " not in {new,base}");
+  const Run* run = &new_;
+  if (named && *named != "new") {
+    if (*named != "base") {
+      return bad_request("parameter 'run': " + shown(*named) +
+                         " not in {new,base}");
+    }
+    if (!base_) return bad_request(kNoBase);
+    run = base_.get();
   }
-  if (!base_) return bad_request(kNoBase);
-  return base_.get();
+  if (auto changed = changed_file(*run)) return *std::move(changed);
+  return run;
+}
+
+std::optional<ApiAnswer> Api::changed_file(const Run& run) {
+  try {
+    run.store.check_unchanged();
+  } catch (const zun_store::StoreError& error) {
+    return ApiAnswer{kChangedFile, error_json(error.what())};
+  }
+  return std::nullopt;
 }
 
 ApiAnswer Api::report(const Parameters& parameters) const {
@@ -177,6 +193,9 @@ ApiAnswer Api::query(const Parameters& parameters) const {
 
 ApiAnswer Api::diff(const Parameters& parameters) const {
   if (!base_) return bad_request(kNoBase);
+  for (const Run* run : {&new_, static_cast<const Run*>(base_.get())}) {
+    if (auto changed = changed_file(*run)) return *std::move(changed);
+  }
   for (const auto& [name, value] : parameters) {
     // The threshold marks rows on the page; the diff's JSON is the same
     // whatever it is.

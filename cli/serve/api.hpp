@@ -122,7 +122,13 @@ class Api {
 
   // The run that `parameters` ask for with `run=`, taken out of them, or
   // the 400 answer saying why not.
+  // A run whose store file was rewritten since it was opened is answered
+  // with 500 and a message naming the file.
   std::variant<const Run*, ApiAnswer> run_of(Parameters& parameters) const;
+
+  // The 500 answer naming the run's file when it changed since opened:
+  // reading it now could fault, and its answers would no longer be its own.
+  static std::optional<ApiAnswer> changed_file(const Run& run);
 
   unsigned threads_;
   Run new_;

@@ -760,6 +760,30 @@ class LifecycleTest(unittest.TestCase):
                                      r"no-such-host\.invalid: .+\n$")
         self.assertNotIn("ioctl", run.stderr)
 
+    def test_a_store_rewritten_while_served_is_refused_and_the_server_stays(self):
+        """A copy over the served store file, as users do it: the next
+        request that reads it is 500 naming the file; the server answers
+        what it holds apart from the file and stops cleanly."""
+        import shutil
+        import tempfile
+        with tempfile.TemporaryDirectory() as folder:
+            held = os.path.join(folder, "held.zun")
+            other = os.path.join(folder, "other.zun")
+            subprocess.run([EXE, "convert", REPORT, "-o", held], check=True)
+            subprocess.run([EXE, "convert", BASE, "-o", other], check=True)
+            os.utime(held, (0, 0))  # an old file: a rewrite shows in its times
+            with Server(EXE, held) as server:
+                self.assertEqual(server.get("/api/query")[0], 200)
+                shutil.copyfile(other, held)
+                for path in ("/api/query", "/api/activity", "/api/timeline",
+                             "/api/sample?position=0",
+                             "/api/trace-events?to=1000"):
+                    status, answer = server.get_json(path)
+                    self.assertEqual(status, 500, path)
+                    self.assertEqual(answer["error"], held + ": the file changed "
+                                     "since it was opened; open it again", path)
+                self.assertEqual(server.get("/api/report")[0], 200)
+
     def test_bad_report_and_usage(self):
         run = subprocess.run([EXE, "serve", "no_such.json"], capture_output=True,
                              text=True, timeout=60)
