@@ -49,6 +49,13 @@ struct MetadataFilter {
   std::optional<std::string> value;  // absent: any value, the empty included
 };
 
+// A span of time in cycles from each tile's own time zero: from included, to
+// excluded. A window with to <= from holds no time.
+struct TimeWindow {
+  std::uint64_t from = 0;
+  std::uint64_t to = 0;
+};
+
 // One question asked of a profile report. Every combination of values is
 // accepted; nothing is validated against the report.
 struct Query {
@@ -85,6 +92,11 @@ struct Query {
 
   // At most this many individual sample rows, longest first; 0 gives none.
   std::size_t sample_limit = 0;
+
+  // Present: only samples running within the window: those whose run
+  // [offset, offset + duration) meets [from, to), and those of duration 0
+  // with from <= offset < to. The figures stay those of whole samples.
+  std::optional<TimeWindow> window;
 };
 
 }  // namespace zun_profile

@@ -171,6 +171,17 @@ TEST(PartialTest, MergeRefusesPartialsThatDoNotBelongTogether) {
   EXPECT_EQ(into.matched_sample_count(), 2u);
 
   EXPECT_THROW(finish(QueryPartial(into), by_tile), std::invalid_argument);
+  // A time window selects samples: partials of other windows do not merge.
+  Query windowed = by_kernel;
+  windowed.window = TimeWindow{0, 5};
+  EXPECT_THROW(merge(into, partial_query(store, windowed, 1, 1)),
+               std::invalid_argument);
+  EXPECT_THROW(finish(QueryPartial(into), windowed), std::invalid_argument);
+  Query shifted = windowed;
+  shifted.window->to = 6;
+  QueryPartial windowed_part = partial_query(store, windowed, 0, 1);
+  EXPECT_THROW(merge(windowed_part, partial_query(store, shifted, 1, 1)),
+               std::invalid_argument);
   // The order and the group limit are finish's alone.
   Query by_name = by_kernel;
   by_name.sort_by = SortBy::Name;

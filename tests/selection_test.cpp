@@ -175,6 +175,38 @@ TEST(SelectionTest, PointInTimeIsTheHalfOpenRunInterval) {
   EXPECT_FALSE(matches_query(query, 0, run(0, 10), UINT64_MAX - 5, 10));
 }
 
+TEST(SelectionTest, WindowKeepsRunsThatMeetItAndInstantsInsideIt) {
+  // Runs at offsets 10..20 (wrapping from before the counter's zero) and an
+  // instant at offset 20.
+  const CycleSample span = run(kMinus5 + 10, 15);
+  const CycleSample instant = run(15, 15);
+  const struct {
+    std::uint64_t from, to;
+    bool span_selected;
+    bool instant_selected;
+  } cases[] = {{0, 10, false, false},   {0, 11, true, false},
+               {19, 20, true, false},   {20, 21, false, true},
+               {20, 20, false, false},  {15, 15, false, false},
+               {21, 10, false, false},  {0, UINT64_MAX, true, true},
+               {21, UINT64_MAX, false, false}};
+  for (const auto& c : cases) {
+    Query query;
+    query.window = TimeWindow{c.from, c.to};
+    EXPECT_EQ(selects(query, span, kMinus5), c.span_selected)
+        << c.from << ".." << c.to;
+    EXPECT_EQ(selects(query, instant, kMinus5), c.instant_selected)
+        << c.from << ".." << c.to;
+  }
+
+  // The end saturates instead of wrapping, and the window combines with the
+  // other filters.
+  Query query;
+  query.window = TimeWindow{UINT64_MAX - 1, UINT64_MAX};
+  EXPECT_TRUE(matches_query(query, 0, run(0, 10), UINT64_MAX - 5, 10));
+  query.tiles = {3};
+  EXPECT_FALSE(matches_query(query, 0, run(0, 10), UINT64_MAX - 5, 10));
+}
+
 TEST(SelectionTest, MetadataFiltersMatchNameAndValueOnOneEntry) {
   CycleSample sample = run(0, 1);
   sample.step.metadata = {ProfileMetadata{"block", "0"},

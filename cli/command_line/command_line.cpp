@@ -1,6 +1,8 @@
 #include "cli/command_line/command_line.hpp"
 
 #include <string>
+#include <utility>
+#include <variant>
 
 #include "cli/command_line/command_line_parts.hpp"
 
@@ -65,7 +67,12 @@ std::variant<Options, ExitStatus> parse_command_line(int argc,
     return *status;
   if (auto status = check_inputs(options.inputs, err)) return *status;
   options.threads = threads_of(threads);
-  options.query = to_query(text);
+  auto query = to_query(text);
+  if (auto* fault = std::get_if<std::string>(&query)) {
+    err << usage_error(*fault) << '\n';
+    return kUsageError;
+  }
+  options.query = std::get<zun_profile::Query>(std::move(query));
   options.format = format_of(format);
   return options;
 }

@@ -54,6 +54,16 @@ void add_request_options(CLI::App& app, RequestText& text) {
                                   "Only samples running at this cycle offset")
                        ->check(decimal_check<std::uint64_t>())
                        ->type_name("CYCLES");
+  text.from_option =
+      app.add_option("--from", text.from,
+                     "Only samples running at or after this cycle offset")
+          ->check(decimal_check<std::uint64_t>())
+          ->type_name("CYCLE");
+  text.to_option =
+      app.add_option("--to", text.to,
+                     "Only samples running before this cycle offset")
+          ->check(decimal_check<std::uint64_t>())
+          ->type_name("CYCLE");
   text.limit_option = app.add_option("--limit", text.limit, "At most N groups")
                           ->check(decimal_check<std::size_t>())
                           ->type_name("N");
@@ -64,7 +74,8 @@ void add_request_options(CLI::App& app, RequestText& text) {
       ->capture_default_str();
 }
 
-zun_profile::Query to_query(const RequestText& text) {
+std::variant<zun_profile::Query, std::string> to_query(
+    const RequestText& text) {
   std::vector<std::pair<std::string, std::string>> options = {
       {"group-by", text.group_by},
       {"sort-by", text.sort_by},
@@ -78,6 +89,8 @@ zun_profile::Query to_query(const RequestText& text) {
   given(text.operation_option, "operation-contains", text.operation);
   given(text.key_option, "metadata-key", text.metadata_key);
   given(text.at_option, "at", text.at);
+  given(text.from_option, "from", text.from);
+  given(text.to_option, "to", text.to);
   given(text.limit_option, "limit", text.limit);
   for (const std::string& tile : text.tiles) options.emplace_back("tile", tile);
   for (const std::string& phase : text.phases) {
@@ -86,8 +99,13 @@ zun_profile::Query to_query(const RequestText& text) {
   for (const std::string& entry : text.metadata) {
     options.emplace_back("metadata", entry);
   }
-  // CLI11 has checked every value with the same checks: this cannot fail.
-  return std::get<zun_profile::Query>(parse_request_options(options));
+  // CLI11 has checked every value with the same checks: only the window's
+  // two ends together can still be at fault.
+  auto query = parse_request_options(options);
+  if (std::holds_alternative<std::string>(query)) {
+    return std::string("--to must be past --from");
+  }
+  return query;
 }
 
 void add_format_option(CLI::App& app, std::string& format) {

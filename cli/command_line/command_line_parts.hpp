@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "cli/command_line/command_line.hpp"
@@ -41,6 +42,8 @@ struct RequestText {
   std::vector<std::string> metadata;
   std::string metadata_key;
   std::string at;
+  std::string from;
+  std::string to;
   std::string limit;
   std::string samples = "0";
   // The options whose absence means "no filter" rather than a default.
@@ -49,15 +52,19 @@ struct RequestText {
   CLI::Option* operation_option = nullptr;
   CLI::Option* key_option = nullptr;
   CLI::Option* at_option = nullptr;
+  CLI::Option* from_option = nullptr;
+  CLI::Option* to_option = nullptr;
   CLI::Option* limit_option = nullptr;
 };
 
 // One option per field of the request, with its check.
 void add_request_options(CLI::App& app, RequestText& text);
 
-// The request the parsed options spell, through parse_request_options;
-// every value has passed its check.
-zun_profile::Query to_query(const RequestText& text);
+// The request the parsed options spell, through parse_request_options
+// (every value has passed its check), or the usage error of a time window
+// that ends before it starts.
+std::variant<zun_profile::Query, std::string> to_query(
+    const RequestText& text);
 
 void add_format_option(CLI::App& app, std::string& format);
 OutputFormat format_of(const std::string& format);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
+#include <variant>
 
 #include "frontend_core/message_text.hpp"
 
@@ -91,7 +93,12 @@ std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
     return kUsageError;
   }
   options.threads = threads_of(threads);
-  options.query = to_query(text);
+  auto query = to_query(text);
+  if (auto* fault = std::get_if<std::string>(&query)) {
+    err << usage_error(*fault) << '\n';
+    return kUsageError;
+  }
+  options.query = std::get<zun_profile::Query>(std::move(query));
   options.format = format_of(format);
   if (gate->count() > 0) options.fail_above = parse_threshold(fail_above);
   return options;

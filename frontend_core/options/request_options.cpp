@@ -56,6 +56,11 @@ void apply(zun_profile::Query& query, std::string_view name,
     query.metadata_key = value;
   } else if (name == "at") {
     query.at_offset = decimal<std::uint64_t>(value);
+  } else if (name == "from" || name == "to") {
+    if (!query.window) query.window = zun_profile::TimeWindow{
+          0, std::numeric_limits<std::uint64_t>::max()};
+    (name == "from" ? query.window->from : query.window->to) =
+        *decimal<std::uint64_t>(value);
   } else if (name == "limit") {
     query.limit = decimal<std::size_t>(value);
   } else if (name == "samples") {
@@ -87,7 +92,9 @@ std::optional<std::string> check_request_value(std::string_view name,
   if (name == "tile" || name == "phase") {
     return check_decimal<std::uint32_t>(value);
   }
-  if (name == "at") return check_decimal<std::uint64_t>(value);
+  if (name == "at" || name == "from" || name == "to") {
+    return check_decimal<std::uint64_t>(value);
+  }
   if (name == "limit" || name == "samples") {
     return check_decimal<std::size_t>(value);
   }
@@ -110,6 +117,9 @@ std::variant<zun_profile::Query, std::string> parse_request_options(
       return "parameter '" + name + "': " + *fault;
     }
     apply(query, name, value);
+  }
+  if (query.window && query.window->to <= query.window->from) {
+    return std::string("parameter 'to': must be past 'from'");
   }
   return query;
 }

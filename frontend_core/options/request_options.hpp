@@ -93,10 +93,10 @@ std::string whole_number_message(std::uint64_t max, std::string_view value);
 
 // The request options' names, without dashes; tile, phase and metadata
 // may repeat.
-inline constexpr std::array<std::string_view, 12> kRequestOptions = {
-    "group-by", "sort-by", "kind",  "kernel", "operation-contains",
-    "tile",     "phase",   "metadata", "metadata-key", "at", "limit",
-    "samples"};
+inline constexpr std::array<std::string_view, 14> kRequestOptions = {
+    "group-by", "sort-by",      "kind", "kernel", "operation-contains",
+    "tile",     "phase",        "metadata", "metadata-key", "at",
+    "from",     "to",           "limit", "samples"};
 
 // Why `value` is not a value of request option `name` (one of
 // kRequestOptions), or nothing when it is.
@@ -108,6 +108,8 @@ std::optional<std::string> check_request_value(std::string_view name,
 // repeats, absent options at their defaults. Returns the request, or a
 // message naming the first offending parameter ("parameter 'NAME': ...",
 // "unknown parameter 'NAME'", "parameter 'NAME' is given more than once").
+// `from` and `to` form the time window together: either alone leaves the
+// other end open, and `to` must be past `from`.
 std::variant<zun_profile::Query, std::string> parse_request_options(
     std::span<const std::pair<std::string, std::string>> options);
 

@@ -33,6 +33,12 @@ REQUESTS = [
      ["--metadata", "layer=7", "--sort-by", "samples"]),
     ({"at": 20000, "samples": 10}, ["--at", "20000", "--samples", "10"]),
     ({"kernel": "", "limit": 0}, ["--kernel", "", "--limit", "0"]),
+    ({"window": (20000, 60000), "samples": 5},
+     ["--from", "20000", "--to", "60000", "--samples", "5"]),
+    ({"window": (None, 30000), "group_by": "tile"},
+     ["--to", "30000", "--group-by", "tile"]),
+    ({"window": (np.uint64(50000), None), "at": 60000},
+     ["--from", "50000", "--at", "60000"]),
     ({"kernel": "matmul_f16_tiled_64x256", "samples": 5},
      ["--kernel", "matmul_f16_tiled_64x256", "--samples", "5"]),
 ]
@@ -72,6 +78,36 @@ def test_answers_equal_the_cli(report, reports, profile_query, keywords, options
         assert samples[column].tolist() == [s[column] for s in expected["samples"]]
     assert [list(m) for m in samples["metadata"]] == [
         [(e["name"], e["value"]) for e in s["metadata"]] for s in expected["samples"]]
+
+
+def test_window_counts_every_sample_that_runs_in_it(report):
+    """Against pandas on the samples: a run meets [from, to), an instant
+    lies inside it; every figure is the whole sample's."""
+    frame = report.samples_frame(["kernel", "offset", "duration"])
+    offset = frame["offset"].astype(np.int64)
+    end = offset + frame["duration"].astype(np.int64)
+    low, high = 20000, 20001 + int(frame["duration"].max())
+    inside = np.where(frame["duration"] == 0,
+                      (offset >= low) & (offset < high),
+                      (offset < high) & (end > low))
+    expected = frame[inside].groupby("kernel", observed=True)["duration"]
+    groups = report.query(window=(low, high)).groups
+    assert groups["sample_count"].to_dict() == expected.count().to_dict()
+    assert groups["maximum_cycles"].to_dict() == expected.max().to_dict()
+    assert report.query(window=(0, None)).figures["matched_sample_count"] == len(frame)
+
+
+def test_window_reaches_activity_and_diff(report, reports, profile_query):
+    windowed = report.activity(buckets=5, group_by="kind", window=(1000, 9000))
+    whole = report.activity(buckets=5, group_by="kind")
+    assert windowed.sum().sum() < whole.sum().sum()
+    printed = cli(profile_query, "diff", reports["store"], reports["other"],
+                  "--format", "json", "--from", "1000", "--to", "9000")
+    frame = zun.diff(reports["store"], reports["other"], window=(1000, 9000))
+    expected = json.loads(printed)
+    assert list(frame.index) == [g["name"] for g in expected["groups"]]
+    assert frame["new_sample_count"].tolist() == [
+        g["new"]["sample_count"] for g in expected["groups"]]
 
 
 def test_json_and_store_give_one_answer(reports):

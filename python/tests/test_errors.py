@@ -34,6 +34,13 @@ def test_bad_keywords_and_values_name_the_parameter(report):
         (dict(samples="5"), TypeError, "parameter 'samples'"),
         (dict(at=2**64), ValueError, "parameter 'at'"),
         (dict(metadata=3), TypeError, "parameter 'metadata'"),
+        (dict(window=5), TypeError, "parameter 'window': expected \\(from, to\\)"),
+        (dict(window=(1, 2, 3)), ValueError, "parameter 'window'"),
+        (dict(window=(9, 9)), ValueError, "parameter 'window': to must be past from"),
+        (dict(window=(None, 0)), ValueError, "parameter 'window': to must be past"),
+        (dict(window=(-1, 5)), ValueError, "parameter 'window'"),
+        (dict(window=(0, 2**64)), ValueError, "parameter 'window'"),
+        (dict(window=(0.5, 5)), TypeError, "parameter 'window'"),
         (dict(metadata={"layer": 3}), TypeError, "parameter 'metadata'"),
         (dict(operation_contains=b"\x00x"), None, None),  # any bytes are a text
     ]:

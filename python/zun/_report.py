@@ -5,7 +5,7 @@ from __future__ import annotations
 import html
 import os
 import threading
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -196,7 +196,9 @@ class Report:
               metadata: _request.Metadata = (),
               metadata_key: Optional[_request.Text] = None,
               at: Optional[int] = None, limit: Optional[int] = None,
-              samples: int = 0, threads: Optional[int] = None) -> Result:
+              samples: int = 0, threads: Optional[int] = None,
+              window: Optional[Tuple[Optional[int], Optional[int]]] = None
+              ) -> Result:
         """Answers one request, as profile-query does for the same options.
 
         group_by: "kind", "kernel", "operation", "phase", "tile" or
@@ -211,6 +213,10 @@ class Report:
         metadata: entries every step must have: ``["layer=3", "block"]`` or
             ``{"layer": "3", "block": None}``.
         at: only samples running at this cycle offset.
+        window: ``(from, to)``, only samples running within these cycle
+            offsets: a sample counts, whole, when its run [offset, offset +
+            duration) meets [from, to) (one of no duration when it starts
+            inside); None leaves an end open. As ``--from``/``--to``.
         limit: at most this many groups.
         samples: also the N longest samples; among samples of equal length
             the one on the smaller physical tile comes first, then the one
@@ -226,7 +232,7 @@ class Report:
             tiles=self._narrowed("tiles", tiles),
             phases=self._narrowed("phases", phases),
             metadata=metadata, metadata_key=metadata_key, at=at, limit=limit,
-            samples=samples)
+            samples=samples, window=window)
         return Result(_zun.query_shards(self._shards, request,
                                         _request.threads(threads)))
 

@@ -28,8 +28,10 @@ _OPTION = {
 # The orders, as Python names them (profile-query's have dashes).
 _ORDERS = ("phase_cycles", "work_cycles", "maximum_cycles", "samples", "name")
 _KEYWORD = {option: keyword for keyword, option in _OPTION.items()}
+# The window's two ends are two options and one keyword.
+_KEYWORD.update({"from": "window", "to": "window"})
 # Every keyword of Report.query that shapes the request (threads aside).
-QUERY_KEYWORDS = tuple(_OPTION)
+QUERY_KEYWORDS = tuple(_OPTION) + ("window",)
 # The most tiles or phases one request lists: a tile or phase number is 32
 # bits, and a list past this is a mistake (range(2**32)), not a filter.
 MAX_LISTED = 1 << 24
@@ -174,6 +176,32 @@ def _metadata(values: Metadata) -> List[Text]:
     return [_text("metadata", value) for value in values]
 
 
+def _window(value: Any) -> List[Tuple[str, str]]:
+    """The from and to options of ``window=(from, to)``; None leaves an end
+    open."""
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError("parameter 'window': expected (from, to), got "
+                        f"{type(value).__name__}")
+    ends = list(value)
+    if len(ends) != 2:
+        raise ValueError("parameter 'window': expected (from, to), got "
+                         f"{len(ends)} values")
+    cycles = [None if end is None else whole("window", end) for end in ends]
+    for cycle in cycles:
+        if cycle is not None and not 0 <= cycle <= _MAX_CYCLE:
+            raise ValueError(f"parameter 'window': expected cycle offsets "
+                             f"from 0 to {_MAX_CYCLE}, got {cycle}")
+    low, high = cycles
+    if high is not None and high <= (low or 0):
+        raise ValueError("parameter 'window': to must be past from, got "
+                         f"({low}, {high})")
+    return [(name, str(cycle)) for name, cycle in zip(("from", "to"), cycles)
+            if cycle is not None]
+
+
+_MAX_CYCLE = (1 << 64) - 1
+
+
 def _renamed(message: str) -> str:
     """The library's message, naming the keyword instead of the option."""
     return re.sub(r"parameter '([a-z-]+)'",
@@ -187,7 +215,9 @@ def build(group_by: str = "kernel", sort_by: str = "phase_cycles",
           tiles: Iterable[int] = (), phases: Iterable[int] = (),
           metadata: Metadata = (), metadata_key: Optional[Text] = None,
           at: Optional[int] = None, limit: Optional[int] = None,
-          samples: int = 0) -> "_zun.Request":
+          samples: int = 0,
+          window: Optional[Tuple[Optional[int], Optional[int]]] = None
+          ) -> "_zun.Request":
     """The checked request the keywords spell; see Report.query."""
     order = _text("sort_by", sort_by)
     if isinstance(order, bytes) or order.replace("-", "_") not in _ORDERS:
@@ -209,6 +239,8 @@ def build(group_by: str = "kernel", sort_by: str = "phase_cycles",
         if value is not None:
             pairs.append((keyword, _whole(keyword, value)))
     pairs.append(("samples", _whole("samples", samples)))
+    if window is not None:
+        pairs += _window(window)
     try:
         return _zun.request(pairs, tile_numbers, phase_numbers)
     except ValueError as error:

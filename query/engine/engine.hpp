@@ -31,7 +31,7 @@ namespace zun_profile::detail {
 inline bool filters_anything(const Query& request) noexcept {
   return request.kind || request.kernel || request.operation_contains ||
          !request.tiles.empty() || !request.phases.empty() ||
-         request.at_offset || !request.metadata.empty();
+         request.at_offset || request.window || !request.metadata.empty();
 }
 
 // How far ahead the pass prefetches a sample's label text (its first and

@@ -43,6 +43,16 @@ constexpr std::uint64_t saturating_end(std::uint64_t offset,
   return end < offset ? UINT64_MAX : end;
 }
 
+// Whether a sample starting at `offset` and running `length` cycles runs
+// within `window`: its run meets the window, or, lasting no time, it starts
+// inside it.
+constexpr bool meets_window(const TimeWindow& window, std::uint64_t offset,
+                            std::uint32_t length) noexcept {
+  if (window.to <= window.from || offset >= window.to) return false;
+  return length == 0 ? offset >= window.from
+                     : saturating_end(offset, length) > window.from;
+}
+
 // The request-side kind of the sample's step. A value outside the four
 // members maps to the StepKind with the same numeric value.
 constexpr StepKind kind_of(const zun_package::CycleSample& sample) noexcept {
@@ -52,7 +62,7 @@ constexpr StepKind kind_of(const zun_package::CycleSample& sample) noexcept {
 // Whether the sample passes every filter of `query`. `tile` is the physical
 // tile holding it, `offset` its start from the tile's time zero and
 // `sample_duration` its duration. Tests run in a fixed order (kind, kernel,
-// operation text, tile, phase, point in time, metadata) and the first that
+// operation text, tile, phase, point in time, window, metadata) and the first that
 // fails decides.
 inline bool matches_query(const Query& query, std::uint32_t tile,
                           const zun_package::CycleSample& sample,
@@ -75,6 +85,9 @@ inline bool matches_query(const Query& query, std::uint32_t tile,
     if (at < offset || at >= saturating_end(offset, sample_duration)) {
       return false;
     }
+  }
+  if (query.window && !meets_window(*query.window, offset, sample_duration)) {
+    return false;
   }
   for (const MetadataFilter& filter : query.metadata) {
     bool met = false;

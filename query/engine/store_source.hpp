@@ -80,6 +80,9 @@ class StoreFilter {
       const std::uint64_t at = *request_->at_offset;
       if (at < offset || at >= saturating_end(offset, length)) return false;
     }
+    if (request_->window && !meets_window(*request_->window, offset, length)) {
+      return false;
+    }
     if (filter_metadata_ && list_met_[store_->metadata_lists()[s]] == 0) {
       return false;
     }

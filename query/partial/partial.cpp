@@ -74,6 +74,13 @@ std::uint64_t request_key(const Query& request) {
   bytes.push_back(request.at_offset ? '\1' : '\0');
   if (request.at_offset) append_word(bytes, *request.at_offset);
   append_word(bytes, request.sample_limit);
+  // Last and only when present, so that keys of requests without a window
+  // stay those that earlier partial answers carry.
+  if (request.window) {
+    bytes.push_back('\1');
+    append_word(bytes, request.window->from);
+    append_word(bytes, request.window->to);
+  }
   std::uint64_t hash = 0xcbf29ce484222325ull;
   for (const char c : bytes) {
     hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;

@@ -75,6 +75,10 @@ TEST(CommandLine, EveryOptionReachesItsRequestField) {
                                  "block",
                                  "--at",
                                  "18446744073709551615",
+                                 "--from",
+                                 "7",
+                                 "--to",
+                                 "18446744073709551615",
                                  "--limit",
                                  "0",
                                  "--samples",
@@ -104,6 +108,9 @@ TEST(CommandLine, EveryOptionReachesItsRequestField) {
   EXPECT_EQ(query.metadata[2].value, "a=b");
   EXPECT_EQ(query.metadata_key, "block");
   EXPECT_EQ(query.at_offset, std::numeric_limits<std::uint64_t>::max());
+  ASSERT_TRUE(query.window.has_value());
+  EXPECT_EQ(query.window->from, 7u);
+  EXPECT_EQ(query.window->to, std::numeric_limits<std::uint64_t>::max());
   EXPECT_EQ(query.limit, 0u);
   EXPECT_EQ(query.sample_limit, std::numeric_limits<std::size_t>::max());
 
@@ -137,6 +144,9 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSayWhy) {
       {"r.json", "--tile", "0x10"},        // not decimal
       {"r.json", "--tile", " 1"},
       {"r.json", "--at", "18446744073709551616"},
+      {"r.json", "--from", "5", "--to", "5"},  // an empty window
+      {"r.json", "--to", "0"},
+      {"r.json", "--from", "-1"},
       {"r.json", "--limit", "ten"},
       {"r.json", "--samples"},         // value missing
       {"-", "-"},                      // standard input twice

@@ -66,7 +66,25 @@ TEST(RequestParameters, ReadLikeTheCommandLine) {
   EXPECT_EQ(request.sample_limit, 9u);
 
   const zun_profile::Query none = parsed_request({});
-  EXPECT_FALSE(none.kernel || none.limit || none.kind);
+  EXPECT_FALSE(none.kernel || none.limit || none.kind || none.window);
+}
+
+TEST(RequestParameters, FromAndToMakeOneWindowOpenAtAMissingEnd) {
+  const auto window = [](Parameters parameters) {
+    return parsed_request(parameters).window.value();
+  };
+  EXPECT_EQ(window({{"from", "5"}, {"to", "9"}}).from, 5u);
+  EXPECT_EQ(window({{"to", "9"}, {"from", "5"}}).to, 9u);
+  EXPECT_EQ(window({{"from", "5"}}).to, UINT64_MAX);
+  EXPECT_EQ(window({{"to", "1"}}).from, 0u);
+  EXPECT_EQ(refusal({{"from", "5"}, {"to", "5"}}),
+            "parameter 'to': must be past 'from'");
+  EXPECT_EQ(refusal({{"to", "0"}}), "parameter 'to': must be past 'from'");
+  EXPECT_EQ(refusal({{"from", "1"}, {"from", "2"}}),
+            "parameter 'from' is given more than once");
+  EXPECT_EQ(refusal({{"to", "-1"}}),
+            "parameter 'to': expected a whole number from 0 to "
+            "18446744073709551615, got '-1'");
 }
 
 TEST(RequestParameters, RefusalsNameTheParameter) {

@@ -55,6 +55,19 @@ bool passes(const Query& q, std::uint32_t tile, const CycleSample& s,
     if (end < offset) end = UINT64_MAX;
     if (*q.at_offset < offset || *q.at_offset >= end) return false;
   }
+  if (q.window.has_value()) {
+    // Written out from the definition: a run of positive length meets the
+    // window when it starts before the window ends and ends after it
+    // starts; an instant must fall inside it.
+    const std::uint64_t from = q.window->from;
+    const std::uint64_t to = q.window->to;
+    if (from >= to) return false;
+    std::uint64_t end = offset + length;
+    if (end < offset) end = UINT64_MAX;
+    const bool inside = length == 0 ? (from <= offset && offset < to)
+                                    : (offset < to && from < end);
+    if (!inside) return false;
+  }
   for (const MetadataFilter& f : q.metadata) {
     bool met = false;
     for (const auto& m : s.step.metadata) {

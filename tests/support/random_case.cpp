@@ -3,6 +3,7 @@
 #include <array>
 #include <sstream>
 #include <string_view>
+#include <utility>
 
 namespace zun_profile::support {
 namespace {
@@ -181,6 +182,34 @@ Query random_query(Entropy& e, const zun_package::ProfileReport& report) {
     if (e.chance(10)) at = UINT64_MAX;
     q.at_offset = at;
   }
+  if (e.chance(4)) {
+    // Ends at sample boundaries, a cycle either side, or extremes; now and
+    // then an empty or reversed window.
+    auto boundary = [&]() -> std::uint64_t {
+      std::uint64_t at = e.below(100);
+      if (!report.tiles.empty() && e.chance(2)) {
+        const auto& tile = report.tiles[e.below(report.tiles.size())];
+        if (!tile.samples.empty()) {
+          const auto& s = tile.samples[e.below(tile.samples.size())];
+          at = static_cast<std::uint32_t>(s.start_cycle -
+                                          tile.samples.front().start_cycle);
+          if (e.chance(2)) {
+            at += static_cast<std::uint32_t>(s.end_cycle - s.start_cycle);
+          }
+          if (e.chance(3)) at += 1;
+          if (e.chance(3) && at > 0) at -= 1;
+        }
+      }
+      if (e.chance(12)) at = UINT64_MAX;
+      return at;
+    };
+    TimeWindow window{boundary(), boundary()};
+    if (window.to < window.from && !e.chance(8)) {
+      std::swap(window.from, window.to);
+    }
+    if (e.chance(6)) window.from = 0;
+    q.window = window;
+  }
   const std::size_t limits[] = {0, 1, 2, 3, 1000, SIZE_MAX};
   if (e.chance(3)) q.limit = limits[e.below(std::size(limits))];
   if (e.chance(2)) q.sample_limit = limits[e.below(std::size(limits))];
@@ -217,6 +246,7 @@ std::string describe(const zun_package::ProfileReport& report, const Query& q) {
   }
   if (q.metadata_key) out << " key='" << *q.metadata_key << "'";
   if (q.at_offset) out << " at=" << *q.at_offset;
+  if (q.window) out << " window=" << q.window->from << ".." << q.window->to;
   if (q.limit) out << " limit=" << *q.limit;
   out << " sample_limit=" << q.sample_limit << "\n";
   return out.str();
