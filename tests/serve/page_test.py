@@ -415,6 +415,60 @@ class PageTest(unittest.TestCase):
             self.assertEqual(box.get_attribute("value"), "")
             self.assert_no_browser_errors()
 
+    def test_area_statistics_are_the_apis_for_its_cycles_and_tiles(self):
+        with Server(EXE, GENERATED) as server:
+            driver = self.driver
+            self.load(server, "?from=20000&to=30000&tiles=0-15")
+            canvas = driver.find_element(By.ID, "timeline")
+            driver.execute_script("arguments[0].scrollIntoView();", canvas)
+            # Shift+drag from cycle 22,000 on the third row to 26,000 on the sixth.
+            x0, y0, x1, y1 = driver.execute_script("""
+                const h = Timeline.rowHeight(Timeline.state().answer.rows.length);
+                return [Timeline.xOf(22000), Timeline.RULER + 2 * h + h / 2,
+                        Timeline.xOf(26000), Timeline.RULER + 5 * h + h / 2];""")
+            left = lambda x: int(x - canvas.size["width"] / 2)
+            top = lambda y: int(y - canvas.size["height"] / 2)
+            (ActionChains(driver).key_down(Keys.SHIFT)
+             .move_to_element_with_offset(canvas, left(x0), top(y0)).click_and_hold()
+             .move_to_element_with_offset(canvas, left((x0 + x1) / 2), top((y0 + y1) / 2))
+             .move_to_element_with_offset(canvas, left(x1), top(y1)).release()
+             .key_up(Keys.SHIFT).perform())
+            self.wait.until(lambda d: "area=" in d.current_url)
+            self.wait_until_idle()
+            params = urllib.parse.parse_qs(urllib.parse.urlparse(driver.current_url).query)
+            start, end = map(int, params["area"][0].split("-"))
+            self.assertLess(abs(start - 22000), 100)
+            self.assertLess(abs(end - 26000), 100)
+            rows = self.rows_shown()[2:6]
+            self.assertEqual(params["area-tiles"], ["2-5"])
+            # The table is the API's answer for those cycles on those tiles.
+            query = urllib.parse.urlencode(
+                [("from", start), ("to", end)] + [("tile", t) for t in rows])
+            status, answer = server.get_json("/api/query?" + query)
+            self.assertEqual(status, 200)
+            names = [g["name"] for g in answer["groups"]]
+            self.assertLess(answer["matched_sample_count"], answer["sample_count"] / 10)
+            self.wait_for_names(names)
+            counts = driver.execute_script(
+                "return Array.from(document.querySelectorAll('#groups tbody tr'),"
+                " (row) => row.cells[2].textContent);")
+            self.assertEqual(counts, ["{:,}".format(g["sample_count"]) for g in answer["groups"]])
+            bar = driver.find_element(By.ID, "area-bar")
+            self.assertTrue(bar.is_displayed())
+            self.assertIn("tiles %d\u2013%d" % (rows[0], rows[-1]), bar.text)
+            self.assertIn("cycles %s\u2013%s" % ("{:,}".format(start), "{:,}".format(end)), bar.text)
+            # Esc removes it: every sample again.
+            self.press(Keys.ESCAPE)
+            self.wait.until(lambda d: "area=" not in d.current_url)
+            self.wait_for_names(cli_groups(GENERATED, []))
+            self.assertFalse(bar.is_displayed())
+            # So does its button, after back brings it again.
+            driver.back()
+            self.wait_for_names(names)
+            driver.find_element(By.ID, "area-clear").click()
+            self.wait_for_names(cli_groups(GENERATED, []))
+            self.assert_no_browser_errors()
+
     def test_tooltip_on_top_with_start_end_and_duration(self):
         with Server(EXE, GENERATED) as server:
             driver = self.driver
