@@ -30,17 +30,6 @@ zun_profile::QueryReport answer(const std::vector<std::string>& paths,
   }
 }
 
-// How messages and the diff's header name a report of `paths`: its path, or
-// its shards' joined by " + ".
-std::string name_of(const std::vector<std::string>& paths) {
-  std::string name;
-  for (const std::string& path : paths) {
-    if (!name.empty()) name += " + ";
-    name += source_name(path);
-  }
-  return name;
-}
-
 std::string render(const DiffReport& report, OutputFormat format) {
   switch (format) {
     case OutputFormat::Json:
@@ -62,9 +51,7 @@ int diff_command(int argc, const char* const* argv) {
   }
   const DiffOptions& options = std::get<DiffOptions>(parsed);
   // Every group of both runs: the limit applies to the diff's order.
-  zun_profile::Query request = options.query;
-  request.limit.reset();
-  request.sample_limit = 0;
+  const zun_profile::Query request = side_request(options.query);
   try {
     const unsigned threads =
         options.threads == 0 ? default_threads() : options.threads;
@@ -74,13 +61,11 @@ int diff_command(int argc, const char* const* argv) {
         answer(options.after, request, "new", threads);
     DiffReport report =
         diff_results(base, after, options.query.sort_by,
-                     name_of(options.base), name_of(options.after));
+                     set_name(options.base), set_name(options.after));
     // The gate sees every group, whatever the limit shows.
     std::vector<std::string> failures;
     if (options.fail_above) failures = regressions(report, *options.fail_above);
-    if (options.query.limit && report.rows.size() > *options.query.limit) {
-      report.rows.resize(*options.query.limit);
-    }
+    keep_first(report, options.query.limit);
     const std::string text = render(report, options.format);
     if (!write_output(text)) return 1;
     if (!failures.empty()) {

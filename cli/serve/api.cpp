@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "cli/serve/report_overview.hpp"
+#include "frontend_core/diff/diff.hpp"
 #include "frontend_core/message_text.hpp"
 #include "frontend_core/options/decimal.hpp"
 #include "frontend_core/options/request_options.hpp"
@@ -42,6 +43,14 @@ class Turn {
 ApiAnswer bad_request(std::string_view message) {
   return {kBadRequest, error_json(message)};
 }
+
+ApiAnswer unknown(std::string_view name) {
+  return bad_request("unknown parameter '" + shown(name) + "'");
+}
+
+constexpr std::string_view kNoBase =
+    "the server has no base report: start it with --base BASE to compare "
+    "two runs";
 
 // The fault of a request too large to consider, if it is one.
 std::optional<std::string> oversized(const Parameters& parameters) {
@@ -89,15 +98,65 @@ std::string error_json(std::string_view message) {
   return out;
 }
 
+Api::Run::Run(const zun_store::ReportStore& store, std::string_view source)
+    : store(store), source(source), order(store) {}
+
 Api::Api(const zun_store::ReportStore& report, std::string_view source,
-         unsigned threads)
-    : report_(report),
-      threads_(threads),
-      overview_(render_overview_json(report, source)),
-      order_(report) {}
+         unsigned threads, const BaseRun& base)
+    : threads_(threads), new_(report, source) {
+  if (base.report != nullptr) {
+    base_ = std::make_unique<Run>(*base.report, base.source);
+  }
+  Writer json(overview_);
+  json.open('{');
+  write_overview_fields(json, report, source);
+  json.key("base");
+  if (base_) {
+    json.open('{');
+    write_overview_fields(json, base_->store, base_->source);
+    json.close('}');
+  } else {
+    json.raw("null");
+  }
+  if (base.fail_above) {
+    json.field("fail_above", *base.fail_above);
+  } else {
+    json.null_field("fail_above");
+  }
+  json.close('}');
+  overview_ += '\n';
+}
+
+std::variant<const Api::Run*, ApiAnswer> Api::run_of(
+    Parameters& parameters) const {
+  std::optional<std::string> named;
+  for (const auto& [name, value] : parameters) {
+    if (name != "run") continue;
+    if (named) return bad_request("parameter 'run' is given more than once");
+    named = value;
+  }
+  std::erase_if(parameters,
+                [](const auto& pair) { return pair.first == "run"; });
+  if (!named || *named == "new") return &new_;
+  if (*named != "base") {
+    return bad_request("parameter 'run': " + shown(*named) +
+                       " not in {new,base}");
+  }
+  if (!base_) return bad_request(kNoBase);
+  return base_.get();
+}
+
+ApiAnswer Api::report(const Parameters& parameters) const {
+  if (!parameters.empty()) return unknown(parameters.front().first);
+  return {200, overview_};
+}
 
 ApiAnswer Api::query(const Parameters& parameters) const {
-  auto request = request_of(parameters);
+  Parameters rest = parameters;
+  const auto run = run_of(rest);
+  if (const auto* answer = std::get_if<ApiAnswer>(&run)) return *answer;
+  const zun_store::ReportStore& store = std::get<const Run*>(run)->store;
+  auto request = request_of(rest);
   if (auto* answer = std::get_if<ApiAnswer>(&request)) return *answer;
   if (std::get<zun_profile::Query>(request).sample_limit > kMaxSampleRows) {
     return bad_request("parameter 'samples': at most " +
@@ -105,18 +164,47 @@ ApiAnswer Api::query(const Parameters& parameters) const {
   }
   return in_turn(running_, [&] {
     return ApiAnswer{
-        200, render_json(query_shards(std::span(&report_, 1),
+        200, render_json(query_shards(std::span(&store, 1),
                                       std::get<zun_profile::Query>(request),
                                       threads_))};
   });
 }
 
+ApiAnswer Api::diff(const Parameters& parameters) const {
+  if (!base_) return bad_request(kNoBase);
+  for (const auto& [name, value] : parameters) {
+    // The threshold marks rows on the page; the diff's JSON is the same
+    // whatever it is.
+    if (name == "fail-above") {
+      return bad_request(
+          "unknown parameter 'fail-above': the diff is the same for any "
+          "threshold; /api/report gives the server's");
+    }
+  }
+  auto parsed = request_of(parameters);
+  if (auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
+  const zun_profile::Query& request = std::get<zun_profile::Query>(parsed);
+  return in_turn(running_, [&] {
+    const zun_profile::Query each = side_request(request);
+    DiffReport report = diff_results(
+        query_shards(std::span(&base_->store, 1), each, threads_),
+        query_shards(std::span(&new_.store, 1), each, threads_),
+        request.sort_by, base_->source, new_.source);
+    keep_first(report, request.limit);
+    return ApiAnswer{200, render_diff_json(report)};
+  });
+}
+
 ApiAnswer Api::activity(const Parameters& parameters) const {
   if (auto fault = oversized(parameters)) return bad_request(*fault);
+  Parameters given = parameters;
+  const auto run = run_of(given);
+  if (const auto* answer = std::get_if<ApiAnswer>(&run)) return *answer;
+  const zun_store::ReportStore& store = std::get<const Run*>(run)->store;
   std::size_t buckets = kDefaultBuckets;
   Parameters rest;
   bool seen_buckets = false;
-  for (const auto& [name, value] : parameters) {
+  for (const auto& [name, value] : given) {
     if (name == "buckets") {
       const auto number = decimal<std::size_t>(value);
       if (!number || *number < 1 || *number > kMaxBuckets) {
@@ -145,7 +233,7 @@ ApiAnswer Api::activity(const Parameters& parameters) const {
   }
   return in_turn(running_, [&] {
     return ApiAnswer{200, render_activity_json(zun_profile::activity(
-                              report_, request, buckets))};
+                              store, request, buckets))};
   });
 }
 
@@ -160,6 +248,17 @@ std::optional<std::pair<std::size_t, std::size_t>> tile_range(
   const auto last = decimal<std::size_t>(text.substr(dash + 1));
   if (!first || !last || *first > *last) return std::nullopt;
   return std::pair{*first, *last};
+}
+
+// "parameter 'tiles': FIRST-LAST is outside the report's tile entries
+// 0-N": the message for a range past the report's last tile entry.
+std::string outside_message(std::pair<std::size_t, std::size_t> range,
+                            std::size_t tile_count) {
+  std::string message = "parameter 'tiles': " + std::to_string(range.first) +
+                        "-" + std::to_string(range.second) + " is outside ";
+  if (tile_count == 0) return message + "the report, which has no tile entries";
+  return message + "the report's tile entries 0-" +
+         std::to_string(tile_count - 1);
 }
 
 // What a timeline request asks: the window, and the query whose filters
@@ -218,6 +317,9 @@ std::variant<TimelineRequest, ApiAnswer> timeline_request_of(
             std::to_string(kMaxTimelineRows) + " of them, got '" +
             shown(value) + "'");
       }
+      if (range->second >= tile_count) {
+        return bad_request(outside_message(*range, tile_count));
+      }
       window.first_tile = range->first;
       window.last_tile = range->second;
     }
@@ -234,74 +336,86 @@ std::variant<TimelineRequest, ApiAnswer> timeline_request_of(
 }  // namespace
 
 ApiAnswer Api::timeline(const Parameters& parameters) const {
+  Parameters rest = parameters;
+  const auto chosen = run_of(rest);
+  if (const auto* answer = std::get_if<ApiAnswer>(&chosen)) return *answer;
+  const Run& run = *std::get<const Run*>(chosen);
   const auto parsed =
-      timeline_request_of(parameters, order_.span(), report_.tile_count());
+      timeline_request_of(rest, run.order.span(), run.store.tile_count());
   if (const auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
   const TimelineRequest& request = std::get<TimelineRequest>(parsed);
   return in_turn(running_, [&] {
     const zun_profile::detail::TimelineAnswer answer =
-        zun_profile::detail::timeline(report_, order_, request.query,
+        zun_profile::detail::timeline(run.store, run.order, request.query,
                                       request.window);
     return ApiAnswer{200,
-                     render_timeline_json(request.window, report_.clock_hz(),
-                                          report_.tile_count(), answer)};
+                     render_timeline_json(request.window, run.store.clock_hz(),
+                                          run.store.tile_count(), answer)};
   });
 }
 
 ApiAnswer Api::sample(const Parameters& parameters) const {
-  if (parameters.size() != 1 || parameters[0].first != "position") {
-    return bad_request("expected one parameter, 'position'");
+  Parameters rest = parameters;
+  const auto run = run_of(rest);
+  if (const auto* answer = std::get_if<ApiAnswer>(&run)) return *answer;
+  const zun_store::ReportStore& store = std::get<const Run*>(run)->store;
+  std::optional<std::string> text;
+  for (const auto& [name, value] : rest) {
+    if (name != "position") return unknown(name);
+    if (text) return bad_request("parameter 'position' is given more than once");
+    text = value;
   }
-  const auto position = decimal<std::size_t>(parameters[0].second);
-  if (!position || *position >= report_.sample_count()) {
+  if (!text) return bad_request("expected the parameter 'position'");
+  const auto position = decimal<std::size_t>(*text);
+  if (!position || *position >= store.sample_count()) {
     return bad_request("parameter 'position': expected a sample position below " +
-                       std::to_string(report_.sample_count()) + ", got '" +
-                       shown(parameters[0].second) + "'");
+                       std::to_string(store.sample_count()) + ", got '" +
+                       shown(*text) + "'");
   }
   const std::size_t at = *position;
   // The sample's tile: the last whose first position is at or before it.
   std::size_t low = 0;
-  std::size_t high = report_.tile_count();
+  std::size_t high = store.tile_count();
   while (high - low > 1) {
     const std::size_t middle = low + (high - low) / 2;
-    if (report_.tile_begin(middle) <= at) {
+    if (store.tile_begin(middle) <= at) {
       low = middle;
     } else {
       high = middle;
     }
   }
-  while (low + 1 < report_.tile_count() && report_.tile_end(low) <= at) ++low;
-  const std::size_t first = report_.tile_begin(low);
-  const std::uint32_t start = report_.start_cycles()[at];
+  while (low + 1 < store.tile_count() && store.tile_end(low) <= at) ++low;
+  const std::size_t first = store.tile_begin(low);
+  const std::uint32_t start = store.start_cycles()[at];
   std::string out = "{\"tile\": ";
   append_number(out, low);
   out += ", \"physical_tile\": ";
-  append_number(out, report_.physical_tile(low));
+  append_number(out, store.physical_tile(low));
   out += ", \"offset\": ";
-  append_number(out, static_cast<std::uint32_t>(start - report_.start_cycles()[first]));
+  append_number(out, static_cast<std::uint32_t>(start - store.start_cycles()[first]));
   out += ", \"duration\": ";
-  append_number(out, static_cast<std::uint32_t>(report_.end_cycles()[at] - start));
+  append_number(out, static_cast<std::uint32_t>(store.end_cycles()[at] - start));
   out += ", \"phase\": ";
-  append_number(out, report_.phases()[at]);
+  append_number(out, store.phases()[at]);
   out += ", \"epoch\": ";
-  append_number(out, report_.epochs()[at]);
+  append_number(out, store.epochs()[at]);
   out += ", \"kind\": ";
   append_string(out, zun_profile::detail::kind_name(
-                         static_cast<zun_package::ProfileStepKind>(report_.kinds()[at])));
+                         static_cast<zun_package::ProfileStepKind>(store.kinds()[at])));
   out += ", \"operation\": ";
-  append_string(out, report_.text(report_.operations()[at]));
+  append_string(out, store.text(store.operations()[at]));
   out += ", \"kernel\": ";
-  append_string(out, report_.text(report_.kernels()[at]));
+  append_string(out, store.text(store.kernels()[at]));
   out += ", \"metadata\": [";
   bool first_entry = true;
   for (const zun_store::MetadataRef& entry :
-       report_.metadata_list(report_.metadata_lists()[at])) {
+       store.metadata_list(store.metadata_lists()[at])) {
     if (!first_entry) out += ", ";
     first_entry = false;
     out += "{\"name\": ";
-    append_string(out, report_.text(entry.name));
+    append_string(out, store.text(entry.name));
     out += ", \"value\": ";
-    append_string(out, report_.text(entry.value));
+    append_string(out, store.text(entry.value));
     out += '}';
   }
   out += "]}\n";

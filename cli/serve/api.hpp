@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <optional>
 #include <semaphore>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "query/time/timeline.hpp"
@@ -37,15 +40,28 @@ inline constexpr std::size_t kDefaultTimelineWidth = 1000;  // pixel columns
 inline constexpr std::size_t kMaxTimelineWidth = 4096;
 inline constexpr std::size_t kMaxTimelineRows = 2048;  // tiles per answer
 
+// A base run that the served report is compared with.
+struct BaseRun {
+  const zun_store::ReportStore* report = nullptr;  // null: no comparison
+  std::string_view source;                         // its name on the page
+  std::optional<double> fail_above;  // the page's default threshold, percent
+};
+
 class Api {
  public:
-  // Serves `report`, which must outlive the Api and stay unchanged;
-  // `source` names it on the page. Each query runs on `threads` threads.
+  // Serves `report`, and `base` when it has one; each must outlive the Api
+  // and stay unchanged. `source` names the report on the page. Each query
+  // runs on `threads` threads.
   Api(const zun_store::ReportStore& report, std::string_view source,
-      unsigned threads = 1);
+      unsigned threads = 1, const BaseRun& base = {});
 
-  // GET /api/report: the overview (see report_overview.hpp), computed once.
-  ApiAnswer report() const { return {200, overview_}; }
+  // GET /api/report: the overview (see report_overview.hpp), computed once,
+  // with "base" (the base's overview, or null) and "fail_above" (the
+  // threshold, or null). Takes no parameters.
+  ApiAnswer report(const Parameters& parameters) const;
+
+  // The calls below answer for the new run, or for the base with
+  // `run=base` (`run=new` is the default).
 
   // GET /api/query: the query the parameters spell (named and valued like
   // profile-query's options, without their dashes), answered exactly as
@@ -60,21 +76,39 @@ class Api {
   ApiAnswer activity(const Parameters& parameters) const;
 
   // GET /api/timeline: `from` and `to` (cycle offsets; default the whole
-  // span), `tiles` (FIRST-LAST tile entries, at most kMaxTimelineRows;
-  // default the first ones), `width` (1 to kMaxTimelineWidth) and the
-  // query's filters and group-by. Per tile row, its samples in the window
-  // ([offset, duration, group, position]) or per pixel column its group and
-  // busy thousandths; see query/time/timeline.hpp.
+  // span), `tiles` (FIRST-LAST tile entries of the report, at most
+  // kMaxTimelineRows; default the first ones), `width` (1 to
+  // kMaxTimelineWidth) and the query's filters and group-by. Per tile row,
+  // its samples in the window ([offset, duration, group, position]) or per
+  // pixel column its group and busy thousandths; see
+  // query/time/timeline.hpp.
   ApiAnswer timeline(const Parameters& parameters) const;
 
   // GET /api/sample?position=N: one sample's fields, for a tooltip.
   ApiAnswer sample(const Parameters& parameters) const;
 
+  // GET /api/diff: the base run and the new one compared for the query's
+  // parameters, exactly as `profile-query diff BASE NEW --format json`
+  // prints it. 400 without a base.
+  ApiAnswer diff(const Parameters& parameters) const;
+
  private:
-  const zun_store::ReportStore& report_;
+  // One report served, with what answering it needs.
+  struct Run {
+    Run(const zun_store::ReportStore& store, std::string_view source);
+    const zun_store::ReportStore& store;
+    std::string source;
+    zun_profile::detail::TimeOrder order;  // each tile's samples in time order
+  };
+
+  // The run that `parameters` ask for with `run=`, taken out of them, or
+  // the 400 answer saying why not.
+  std::variant<const Run*, ApiAnswer> run_of(Parameters& parameters) const;
+
   unsigned threads_;
+  Run new_;
+  std::unique_ptr<Run> base_;  // null without a base
   std::string overview_;
-  zun_profile::detail::TimeOrder order_;  // each tile's samples in time order
   // Queries on a large report take much memory: at most two at once, the
   // rest wait their turn.
   mutable std::counting_semaphore<2> running_{2};

@@ -57,8 +57,8 @@ class Tally {
 
 }  // namespace
 
-std::string render_overview_json(const zun_store::ReportStore& report,
-                                 std::string_view source) {
+void write_overview_fields(Writer& json, const zun_store::ReportStore& report,
+                           std::string_view source) {
   // The whole-report figures exactly as a query states them.
   zun_profile::Query figures_only;
   figures_only.limit = 0;
@@ -121,9 +121,6 @@ std::string render_overview_json(const zun_store::ReportStore& report,
     phases.add(phase_names.emplace_back(std::to_string(phase)), count);
   }
 
-  std::string out;
-  Writer json(out);
-  json.open('{');
   json.field("source", source);
   json.field("clock_hz", figures.clock_hz);
   json.field("tile_count", figures.tile_count);
@@ -135,6 +132,14 @@ std::string render_overview_json(const zun_store::ReportStore& report,
   kernels.write(json, "kernels");
   phases.write(json, "phases");
   metadata.write(json, "metadata_names");
+}
+
+std::string render_overview_json(const zun_store::ReportStore& report,
+                                 std::string_view source) {
+  std::string out;
+  Writer json(out);
+  json.open('{');
+  write_overview_fields(json, report, source);
   json.close('}');
   out += '\n';
   return out;

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "frontend_core/rendering/json_text.hpp"
 #include "store/report_store.hpp"
 
 // What the explorer page shows before any question: the report's figures
@@ -20,5 +21,9 @@ inline constexpr std::size_t kOverviewValues = 1000;
 // cut to kOverviewValues.
 std::string render_overview_json(const zun_store::ReportStore& report,
                                  std::string_view source);
+
+// The overview's fields, written into the object `json` has open.
+void write_overview_fields(Writer& json, const zun_store::ReportStore& report,
+                           std::string_view source);
 
 }  // namespace profile_query

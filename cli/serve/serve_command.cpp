@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <new>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -22,18 +23,31 @@ int serve_command(int argc, const char* const* argv) {
   }
   const ServeOptions& options = std::get<ServeOptions>(parsed);
   try {
-    std::string name;
-    for (const std::string& input : options.inputs) {
-      if (!name.empty()) name += " + ";
-      name += source_name(input);
-    }
-    // Only the store stays in memory while serving: a JSON file's text is
+    const std::string name = set_name(options.inputs);
+    // Only the stores stay in memory while serving: a JSON file's text is
     // gone once loaded. Shards become one store, which the timeline and
     // the sample tooltips read by position.
     const zun_store::ReportStore report =
         combine(load_report_set_showing_progress(options.inputs));
+    std::optional<zun_store::ReportStore> base;
+    BaseRun compared;
+    const std::string base_name = set_name(options.base);
+    if (!options.base.empty()) {
+      try {
+        base = combine(load_report_set_showing_progress(options.base));
+      } catch (const InputError& error) {
+        throw InputError(std::string("base report: ") + error.what());
+      }
+      compared.report = &*base;
+      compared.source = base_name;
+      if (options.fail_above) {
+        compared.fail_above =
+            static_cast<double>(options.fail_above->millionths) / 1e6;
+      }
+    }
     const Api api(report, name,
-                  options.threads == 0 ? default_threads() : options.threads);
+                  options.threads == 0 ? default_threads() : options.threads,
+                  compared);
     // Beyond loopback a token guards the profile, unless told otherwise.
     std::optional<std::string> token = options.token;
     if (!token && !is_loopback_host(options.host)) {

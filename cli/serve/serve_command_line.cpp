@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/serve/access.hpp"
+#include "frontend_core/message_text.hpp"
 
 #include "cli/command_line/command_line_parts.hpp"
 
@@ -20,6 +21,7 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
          "Examples:\n"
          "  profile-query serve report.json\n"
          "  profile-query serve report.json --port 9000\n"
+         "  profile-query serve new.zun --base old.zun --fail-above 5\n"
          "Listens on the loopback address only unless --host names another;\n"
          "then it makes a random token and answers only requests that carry\n"
          "it: the address it prints does (?token=...), and the page keeps it.\n");
@@ -32,6 +34,27 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
                  "several are shards of one report, in tile order")
       ->required()
       ->type_name("FILE");
+  CLI::Option* base_option =
+      app.add_option("--base", options.base,
+                     "A shard of a base report to compare with, in tile "
+                     "order (repeatable)")
+          ->allow_extra_args(false)
+          ->type_name("FILE");
+  std::string fail_above;
+  CLI::Option* gate_option =
+      app.add_option("--fail-above", fail_above,
+                     "The comparison's default threshold: groups whose sort "
+                     "key grew by more than PCT percent are marked (as diff "
+                     "--fail-above)")
+          ->check(CLI::Validator(
+              [](std::string& value) -> std::string {
+                if (parse_threshold(value)) return {};
+                return "expected a percentage such as 5 or 2.5, got '" +
+                       shown(value) + "'";
+              },
+              ""))
+          ->type_name("PCT")
+          ->needs(base_option);
   add_threads_option(app, threads);
   app.add_option("--host", options.host,
                  "The address to listen on (0.0.0.0 for every interface)")
@@ -60,7 +83,10 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
 
   if (auto status = parse_or_exit(app, argc, argv, out, err))
     return *status;
-  if (auto status = check_inputs(options.inputs, err)) return *status;
+  std::vector<std::string> every = options.inputs;
+  every.insert(every.end(), options.base.begin(), options.base.end());
+  if (auto status = check_inputs(every, err)) return *status;
+  if (gate_option->count() > 0) options.fail_above = parse_threshold(fail_above);
   options.threads = threads_of(threads);
   options.port = *decimal<std::uint16_t>(port);
   if (token_option->count() > 0) options.token = token;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/command_line/command_line.hpp"
+#include "frontend_core/diff/diff.hpp"
 
 // The command line of `profile-query serve`.
 namespace profile_query {
@@ -15,6 +16,10 @@ namespace profile_query {
 // What `profile-query serve` is asked to do.
 struct ServeOptions {
   std::vector<std::string> inputs;  // the report's paths (shards), or "-"
+  // A base report to compare with (its shards), empty for none.
+  std::vector<std::string> base;
+  // The page's default regression threshold for the comparison.
+  std::optional<GateThreshold> fail_above;
   unsigned threads = 0;             // threads per query; 0: the cores
   std::string host = "127.0.0.1";  // the address to listen on
   std::uint16_t port = 8080;       // 0 lets the system pick a free port

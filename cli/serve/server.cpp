@@ -133,10 +133,18 @@ void guard(httplib::Server& server, const AccessPolicy& policy) {
 }
 
 void route(httplib::Server& server, const Api& api) {
-  server.Get("/api/report",
-             [&api](const httplib::Request&, httplib::Response& response) {
-               send(response, api.report());
-             });
+  server.Get("/api/report", [&api](const httplib::Request& request,
+                                   httplib::Response& response) {
+    answer_with(request, response, [&](const Parameters& parameters) {
+      return api.report(parameters);
+    });
+  });
+  server.Get("/api/diff", [&api](const httplib::Request& request,
+                                 httplib::Response& response) {
+    answer_with(request, response, [&](const Parameters& parameters) {
+      return api.diff(parameters);
+    });
+  });
   server.Get("/api/query", [&api](const httplib::Request& request,
                                   httplib::Response& response) {
     answer_with(request, response, [&](const Parameters& parameters) {

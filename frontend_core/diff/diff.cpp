@@ -77,6 +77,17 @@ std::string_view key_name(zun_profile::SortBy sort_by) {
   }
 }
 
+zun_profile::Query side_request(const zun_profile::Query& request) {
+  zun_profile::Query each = request;
+  each.limit.reset();
+  each.sample_limit = 0;
+  return each;
+}
+
+void keep_first(DiffReport& report, std::optional<std::size_t> limit) {
+  if (limit && report.rows.size() > *limit) report.rows.resize(*limit);
+}
+
 DiffReport diff_results(const zun_profile::QueryReport& base,
                         const zun_profile::QueryReport& after,
                         zun_profile::SortBy sort_by,

@@ -84,6 +84,14 @@ std::string render_diff_table(const DiffReport& report);
 std::string render_diff_json(const DiffReport& report);
 std::string render_diff_csv(const DiffReport& report);
 
+// The request each run answers for a diff of `request`: every group (the
+// limit cuts the diff's order, not each run's) and no sample rows.
+zun_profile::Query side_request(const zun_profile::Query& request);
+
+// Keeps the first `limit` rows of the diff's order, if there is a limit;
+// the counts of groups stay those of every row.
+void keep_first(DiffReport& report, std::optional<std::size_t> limit);
+
 // Matches the groups of two answers to the same request (made without a
 // limit) and orders them by the change of the key.
 DiffReport diff_results(const zun_profile::QueryReport& base,

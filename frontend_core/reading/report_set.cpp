@@ -7,6 +7,15 @@
 
 namespace profile_query {
 
+std::string set_name(const std::vector<std::string>& paths) {
+  std::string name;
+  for (const std::string& path : paths) {
+    if (!name.empty()) name += " + ";
+    name += source_name(path);
+  }
+  return name;
+}
+
 std::string clock_mismatch(const std::string& path, std::uint64_t its_clock_hz,
                            const std::string& first_path,
                            std::uint64_t clock_hz) {

@@ -20,6 +20,10 @@ struct ReportSet {
 // the first one's: shards are parts of one run.
 ReportSet load_report_set_showing_progress(const std::vector<std::string>& paths);
 
+// How messages and pages name the report of `paths`: its path, or its
+// shards' joined by " + ".
+std::string set_name(const std::vector<std::string>& paths);
+
 // The InputError message for input `path` whose clock is not the first
 // input's (`first_path`, `clock_hz`).
 std::string clock_mismatch(const std::string& path, std::uint64_t its_clock_hz,

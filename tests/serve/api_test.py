@@ -1,9 +1,10 @@
 """The explorer's HTTP API, asked by a real client over loopback:
-python3 api_test.py PROFILE_QUERY REPORT"""
+python3 api_test.py PROFILE_QUERY REPORT BASE_REPORT"""
 
 import concurrent.futures
 import http.client
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -12,7 +13,9 @@ import urllib.parse
 
 from server import Server
 
-EXE = REPORT = None
+EXE = REPORT = BASE = None
+EXAMPLES = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                        "..", "..", "examples"))
 
 # Option sets, as a user types them on the command line.
 OPTION_SETS = [
@@ -178,6 +181,119 @@ class ShardsTest(unittest.TestCase):
             alone = json.loads(cli_json(["--limit", "0"]))
             self.assertEqual(overview["tile_count"], 2 * alone["tile_count"])
             self.assertEqual(overview["sample_count"], 2 * alone["sample_count"])
+
+
+class ComparisonTest(unittest.TestCase):
+    """A server given a base report: /api/diff is what the diff command
+    prints, and run=base answers as a server of the base alone."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(EXE, REPORT, args=["--base", BASE, "--fail-above",
+                                               "2.5"]).__enter__()
+        cls.base_alone = Server(EXE, BASE).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+        cls.base_alone.__exit__(None, None, None)
+
+    def test_diff_answers_as_the_diff_command(self):
+        for options in OPTION_SETS + [["--sort-by", "name", "--limit", "3"],
+                                      ["--group-by", "phase", "--limit", "1"]]:
+            with self.subTest(options=options):
+                status, _, body = self.server.get("/api/diff?" + parameters(options))
+                self.assertEqual(status, 200, body)
+                expected = subprocess.run(
+                    [EXE, "diff", BASE, REPORT, "--format", "json"] + options,
+                    check=True, capture_output=True).stdout
+                self.assertEqual(body, expected)
+
+    def test_diff_of_added_and_removed_groups(self):
+        base = os.path.join(EXAMPLES, "report.json")
+        after = os.path.join(EXAMPLES, "report-new.json")
+        with Server(EXE, after, args=["--base", base]) as server:
+            for options in [[], ["--group-by", "phase"], ["--limit", "2"]]:
+                status, _, body = server.get("/api/diff?" + parameters(options))
+                self.assertEqual(status, 200, body)
+                expected = subprocess.run(
+                    [EXE, "diff", base, after, "--format", "json"] + options,
+                    check=True, capture_output=True).stdout
+                self.assertEqual(body, expected)
+            status, diff = server.get_json("/api/diff")
+            self.assertEqual({g["status"] for g in diff["groups"]},
+                             {"both", "added", "removed"})
+            status, overview = server.get_json("/api/report")
+            self.assertIsNone(overview["fail_above"])
+
+    def test_base_run_answers_as_the_base_alone(self):
+        for path in ["/api/query?group-by=phase&samples=5",
+                     "/api/query?" + parameters(OPTION_SETS[5]),
+                     "/api/activity?buckets=50&group-by=kind",
+                     "/api/timeline?tiles=0-7&width=300&group-by=phase",
+                     "/api/timeline?from=1000&to=9000&tiles=3-4&width=4096",
+                     "/api/sample?position=1234"]:
+            with self.subTest(path=path):
+                status, _, alone = self.base_alone.get(path)
+                self.assertEqual(status, 200)
+                status, _, body = self.server.get(path + "&run=base")
+                self.assertEqual((status, body), (200, alone))
+                # The new run by default and by name.
+                status, _, new = self.server.get(path)
+                self.assertEqual(status, 200)
+                self.assertNotEqual(new, alone)
+                self.assertEqual(self.server.get(path + "&run=new")[2], new)
+
+    def test_report_holds_the_base_overview_and_threshold(self):
+        status, overview = self.server.get_json("/api/report")
+        self.assertEqual(status, 200)
+        _, alone = self.base_alone.get_json("/api/report")
+        self.assertEqual(overview.pop("fail_above"), 2.5)
+        base = overview.pop("base")
+        self.assertIsNone(alone.pop("base"))
+        self.assertIsNone(alone.pop("fail_above"))
+        self.assertEqual(base, alone)
+        self.assertEqual(overview["sample_count"],
+                         json.loads(cli_json(["--limit", "0"]))["sample_count"])
+
+    def test_refusals(self):
+        for path, names in [
+                ("/api/diff?colour=red", "unknown parameter 'colour'"),
+                ("/api/diff?fail-above=5", "fail-above"),
+                ("/api/diff?run=base", "unknown parameter 'run'"),
+                ("/api/diff?group-by=x", "parameter 'group-by'"),
+                ("/api/query?run=old", "parameter 'run'"),
+                ("/api/query?run=base&run=new", "more than once"),
+                ("/api/report?run=base", "unknown parameter 'run'")]:
+            with self.subTest(path=path):
+                status, answer = self.server.get_json(path)
+                self.assertEqual(status, 400, path)
+                self.assertIn(names, answer["error"], path)
+        for path in ["/api/diff", "/api/diff?group-by=phase",
+                     "/api/query?run=base", "/api/activity?run=base",
+                     "/api/timeline?run=base", "/api/sample?position=0&run=base"]:
+            with self.subTest(path=path):
+                status, answer = self.base_alone.get_json(path)
+                self.assertEqual(status, 400, path)
+                self.assertIn("no base report", answer["error"])
+                self.assertIn("--base", answer["error"])
+        self.assertEqual(self.base_alone.get("/api/query?run=new")[0], 200)
+
+    def test_command_line(self):
+        for args, message in [
+                ([REPORT, "--fail-above", "5"], "--fail-above"),
+                ([REPORT, "--base", BASE, "--fail-above", "5%"], "--fail-above"),
+                (["-", "--base", "-"], "standard input")]:
+            with self.subTest(args=args):
+                run = subprocess.run([EXE, "serve"] + args, capture_output=True,
+                                     text=True, timeout=60,
+                                     stdin=subprocess.DEVNULL)
+                self.assertEqual(run.returncode, 2, run.stderr)
+                self.assertIn(message, run.stderr)
+        run = subprocess.run([EXE, "serve", REPORT, "--base", "no_such.json"],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("base report: cannot open no_such.json", run.stderr)
 
 
 class TimelineTest(unittest.TestCase):
@@ -448,5 +564,5 @@ class LifecycleTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    EXE, REPORT = sys.argv[1], sys.argv[2]
+    EXE, REPORT, BASE = sys.argv[1], sys.argv[2], sys.argv[3]
     unittest.main(argv=sys.argv[:1], verbosity=2)
