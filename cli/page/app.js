@@ -45,8 +45,8 @@ let loading = null;   // AbortController of the view being loaded
 const number = Text.number;
 const cycles = Text.cycles;
 // Parameters of the address bar that are not the request: the timeline's
-// window, and the area whose statistics are shown.
-const WINDOW = ["from", "to", "tiles"];
+// window (and its run), and the area whose statistics are shown.
+const WINDOW = ["from", "to", "tiles", "run"];
 const AREA = ["area", "area-tiles"];
 let tableOrder = [];  // the groups' names as the table lists them
 
@@ -134,7 +134,7 @@ function apply(params, fresh) {
   if (!fresh) {
     const sameTiles = sameList(now.getAll("tile"), params.getAll("tile"));
     for (const name of WINDOW.concat(AREA)) {
-      if (!sameTiles && name !== "from" && name !== "to") continue;
+      if (!sameTiles && (name === "tiles" || AREA.includes(name))) continue;
       if (now.has(name) && !params.has(name)) params.set(name, now.get(name));
     }
   }
@@ -245,13 +245,18 @@ async function load(params) {
     // summed as "other").
     const queryParams = new URLSearchParams(asked);
     if (!asked.has("limit")) queryParams.set("limit", String(ROWS_SHOWN));
-    const [result, activity] = await Promise.all([
-      Api.get("api/query", queryParams, signal), Api.get("api/activity", activityParams, signal)]);
+    const diffParams = new URLSearchParams(queryParams);
+    diffParams.delete("samples");
+    const [result, activity, diff] = await Promise.all([
+      Api.get("api/query", queryParams, signal), Api.get("api/activity", activityParams, signal),
+      overview.base ? Api.get("api/diff", diffParams, signal) : null]);
     if (!result || !activity || signal.aborted) return;
     const total = activity.groups.length + activity.other.group_count;
     drawResult(result, asked, total);
     drawActivity(activity);
-    await Timeline.show(params, overview, request);
+    drawComparison(diff);
+    $("run").value = params.get("run") === "base" ? "base" : "new";
+    await Timeline.show(params, request);
   } catch (error) {
     if (!signal.aborted) showError(error.message);
   } finally {
@@ -296,6 +301,18 @@ function drawOverview() {
   fill("kernels", overview.kernels, (v) => v.samples + " samples");
   fill("metadata-names", overview.metadata_names, (v) => v.samples + " samples");
   fill("phases", overview.phases, (v) => v.samples + " samples");
+  if (overview.base) {
+    const base = overview.base;
+    $("compare-section").hidden = false;
+    $("run-choice").hidden = false;
+    $("threshold").value = overview.fail_above !== null && overview.fail_above !== undefined
+        ? String(overview.fail_above) : "5";
+    $("compare-figures").textContent = "Base " + base.source + ": " +
+        number(base.tile_count) + " tiles, " + number(base.sample_count) + " samples, span " +
+        cycles(base.profile_span_cycles) + "; new " + overview.source + ": " +
+        number(overview.tile_count) + " tiles, " + number(overview.sample_count) +
+        " samples, span " + cycles(overview.profile_span_cycles) + ".";
+  }
 }
 
 // `total` counts the groups, of which `result` may hold only the first.
@@ -508,6 +525,74 @@ function drawSamples(samples) {
   table.tBodies[0].replaceWith(body);
 }
 
+// ----- the comparison with the base run -----
+
+let lastDiff = null;
+
+// Whether a diff row is past the threshold: the rule of diff --fail-above.
+// A group grown by more than `percent` of its base figure (any growth from
+// zero), or an added group larger than `percent` of the base's total.
+function pastThreshold(row, percent, baseTotal) {
+  if (!(row.delta > 0)) return false;
+  if (row.status === "added") return row.new.key * 100 > baseTotal * percent;
+  return row.delta * 100 > row.base.key * percent;
+}
+
+// Per group the base and new figures side by side, the change and its
+// percentage; groups past the threshold marked. A click on a group
+// narrows both runs to it.
+function drawComparison(diff) {
+  if (diff === null) return;
+  lastDiff = diff;
+  const percent = Number($("threshold").value) || 0;
+  const baseTotal = diff.groups.reduce((sum, row) => sum + row.base.key, 0);
+  const key = diff.key.replace(/_/g, " ");
+  const table = $("compare");
+  const head = table.tHead;
+  head.replaceChildren();
+  const titles = ["name", "status", "base " + key, "new " + key, "change", "change %",
+                  "samples", "work cycles", "p50", "p95", "max"];
+  const headRow = head.insertRow();
+  for (const title of titles) headRow.append(element("th", title));
+  const pair = (a, b) => a === b ? number(a) : number(a) + " → " + number(b);
+  const signed = (value) => (value > 0 ? "+" : "") + number(value);
+  const body = document.createElement("tbody");
+  let marked = 0;
+  for (const row of diff.groups.slice(0, ROWS_SHOWN)) {
+    const line = body.insertRow();
+    const over = pastThreshold(row, percent, baseTotal);
+    if (over) {
+      line.classList.add("over");
+      ++marked;
+    }
+    const name = element("td", row.name, "name");
+    const swatch = element("span", "", "swatch");
+    swatch.style.background = Colours.of(row.name);
+    name.prepend(swatch);
+    name.title = "Show only this group, in both runs";
+    name.classList.add("link");
+    name.addEventListener("click", () => filterToGroup(row.name));
+    const percentText = row.delta_percent === null ? "new"
+        : (row.delta_percent > 0 ? "+" : "") + number(row.delta_percent, 1) + "%";
+    line.append(name, element("td", row.status === "both" ? "" : row.status, "text"),
+                element("td", number(row.base.key), "number"),
+                element("td", number(row.new.key), "number"),
+                element("td", signed(row.delta), "number"),
+                element("td", percentText + (over ? " ▲" : ""), "number"),
+                element("td", pair(row.base.sample_count, row.new.sample_count), "number"),
+                element("td", pair(row.base.work_cycles, row.new.work_cycles), "number"),
+                element("td", pair(row.base.p50_cycles, row.new.p50_cycles), "number"),
+                element("td", pair(row.base.p95_cycles, row.new.p95_cycles), "number"),
+                element("td", pair(row.base.maximum_cycles, row.new.maximum_cycles), "number"));
+  }
+  table.tBodies[0].replaceWith(body);
+  $("compare-count").textContent = marked === 0
+      ? "no group past " + number(percent, 1) + "%"
+      : number(marked) + (marked === 1 ? " group" : " groups") + " past " + number(percent, 1) + "%";
+  $("compare-hidden").textContent = diff.groups.length > ROWS_SHOWN
+      ? number(diff.groups.length - ROWS_SHOWN) + " more groups are not shown." : "";
+}
+
 // ----- the timeline's actions -----
 
 // A click on a bar: the request narrowed to the bar's group, by the filter
@@ -549,7 +634,7 @@ function moveWindow(from, to, tiles) {
   const now = Date.now();
   navigate(params, now - lastMove < 600);
   lastMove = now;
-  Timeline.show(params, overview, requestOf(params)).catch((error) => showError(error.message));
+  Timeline.show(params, requestOf(params)).catch((error) => showError(error.message));
 }
 
 // An area chosen on the timeline: its statistics, in a new history entry.
@@ -615,6 +700,15 @@ $("clear").addEventListener("click", () => {
   apply(new URLSearchParams(), true);
 });
 $("area-clear").addEventListener("click", clearArea);
+$("threshold").addEventListener("input", () => { if (lastDiff) drawComparison(lastDiff); });
+// The timeline's run: the new one, or the base.
+$("run").addEventListener("change", () => {
+  const params = currentParams();
+  if ($("run").value === "base") params.set("run", "base"); else params.delete("run");
+  params.delete("tiles");  // the base run has tiles of its own
+  navigate(params, false);
+  Timeline.show(params, requestOf(params)).catch((error) => showError(error.message));
+});
 $("keys-button").addEventListener("click", () => $("keys").showModal());
 $("skip").addEventListener("click", (event) => {
   event.preventDefault();

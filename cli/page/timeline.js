@@ -22,14 +22,16 @@ const Timeline = (() => {
   const searchStatus = document.getElementById("search-status");
 
   let hooks = {filter: () => {}, window: () => {}, area: () => {}, order: () => []};
-  let overview = null;
+  let reports = null;     // {new, base}: each run's overview (base null without one)
+  let run = "new";       // the run shown
+  const overview = () => reports[run];
   let entries = null;    // the tile entries the filter leaves, null for all
   let view = null;       // {from, to, start, count}: the window asked for
   let state = null;      // what is drawn: {answer, width, from, to, view, ...}
   let area = null;       // {from, to, first, last} (tile entries), drawn over the rows
   let drag = null;       // while the pointer is down on the canvas
   let running = null;    // AbortController of the answer being fetched
-  const fields = new Map();  // sample position -> its fields, once fetched
+  const fields = new Map();  // "run position" -> a sample's fields, once fetched
   // The search: its text (lower case), the window's kernels and operations
   // (the timeline grouped by each), what matches, and the match shown.
   const search = {text: "", byKernel: null, byOperation: null, sets: null, matches: [],
@@ -40,35 +42,38 @@ const Timeline = (() => {
   // Physical tile of each tile entry, fetched once when a filter needs it:
   // the timeline's rows carry it, so a one-cycle, one-pixel timeline of
   // every entry gives them all.
-  let physical = null;
-  async function physicalTiles(signal) {
-    if (physical) return physical;
-    const all = new Array(overview.tile_count);
-    for (let first = 0; first < overview.tile_count; first += MAX_ROWS) {
-      const last = Math.min(overview.tile_count, first + MAX_ROWS) - 1;
-      const answer = await Api.get("api/timeline", new URLSearchParams(
-          {from: "0", to: "1", width: "1", kind: "idle", tiles: first + "-" + last}), signal);
+  const physical = new Map();  // run -> physical tile per entry
+  async function physicalTiles(which, signal) {
+    if (physical.has(which)) return physical.get(which);
+    const count = reports[which].tile_count;
+    const all = new Array(count);
+    for (let first = 0; first < count; first += MAX_ROWS) {
+      const last = Math.min(count, first + MAX_ROWS) - 1;
+      const q = new URLSearchParams(
+          {from: "0", to: "1", width: "1", kind: "idle", tiles: first + "-" + last});
+      if (which === "base") q.set("run", "base");
+      const answer = await Api.get("api/timeline", q, signal);
       if (!answer) return null;
       for (const row of answer.rows) all[row.tile] = row.physical;
     }
-    physical = all;
-    return physical;
+    physical.set(which, all);
+    return all;
   }
 
   // The tile entries whose physical tile is in `wanted` (a Set), in order.
   async function entriesOf(wanted, signal) {
-    const tiles = await physicalTiles(signal);
+    const tiles = await physicalTiles(run, signal);
     if (!tiles) return null;
     const found = [];
     tiles.forEach((p, entry) => { if (wanted.has(p)) found.push(entry); });
     return found;
   }
 
-  const listLength = () => entries ? entries.length : overview.tile_count;
+  const listLength = () => entries ? entries.length : overview().tile_count;
   const entryAt = (i) => entries ? entries[i] : i;
   // The first list place whose entry is at least `entry`.
   function placeOf(entry) {
-    if (!entries) return Math.min(Math.max(0, entry), overview.tile_count);
+    if (!entries) return Math.min(Math.max(0, entry), overview().tile_count);
     let low = 0;
     let high = entries.length;
     while (low < high) {
@@ -80,7 +85,7 @@ const Timeline = (() => {
 
   // ----- the window -----
 
-  function span() { return Math.max(1, overview.profile_span_cycles); }
+  function span() { return Math.max(1, overview().profile_span_cycles); }
 
   // The window the address bar asks for, kept inside the span and the rows.
   function windowOf(params) {
@@ -183,10 +188,10 @@ const Timeline = (() => {
   }
 
   // Shows the window the address bar asks for: `request` is the query
-  // (filters and grouping), `params` the whole address. Resolves when
-  // drawn, or when a newer call supersedes it.
-  async function show(params, report, request) {
-    overview = report;
+  // (filters and grouping), `params` the whole address (`run=base` the
+  // base run). Resolves when drawn, or when a newer call supersedes it.
+  async function show(params, request) {
+    run = params.get("run") === "base" && reports.base ? "base" : "new";
     if (running) running.abort();
     const mine = running = new AbortController();
     const signal = mine.signal;
@@ -210,6 +215,7 @@ const Timeline = (() => {
         Math.floor(canvas.parentElement.clientWidth) - LABELS));
     const query = new URLSearchParams(request);
     for (const name of ["samples", "sort-by", "limit"]) query.delete(name);
+    if (run === "base") query.set("run", "base");
     const answer = await fetchRows(query, w, width, signal);
     if (!answer || signal.aborted) return;
     view = w;
@@ -389,7 +395,7 @@ const Timeline = (() => {
     const unit = Text.unitFor(Math.max(1, state.to));
     const time = Text.clock()
         ? " (" + Text.time(state.from, unit) + " to " + Text.time(state.to, unit) + ")" : "";
-    caption.textContent = "Cycles " + Text.number(state.from) + " to " +
+    caption.textContent = (run === "base" ? "The base run: cycles " : "Cycles ") + Text.number(state.from) + " to " +
         Text.number(state.to) + time + "; tiles " + first + " to " + last + ", rows " +
         Text.number(state.view.start + 1) + " to " +
         Text.number(state.view.start + rows.length) + " of " + Text.number(length) +
@@ -563,12 +569,15 @@ const Timeline = (() => {
           cyclesAndTime(Math.ceil(found.to))].join("\n");
       return;
     }
-    if (!fields.has(found.position)) {
-      const s = await Api.get("api/sample", new URLSearchParams({position: String(found.position)}));
+    const key = run + " " + found.position;
+    if (!fields.has(key)) {
+      const q = new URLSearchParams({position: String(found.position)});
+      if (run === "base") q.set("run", "base");
+      const s = await Api.get("api/sample", q);
       if (!s) return;
-      fields.set(found.position, s);
+      fields.set(key, s);
     }
-    const s = fields.get(found.position);
+    const s = fields.get(key);
     if (tip.hidden) return;
     tip.textContent = [
       found.label,
@@ -693,9 +702,10 @@ const Timeline = (() => {
   return {
     show, hit, fit, zoom, pan, scroll, setSearch, nextMatch,
     configure: (given) => { hooks = {...hooks, ...given}; },
-    setReport: (report) => { overview = report; },
+    setReport: (report) => { reports = {new: report, base: report.base || null}; },
+    run: () => run,
     entriesOf: (wanted) => entriesOf(wanted),
-    physicalTiles: () => physicalTiles(),
+    physicalTiles: () => physicalTiles("new"),
     xOf: (cycle) => xOf(cycle), state: () => state, view: () => view,
     area: () => area, searchState: () => search, rowHeight, RULER, LABELS,
   };

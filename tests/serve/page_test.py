@@ -1,5 +1,5 @@
 """The explorer page in a real browser: headless Chromium driven by Selenium.
-python3 page_test.py PROFILE_QUERY REPORT MANY_GROUPS_REPORT SCREENSHOT GENERATED_REPORT
+python3 page_test.py PROFILE_QUERY REPORT MANY_GROUPS_REPORT SCREENSHOT GENERATED_REPORT BASE_REPORT
 
 Without Selenium or Chromium the test is skipped (exit 77), unless
 ZUN_REQUIRE_BROWSER is set, as in CI, where it fails instead."""
@@ -28,7 +28,7 @@ except ImportError:
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
-EXE = REPORT = MANY = SCREENSHOT = GENERATED = None
+EXE = REPORT = MANY = SCREENSHOT = GENERATED = BASE = None
 
 
 def browser():
@@ -45,6 +45,15 @@ def cli_groups(report, options):
     out = subprocess.run([EXE, report, "--format", "json"] + options,
                          check=True, capture_output=True).stdout
     return [group["name"] for group in json.loads(out)["groups"]]
+
+
+def gate_failures(base, new, percent):
+    """The groups `diff --fail-above` names: the comparison view marks them."""
+    done = subprocess.run([EXE, "diff", base, new, "--fail-above", str(percent)],
+                          capture_output=True, text=True)
+    assert done.returncode in (0, 3), done.stderr
+    return sorted(json.loads(line.strip().split(": ")[0])
+                  for line in done.stderr.splitlines() if line.startswith("  \""))
 
 
 class PageTest(unittest.TestCase):
@@ -469,6 +478,64 @@ class PageTest(unittest.TestCase):
             self.wait_for_names(cli_groups(GENERATED, []))
             self.assert_no_browser_errors()
 
+    def marked_groups(self):
+        return sorted(self.driver.execute_script(
+            "return Array.from(document.querySelectorAll('#compare tbody tr.over td.name'),"
+            " (cell) => cell.textContent);"))
+
+    def test_comparison_with_a_base_run(self):
+        # The base run is the generated report, the new one the other:
+        # every group grew, some more than others.
+        with Server(EXE, BASE, args=["--base", GENERATED, "--fail-above", "150"]) as server:
+            driver = self.driver
+            self.load(server)
+            section = driver.find_element(By.ID, "compare-section")
+            self.assertTrue(section.is_displayed())
+            # The groups as /api/diff orders them, base and new side by side.
+            status, diff = server.get_json("/api/diff?limit=500")
+            self.assertEqual(status, 200)
+            rows = lambda: driver.execute_script(
+                "return Array.from(document.querySelectorAll('#compare tbody tr'),"
+                " (row) => Array.from(row.cells, (cell) => cell.textContent));")
+            self.wait.until(lambda d: len(rows()) == len(diff["groups"]))
+            first = rows()[0]
+            group = diff["groups"][0]
+            self.assertEqual(first[0], group["name"])
+            self.assertEqual(first[2:5], ["{:,}".format(group["base"]["key"]),
+                                          "{:,}".format(group["new"]["key"]),
+                                          "{:+,}".format(group["delta"])])
+            # Marked: what the regression gate fails, at the server's
+            # threshold and at one typed in.
+            threshold = driver.find_element(By.ID, "threshold")
+            self.assertEqual(threshold.get_attribute("value"), "150")
+            self.assertEqual(self.marked_groups(), gate_failures(GENERATED, BASE, 150))
+            self.assertTrue(0 < len(self.marked_groups()) < len(diff["groups"]))
+            threshold.clear()
+            threshold.send_keys("100")
+            self.assertEqual(self.marked_groups(), gate_failures(GENERATED, BASE, 100))
+            self.assertNotEqual(self.marked_groups(), gate_failures(GENERATED, BASE, 150))
+
+            # The timeline shows the new run; the switch shows the base.
+            caption = driver.find_element(By.ID, "timeline-window")
+            self.assertTrue(caption.text.startswith("Cycles"), caption.text)
+            Select(driver.find_element(By.ID, "run")).select_by_value("base")
+            self.wait.until(lambda d: "run=base" in d.current_url and
+                            caption.text.startswith("The base run"))
+            base_span = json.loads(server.get("/api/report")[2])["base"]["profile_span_cycles"]
+            self.assertEqual(driver.execute_script("return Timeline.view().to;"), base_span)
+
+            # A click on a group narrows both runs to it.
+            name = diff["groups"][0]["name"]
+            driver.find_element(By.XPATH, "//table[@id='compare']//td[contains(., '%s')]"
+                                % name).click()
+            self.wait.until(lambda d: "kernel=" in d.current_url)
+            self.wait_for_names([name])
+            self.wait.until(lambda d: [row[0] for row in rows()] == [name])
+            self.wait.until(lambda d: self.timeline_ready())
+            self.assertEqual(driver.execute_script(
+                "return [Timeline.run(), Timeline.state().answer.groups];"), ["base", [name]])
+            self.assert_no_browser_errors()
+
     def test_tooltip_on_top_with_start_end_and_duration(self):
         with Server(EXE, GENERATED) as server:
             driver = self.driver
@@ -516,7 +583,7 @@ class PageTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    EXE, REPORT, MANY, SCREENSHOT, GENERATED = sys.argv[1:6]
+    EXE, REPORT, MANY, SCREENSHOT, GENERATED, BASE = sys.argv[1:7]
     missing = []
     if webdriver is None:
         missing.append("python3-selenium")
