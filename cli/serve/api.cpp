@@ -7,6 +7,7 @@
 #include <optional>
 #include <variant>
 
+#include "cli/serve/memory.hpp"
 #include "cli/serve/report_overview.hpp"
 #include "frontend_core/diff/diff.hpp"
 #include "frontend_core/message_text.hpp"
@@ -79,14 +80,18 @@ std::variant<zun_profile::Query, ApiAnswer> request_of(
 
 // Runs `answer` in a running slot; memory running out is the server's
 // trouble, not the request's: 503, and the server carries on.
+// What it built on the way is given back to the system.
 template <typename Answer>
 ApiAnswer in_turn(std::counting_semaphore<2>& slots, Answer&& answer) {
   Turn turn(slots);
+  ApiAnswer given;
   try {
-    return answer();
+    given = answer();
   } catch (const std::bad_alloc&) {
-    return {kUnavailable, error_json("out of memory for this request")};
+    given = {kUnavailable, error_json("out of memory for this request")};
   }
+  return_freed_memory();
+  return given;
 }
 
 }  // namespace

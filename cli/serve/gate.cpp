@@ -110,6 +110,12 @@ bool head_complete(std::string_view request) {
          request.find("\n\n") != std::string_view::npos;
 }
 
+// Whether a whole head asks for GET or HEAD, the methods the server answers.
+bool reads_only(std::string_view request) {
+  const std::string_view method = request.substr(0, request.find(' '));
+  return method == "GET" || method == "HEAD";
+}
+
 // A client's address without its port, as bytes: what a per-peer count
 // is kept by.
 std::string peer_of(const sockaddr_storage& address) {
@@ -281,11 +287,23 @@ class Gate {
     return true;
   }
 
-  // A whole head (or one too long to wait for) goes to the server; from
-  // then on the client no longer counts as waiting.
+  // A whole head (or one too long to wait for) goes to the server, or is
+  // refused for its method; from then on the client no longer counts as
+  // waiting.
   void pass_head(Connection& c, Clock::time_point now) {
     if (c.passed || (!head_complete(c.request) &&
                      c.request.size() <= limits_.max_head_bytes)) {
+      return;
+    }
+    if (!limits_.refused_method.empty() && head_complete(c.request) &&
+        !reads_only(c.request)) {
+      // Answered here; the connection closes once the answer is sent.
+      c.passed = true;
+      c.upstream_done = true;
+      c.answer = limits_.refused_method;
+      c.request.clear();
+      done_waiting(c);
+      c.deadline = now + limits_.stalled_answer;
       return;
     }
     c.upstream = connect_upstream(upstream_port_);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The door in front of the HTTP server. A thread-per-connection server
 // gives each connection a worker from its first byte to its last, so a few
@@ -28,6 +29,11 @@ struct GateLimits {
   // An answer the client does not read for this long is given up (the
   // server may take as long as it needs to answer).
   std::chrono::milliseconds stalled_answer{30000};
+  // The whole response sent, in place of the server's, to a request whose
+  // method is neither GET nor HEAD: whatever the method and however the
+  // server would read its body, it is refused as such. Empty: every request
+  // goes to the server.
+  std::string refused_method;
 };
 
 // Runs the gate on `listener` (a listening socket, made non-blocking here)

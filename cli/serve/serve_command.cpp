@@ -9,6 +9,7 @@
 #include "cli/output.hpp"
 #include "cli/serve/access.hpp"
 #include "cli/serve/api.hpp"
+#include "cli/serve/memory.hpp"
 #include "cli/serve/serve_command_line.hpp"
 #include "cli/serve/server.hpp"
 #include "frontend_core/querying/parallel_query.hpp"
@@ -45,6 +46,8 @@ int serve_command(int argc, const char* const* argv) {
             static_cast<double>(options.fail_above->millionths) / 1e6;
       }
     }
+    // From here on, memory comes and goes with the answers.
+    return_freed_memory_promptly();
     const Api api(report, name,
                   options.threads == 0 ? default_threads() : options.threads,
                   compared);

@@ -34,6 +34,29 @@ constexpr const char* kContentSecurityPolicy =
     "img-src 'self'; connect-src 'self'; base-uri 'none'; "
     "form-action 'self'; frame-ancestors 'none'";
 
+// Headers of every response.
+const httplib::Headers kEveryResponse = {
+    {"X-Content-Type-Options", "nosniff"},
+    {"Content-Security-Policy", kContentSecurityPolicy},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cross-Origin-Resource-Policy", "same-origin"},
+};
+
+// The response to a method other than GET and HEAD, whole, as the gate
+// sends it in the server's place.
+std::string refused_method_response() {
+  const std::string body = error_json("only GET and HEAD are allowed");
+  std::string out =
+      "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\n"
+      "Content-Type: ";
+  out.append(kJson).append("\r\nContent-Length: ");
+  out.append(std::to_string(body.size())).append("\r\nConnection: close\r\n");
+  for (const auto& [name, value] : kEveryResponse) {
+    out.append(name).append(": ").append(value).append("\r\n");
+  }
+  return out.append("\r\n").append(body);
+}
+
 void send(httplib::Response& response, const ApiAnswer& answer) {
   response.status = answer.status;
   response.set_header("Cache-Control", "no-store");
@@ -49,19 +72,27 @@ std::optional<Parameters> parameters_of(const httplib::Request& request) {
           : std::string_view(request.target).substr(mark + 1));
 }
 
-// Answers with `call` on the request's parameters but the token, which is
-// the server's, not the query's.
-template <typename Call>
-void answer_with(const httplib::Request& request, httplib::Response& response,
-                 Call&& call) {
+constexpr std::string_view kMalformed =
+    "malformed query string: a % escape must be followed by two hex digits";
+
+// The request's parameters but the token, which is the server's, not the
+// query's; nothing when the query string is malformed.
+std::optional<Parameters> given_parameters(const httplib::Request& request) {
   auto parameters = parameters_of(request);
   if (parameters) {
     std::erase_if(*parameters,
                   [](const auto& pair) { return pair.first == "token"; });
   }
+  return parameters;
+}
+
+// Answers with `call` on the request's parameters but the token.
+template <typename Call>
+void answer_with(const httplib::Request& request, httplib::Response& response,
+                 Call&& call) {
+  const auto parameters = given_parameters(request);
   if (!parameters) {
-    send(response, {400, error_json("malformed query string: a % escape "
-                                    "must be followed by two hex digits")});
+    send(response, {400, error_json(kMalformed)});
     return;
   }
   send(response, call(*parameters));
@@ -104,6 +135,14 @@ void watch_signals(httplib::Server& server, const std::atomic<bool>& done,
 void guard(httplib::Server& server, const AccessPolicy& policy) {
   server.set_pre_routing_handler([&policy](const httplib::Request& request,
                                            httplib::Response& response) {
+    // Which one a check would read is anyone's guess: refused.
+    if (request.get_header_value_count("Host") > 1) {
+      response.status = 400;
+      response.set_content(error_json("the request has more than one Host "
+                                      "header"),
+                           std::string(kJson));
+      return httplib::Server::HandlerResponse::Handled;
+    }
     RequestCredentials credentials;
     const std::string host = request.get_header_value("Host");
     const std::string authorization =
@@ -172,12 +211,26 @@ void route(httplib::Server& server, const Api& api) {
   for (const PageFile& file : page_files()) {
     const std::string path =
         file.path == "/index.html" ? "/" : std::string(file.path);
-    server.Get(path,
-               [file](const httplib::Request&, httplib::Response& response) {
-                 response.set_header("Cache-Control", "no-cache");
-                 response.set_content(file.bytes.data(), file.bytes.size(),
-                                      std::string(file.content_type).c_str());
-               });
+    // The page's address carries its view, which its script reads; the
+    // other files take no parameters.
+    const bool takes_parameters = path == "/";
+    server.Get(path, [file, takes_parameters](const httplib::Request& request,
+                                              httplib::Response& response) {
+      if (!takes_parameters) {
+        const auto parameters = given_parameters(request);
+        if (!parameters || !parameters->empty()) {
+          send(response, {400, error_json(
+                                   parameters ? "unknown parameter '" +
+                                                    shown(parameters->front().first) +
+                                                    "'"
+                                              : std::string(kMalformed))});
+          return;
+        }
+      }
+      response.set_header("Cache-Control", "no-cache");
+      response.set_content(file.bytes.data(), file.bytes.size(),
+                           std::string(file.content_type).c_str());
+    });
   }
   // Nothing here changes: every other method is refused as such.
   const auto refuse = [](const httplib::Request&, httplib::Response& response) {
@@ -225,12 +278,7 @@ int serve_http(const Api& api, std::string_view source, const std::string& host,
   server.set_write_timeout(30, 0);
   server.set_keep_alive_max_count(1);
   server.set_payload_max_length(4096);
-  server.set_default_headers({
-      {"X-Content-Type-Options", "nosniff"},
-      {"Content-Security-Policy", kContentSecurityPolicy},
-      {"Referrer-Policy", "no-referrer"},
-      {"Cross-Origin-Resource-Policy", "same-origin"},
-  });
+  server.set_default_headers(kEveryResponse);
   route(server, api);
 
   // A name that resolves to nothing says so, rather than a stale errno.
@@ -272,7 +320,9 @@ int serve_http(const Api& api, std::string_view source, const std::string& host,
                       std::ref(caught));
   std::atomic<bool> closing{false};
   std::thread gate([&] {
-    run_gate(listener, static_cast<std::uint16_t>(internal), closing);
+    GateLimits limits;
+    limits.refused_method = refused_method_response();
+    run_gate(listener, static_cast<std::uint16_t>(internal), closing, limits);
   });
   const bool listened = server.listen_after_bind();
   done.store(true);

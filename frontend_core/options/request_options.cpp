@@ -72,7 +72,7 @@ void apply(zun_profile::Query& query, std::string_view name,
 
 std::string whole_number_message(std::uint64_t max, std::string_view value) {
   return "expected a whole number from 0 to " + std::to_string(max) +
-         ", got '" + std::string(value) + "'";
+         ", got '" + escape_control(value) + "'";
 }
 
 std::optional<std::string> check_request_value(std::string_view name,

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "frontend_core/message_text.hpp"
 #include "frontend_core/options/output_format.hpp"
 #include "query/request.hpp"
 
@@ -75,11 +76,12 @@ std::optional<Value> value_of(const std::array<Named<Value>, N>& table,
   return std::nullopt;
 }
 
-// "VALUE not in {a,b,c}": the message for a name that `table` lacks.
+// "VALUE not in {a,b,c}": the message for a name that `table` lacks, its
+// control bytes escaped.
 template <typename Value, std::size_t N>
 std::string not_in_message(std::string_view value,
                            const std::array<Named<Value>, N>& table) {
-  std::string message = std::string(value) + " not in {";
+  std::string message = escape_control(value) + " not in {";
   for (std::size_t i = 0; i < N; ++i) {
     if (i > 0) message += ',';
     message += table[i].name;
@@ -88,7 +90,8 @@ std::string not_in_message(std::string_view value,
 }
 
 // "expected a whole number from 0 to MAX, got 'VALUE'": the message for a
-// value that is not a decimal number fitting a number of `max`.
+// value that is not a decimal number fitting a number of `max`, its control
+// bytes escaped.
 std::string whole_number_message(std::uint64_t max, std::string_view value);
 
 // The request options' names, without dashes; tile, phase and metadata

@@ -1,5 +1,8 @@
 """The explorer's HTTP API, asked by a real client over loopback:
-python3 api_test.py PROFILE_QUERY REPORT BASE_REPORT"""
+python3 api_test.py PROFILE_QUERY REPORT BASE_REPORT [MEMORY_REPORT]
+
+MEMORY_REPORT, 512K samples (256 tiles x 2048), is served for the test of
+the server's memory."""
 
 import concurrent.futures
 import http.client
@@ -13,7 +16,7 @@ import urllib.parse
 
 from server import Server
 
-EXE = REPORT = BASE = None
+EXE = REPORT = BASE = MEMORY_REPORT = None
 EXAMPLES = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                         "..", "..", "examples"))
 
@@ -395,6 +398,143 @@ def raw_get(port, path, headers):
         connection.close()
 
 
+def raw_exchange(port, request):
+    """(status line, headers as a dict of lists, body) for `request`, bytes
+    sent as they are."""
+    import socket
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as connection:
+        connection.sendall(request)
+        data = b""
+        while True:
+            piece = connection.recv(65536)
+            if not piece:
+                break
+            data += piece
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode().split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(": ")
+        headers.setdefault(name.lower(), []).append(value)
+    return lines[0], headers, body
+
+
+class HttpTest(unittest.TestCase):
+    """What any request meets, whatever its path: methods, Host headers and
+    parameters."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(EXE, REPORT).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def host(self):
+        return b"Host: 127.0.0.1:%d\r\n" % self.server.port
+
+    def test_only_get_and_head_are_answered(self):
+        for request in [b"POST /api/query HTTP/1.1\r\n%s\r\n",
+                        b"POST /api/query HTTP/1.1\r\n%sContent-Length: 3\r\n\r\nabc",
+                        b"PUT / HTTP/1.1\r\n%sTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+                        b"DELETE /api/report HTTP/1.1\r\n%sContent-Length: 99999\r\n\r\n",
+                        b"PATCH /app.js HTTP/1.1\r\n%s\r\n",
+                        b"OPTIONS * HTTP/1.1\r\n%s\r\n",
+                        b"TRACE / HTTP/1.1\r\n%s\r\n",
+                        b"CONNECT 127.0.0.1:80 HTTP/1.1\r\n%s\r\n",
+                        b"BREW /pot HTTP/1.1\r\n%s\r\n",
+                        b"get / HTTP/1.1\r\n%s\r\n"]:
+            request = request.replace(b"%s", self.host())
+            with self.subTest(request=request.split(b" ")[0]):
+                status, headers, body = raw_exchange(self.server.port, request)
+                self.assertEqual(status, "HTTP/1.1 405 Method Not Allowed")
+                self.assertEqual(headers["allow"], ["GET, HEAD"])
+                self.assertEqual(headers["x-content-type-options"], ["nosniff"])
+                self.assertIn("only GET and HEAD", json.loads(body)["error"])
+        status, _, _ = raw_exchange(self.server.port,
+                                    b"HEAD /api/report HTTP/1.1\r\n%s\r\n" % self.host())
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+
+    def test_two_host_headers_are_refused(self):
+        for second in [self.host(), b"Host: attacker.example\r\n"]:
+            status, _, body = raw_exchange(
+                self.server.port,
+                b"GET /api/report HTTP/1.1\r\n%s%s\r\n" % (self.host(), second))
+            self.assertEqual(status, "HTTP/1.1 400 Bad Request")
+            self.assertIn("more than one Host header", json.loads(body)["error"])
+
+    def test_control_bytes_are_shown_escaped(self):
+        for path, message in [
+                ("/api/query?group-by=phase%00x",
+                 "parameter 'group-by': phase\\x00x not in {kind,"),
+                ("/api/query?tile=1%0a2",
+                 "parameter 'tile': expected a whole number from 0 to "
+                 "4294967295, got '1\\x0a2'"),
+                ("/api/activity?kind=%00", "parameter 'kind': \\x00 not in {")]:
+            with self.subTest(path=path):
+                status, answer = self.server.get_json(path)
+                self.assertEqual(status, 400)
+                self.assertIn(message, answer["error"])
+        run = subprocess.run([EXE, REPORT, "--group-by", "colour"],
+                             capture_output=True, text=True)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("colour not in {kind,kernel,operation,phase,tile,metadata}",
+                      run.stderr)
+
+    def test_a_tile_range_outside_the_report_is_refused(self):
+        for tiles in ["5000-6000", "10-16", "16-16"]:
+            with self.subTest(tiles=tiles):
+                status, answer = self.server.get_json("/api/timeline?tiles=" + tiles)
+                self.assertEqual(status, 400)
+                self.assertEqual(answer["error"],
+                                 "parameter 'tiles': %s is outside the report's "
+                                 "tile entries 0-15" % tiles)
+        self.assertEqual(self.server.get("/api/timeline?tiles=15-15")[0], 200)
+
+    def test_unknown_parameters_are_refused_on_every_path(self):
+        for path in ["/api/report?colour=red", "/api/query?colour=red",
+                     "/api/activity?colour=red", "/api/timeline?colour=red",
+                     "/api/sample?position=0&colour=red",
+                     "/app.js?colour=red", "/style.css?colour=red",
+                     "/favicon.svg?colour=red"]:
+            with self.subTest(path=path):
+                status, answer = self.server.get_json(path)
+                self.assertEqual(status, 400)
+                self.assertIn("colour", answer["error"])
+        # The page's own address carries its view, for its script.
+        self.assertEqual(self.server.get("/?group-by=phase&from=0&to=10")[0], 200)
+
+
+class MemoryTest(unittest.TestCase):
+    """Large answers do not stay in the server's memory once sent, whichever
+    worker thread built them."""
+
+    # 512K samples: the store is 18 MB, a whole-span timeline of every tile
+    # about 2 MB of text and some 20 MB while it is built.
+    BOUND_KB = 100 * 1024
+
+    def resident_kb(self, server):
+        with open("/proc/%d/status" % server.process.pid) as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS")
+
+    @unittest.skipUnless(len(sys.argv) > 4,
+                         "no report for the memory test")
+    def test_whole_span_timelines_leave_memory_bounded(self):
+        with Server(EXE, MEMORY_REPORT) as server:
+            path = "/api/timeline?tiles=0-255&width=1000"
+            for _ in range(30):
+                self.assertEqual(server.get(path)[0], 200)
+            self.assertLess(self.resident_kb(server), self.BOUND_KB)
+            with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+                statuses = list(pool.map(lambda _: server.get(path)[0], range(8)))
+            self.assertEqual(statuses, [200] * 8)
+            self.assertLess(self.resident_kb(server), self.BOUND_KB)
+
+
 class AccessTest(unittest.TestCase):
     """Who may ask: the Host check on loopback, the token beyond it."""
 
@@ -565,4 +705,5 @@ class LifecycleTest(unittest.TestCase):
 
 if __name__ == "__main__":
     EXE, REPORT, BASE = sys.argv[1], sys.argv[2], sys.argv[3]
+    MEMORY_REPORT = sys.argv[4] if len(sys.argv) > 4 else None
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -1,0 +1,28 @@
+#include "cli/serve/memory.hpp"
+
+#if defined(ZUN_WITH_MIMALLOC)
+#include <mimalloc.h>
+#elif defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace profile_query {
+
+void return_freed_memory_promptly() {
+#if defined(ZUN_WITH_MIMALLOC)
+  // A thread's free pages are otherwise decommitted only when that thread
+  // next allocates, which an idle worker never does.
+  mi_option_set(mi_option_decommit_delay, 0);
+#elif defined(__GLIBC__)
+  // An arena per worker thread would each keep the top of its heap.
+  mallopt(M_ARENA_MAX, 2);
+#endif
+}
+
+void return_freed_memory() {
+#if !defined(ZUN_WITH_MIMALLOC) && defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+}  // namespace profile_query
