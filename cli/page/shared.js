@@ -93,6 +93,7 @@ const Text = (() => {
     if (cycles === 0 && !unit) return "0";
     const u = unit || unitFor(Math.max(1, Math.abs(cycles)));
     const value = cycles / clockHz * u.scale;
+    if (value === 0) return "0 " + u.name;
     const shown = digits !== undefined ? digits
         : Math.abs(value) >= 100 ? 1 : Math.abs(value) >= 10 ? 2 : 3;
     return number(value, shown) + " " + u.name;
