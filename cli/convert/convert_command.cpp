@@ -126,6 +126,9 @@ int export_command(int argc, const char* const* argv) {
       window.to = options.to;
       window.tiles.insert(options.tiles.begin(), options.tiles.end());
       const std::size_t count = trace_sample_count(store, window);
+      if (const auto fault = trace_window_fault(store, window, count)) {
+        throw InputError(*fault);
+      }
       if (count > kMaxTraceSamples && !options.force) {
         throw InputError(
             "the window holds " + std::to_string(count) +

@@ -359,6 +359,64 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
   });
 }
 
+std::variant<TraceExport, ApiAnswer> Api::trace_events(
+    const Parameters& parameters) const {
+  Parameters rest = parameters;
+  const auto chosen = run_of(rest);
+  if (const auto* answer = std::get_if<ApiAnswer>(&chosen)) return *answer;
+  const zun_store::ReportStore& store = std::get<const Run*>(chosen)->store;
+  if (auto fault = oversized(rest)) return bad_request(*fault);
+  TraceExport trace{&store, {}};
+  TraceWindow& window = trace.window;
+  std::set<std::string> seen;
+  for (const auto& [name, value] : rest) {
+    if (name != "from" && name != "to" && name != "tiles") return unknown(name);
+    if (!seen.insert(name).second) {
+      return bad_request("parameter '" + name + "' is given more than once");
+    }
+    if (name == "tiles") {
+      const auto range = tile_range(value);
+      if (!range) {
+        return bad_request("parameter 'tiles': expected FIRST-LAST tile "
+                           "entries, got '" + shown(value) + "'");
+      }
+      if (range->second >= store.tile_count()) {
+        return bad_request(outside_message(*range, store.tile_count()));
+      }
+      for (std::size_t t = range->first; t <= range->second; ++t) {
+        window.tiles.insert(store.physical_tile(t));
+      }
+      continue;
+    }
+    const auto cycle = decimal<std::uint64_t>(value);
+    if (!cycle) {
+      return bad_request("parameter '" + name +
+                         "': expected a cycle offset, got '" + shown(value) +
+                         "'");
+    }
+    if (name == "from") {
+      window.from = *cycle;
+    } else {
+      window.to = *cycle;
+    }
+  }
+  if (window.to && *window.to <= window.from) {
+    return bad_request("parameter 'to': must be past 'from'");
+  }
+  const std::size_t count = trace_sample_count(store, window);
+  if (const auto fault = trace_window_fault(store, window, count)) {
+    return bad_request(*fault);
+  }
+  if (count > kMaxHttpTraceSamples) {
+    return bad_request("the window holds " + std::to_string(count) +
+                       " samples, more than the " +
+                       std::to_string(kMaxHttpTraceSamples) +
+                       " served at once: narrow it with from, to or tiles, "
+                       "or use profile-query export --trace-events");
+  }
+  return trace;
+}
+
 ApiAnswer Api::sample(const Parameters& parameters) const {
   Parameters rest = parameters;
   const auto run = run_of(rest);

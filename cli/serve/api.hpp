@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "frontend_core/rendering/render_trace.hpp"
 #include "query/time/timeline.hpp"
 #include "store/report_store.hpp"
 
@@ -39,6 +40,16 @@ inline constexpr std::size_t kMaxActivitySeries = 100;
 inline constexpr std::size_t kDefaultTimelineWidth = 1000;  // pixel columns
 inline constexpr std::size_t kMaxTimelineWidth = 4096;
 inline constexpr std::size_t kMaxTimelineRows = 2048;  // tiles per answer
+// Samples of one trace-events answer: more is a file for
+// `profile-query export`, not a download from a page.
+inline constexpr std::size_t kMaxHttpTraceSamples = 1'000'000;
+
+// Trace events to write: a window of one run's samples, written as
+// `profile-query export --trace-events` writes it, piece by piece.
+struct TraceExport {
+  const zun_store::ReportStore* report = nullptr;
+  TraceWindow window;
+};
 
 // A base run that the served report is compared with.
 struct BaseRun {
@@ -91,6 +102,14 @@ class Api {
   // parameters, exactly as `profile-query diff BASE NEW --format json`
   // prints it. 400 without a base.
   ApiAnswer diff(const Parameters& parameters) const;
+
+  // GET /api/trace-events: `from` and `to` (cycle offsets), `tiles`
+  // (FIRST-LAST tile entries of the report), each optional: the window
+  // `profile-query export --trace-events --from F --to T --tile P...`
+  // writes for the physical tiles P of those entries, with its refusals,
+  // and at most kMaxHttpTraceSamples samples.
+  std::variant<TraceExport, ApiAnswer> trace_events(
+      const Parameters& parameters) const;
 
  private:
   // One report served, with what answering it needs.

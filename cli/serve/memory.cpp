@@ -2,7 +2,8 @@
 
 #if defined(ZUN_WITH_MIMALLOC)
 #include <mimalloc.h>
-#elif defined(__GLIBC__)
+#elif defined(__GLIBC__) && !defined(ZUN_SANITIZER_ALLOCATOR)
+#define ZUN_WITH_GLIBC_MALLOC
 #include <malloc.h>
 #endif
 
@@ -13,14 +14,14 @@ void return_freed_memory_promptly() {
   // A thread's free pages are otherwise decommitted only when that thread
   // next allocates, which an idle worker never does.
   mi_option_set(mi_option_decommit_delay, 0);
-#elif defined(__GLIBC__)
+#elif defined(ZUN_WITH_GLIBC_MALLOC)
   // An arena per worker thread would each keep the top of its heap.
   mallopt(M_ARENA_MAX, 2);
 #endif
 }
 
 void return_freed_memory() {
-#if !defined(ZUN_WITH_MIMALLOC) && defined(__GLIBC__)
+#if defined(ZUN_WITH_GLIBC_MALLOC)
   malloc_trim(0);
 #endif
 }

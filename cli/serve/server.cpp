@@ -12,6 +12,7 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <thread>
+#include <variant>
 #include <unistd.h>
 
 #include "cli/serve/access.hpp"
@@ -19,6 +20,7 @@
 #include "cli/serve/page_files.hpp"
 #include "cli/serve/query_string.hpp"
 #include "frontend_core/message_text.hpp"
+#include "frontend_core/rendering/render_trace.hpp"
 
 namespace profile_query {
 namespace {
@@ -96,6 +98,27 @@ void answer_with(const httplib::Request& request, httplib::Response& response,
     return;
   }
   send(response, call(*parameters));
+}
+
+// Streams the trace events, a file to save, as the export command writes
+// them: the window may hold a million samples, some hundreds of MB, never
+// held whole.
+void send_trace(httplib::Response& response, TraceExport trace) {
+  response.set_header("Cache-Control", "no-store");
+  response.set_header("Content-Disposition",
+                      "attachment; filename=\"trace.json\"");
+  response.set_chunked_content_provider(
+      std::string(kJson),
+      [trace](std::size_t, httplib::DataSink& sink) {
+        // A client gone midway: the rest is passed over, unwritten.
+        bool open = true;
+        write_trace_events(*trace.report, trace.window,
+                           [&](std::string_view piece) {
+                             if (open) open = sink.write(piece.data(), piece.size());
+                           });
+        if (open) sink.done();
+        return open;
+      });
 }
 
 // The URL to print for the address the server listens on.
@@ -207,6 +230,20 @@ void route(httplib::Server& server, const Api& api) {
     answer_with(request, response, [&](const Parameters& parameters) {
       return api.sample(parameters);
     });
+  });
+  server.Get("/api/trace-events", [&api](const httplib::Request& request,
+                                         httplib::Response& response) {
+    const auto parameters = given_parameters(request);
+    if (!parameters) {
+      send(response, {400, error_json(kMalformed)});
+      return;
+    }
+    auto asked = api.trace_events(*parameters);
+    if (const auto* refused = std::get_if<ApiAnswer>(&asked)) {
+      send(response, *refused);
+      return;
+    }
+    send_trace(response, std::get<TraceExport>(std::move(asked)));
   });
   for (const PageFile& file : page_files()) {
     const std::string path =

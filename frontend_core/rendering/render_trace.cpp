@@ -34,6 +34,28 @@ void for_each_in_window(const zun_store::ReportStore& store,
   }
 }
 
+// Nanoseconds from cycles at `hz`, the nearest whole number (cycles as
+// microseconds without a clock). `cycles` is below 2^33 (an offset and a
+// duration, each below 2^32), so the nanoseconds fit 64 bits at any clock.
+std::uint64_t nanoseconds(std::uint64_t cycles, std::uint64_t hz) {
+  if (hz == 0) return cycles * 1000;
+  __extension__ using Wide = unsigned __int128;
+  return static_cast<std::uint64_t>((Wide{cycles} * 1'000'000'000u + hz / 2) /
+                                    hz);
+}
+
+// `ns` as microseconds in decimal, exactly: "12", "12.5", "0.075".
+void append_microseconds(std::string& out, std::uint64_t ns) {
+  append_number(out, ns / 1000);
+  std::uint64_t fraction = ns % 1000;
+  if (fraction == 0) return;
+  out += '.';
+  for (std::uint64_t digit = 100; fraction != 0; digit /= 10) {
+    out += static_cast<char>('0' + fraction / digit);
+    fraction %= digit;
+  }
+}
+
 }  // namespace
 
 std::size_t trace_sample_count(const zun_store::ReportStore& store,
@@ -45,15 +67,33 @@ std::size_t trace_sample_count(const zun_store::ReportStore& store,
   return count;
 }
 
+std::optional<std::string> trace_window_fault(
+    const zun_store::ReportStore& store, const TraceWindow& window,
+    std::size_t count) {
+  if (!window.tiles.empty()) {
+    std::set<std::uint32_t> present;
+    for (std::size_t t = 0; t < store.tile_count(); ++t) {
+      present.insert(store.physical_tile(t));
+    }
+    for (const std::uint32_t tile : window.tiles) {
+      if (!present.contains(tile)) {
+        return "tile " + std::to_string(tile) + " is not in the report";
+      }
+    }
+  }
+  if (count > 0 || (window.from == 0 && !window.to)) return std::nullopt;
+  std::string message = "no sample runs ";
+  message += window.to ? "between cycles " + std::to_string(window.from) +
+                             " and " + std::to_string(*window.to)
+                       : "at or after cycle " + std::to_string(window.from);
+  if (!window.tiles.empty()) message += " on the tiles asked for";
+  return message;
+}
+
 void write_trace_events(const zun_store::ReportStore& store,
                         const TraceWindow& window,
                         const std::function<void(std::string_view)>& emit) {
-  const double hz = static_cast<double>(store.clock_hz());
-  // Microseconds from cycles; cycles themselves without a clock.
-  const auto micros = [&](std::uint64_t cycles) {
-    return hz > 0 ? static_cast<double>(cycles) * 1e6 / hz
-                  : static_cast<double>(cycles);
-  };
+  const std::uint64_t hz = store.clock_hz();
   std::string out = "{\"traceEvents\": [\n";
   bool first = true;
   const auto next = [&] {
@@ -92,10 +132,11 @@ void write_trace_events(const zun_store::ReportStore& store,
     out += ", \"cat\": ";
     append_string(out, zun_profile::detail::kind_name(
                            static_cast<zun_package::ProfileStepKind>(store.kinds()[i])));
+    const std::uint64_t start = nanoseconds(offset, hz);
     out += ", \"ph\": \"X\", \"ts\": ";
-    append_number(out, micros(offset));
+    append_microseconds(out, start);
     out += ", \"dur\": ";
-    append_number(out, micros(duration));
+    append_microseconds(out, nanoseconds(offset + duration, hz) - start);
     out += ", \"pid\": 0, \"tid\": ";
     append_number(out, tile);
     out += ", \"args\": {\"operation\": ";

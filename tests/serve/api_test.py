@@ -506,6 +506,77 @@ class HttpTest(unittest.TestCase):
         self.assertEqual(self.server.get("/?group-by=phase&from=0&to=10")[0], 200)
 
 
+def export_trace(report, options):
+    """(status, stdout, stderr) of profile-query export --trace-events."""
+    run = subprocess.run([EXE, "export", report, "--trace-events", "-o", "-"]
+                         + options, capture_output=True)
+    return run.returncode, run.stdout, run.stderr.decode()
+
+
+class TraceEventsTest(unittest.TestCase):
+    """/api/trace-events: the bytes the export command writes for the same
+    window, as a file to save."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(EXE, REPORT, args=["--base", BASE]).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def test_answers_as_the_export_command(self):
+        for query, options, report in [
+                ("", [], REPORT),
+                ("from=1000&to=20000&tiles=2-4",
+                 ["--from", "1000", "--to", "20000", "--tile", "2", "--tile", "3",
+                  "--tile", "4"], REPORT),
+                ("tiles=15-15&from=5000", ["--tile", "15", "--from", "5000"], REPORT),
+                ("to=3000&run=base", ["--to", "3000"], BASE)]:
+            with self.subTest(query=query):
+                status, headers, body = self.server.get("/api/trace-events?" + query)
+                self.assertEqual(status, 200, body[:200])
+                self.assertEqual(headers["Content-Disposition"],
+                                 'attachment; filename="trace.json"')
+                self.assertEqual(body, export_trace(report, options)[1])
+
+    def test_refuses_as_the_command_does(self):
+        code, _, message = export_trace(REPORT, ["--from", "99999999"])
+        self.assertEqual(code, 1)
+        for query, error in [
+                ("from=99999999", message.removeprefix("profile-query: ").strip()),
+                ("tiles=3-16", "parameter 'tiles': 3-16 is outside the report's "
+                               "tile entries 0-15"),
+                ("from=9&to=9", "parameter 'to': must be past 'from'"),
+                ("from=x", "parameter 'from'"),
+                ("tiles=4-2", "parameter 'tiles'"),
+                ("to=5&to=6", "given more than once"),
+                ("tile=3", "unknown parameter 'tile'"),
+                ("run=old", "parameter 'run'")]:
+            with self.subTest(query=query):
+                status, answer = self.server.get_json("/api/trace-events?" + query)
+                self.assertEqual(status, 400)
+                self.assertIn(error, answer["error"])
+
+    @unittest.skipUnless(len(sys.argv) > 4, "no report of 512K samples")
+    def test_a_window_past_a_million_samples_is_refused(self):
+        with Server(EXE, MEMORY_REPORT, args=[MEMORY_REPORT]) as server:
+            status, answer = server.get_json("/api/trace-events?to=4000000000")
+            self.assertEqual(status, 400)
+            self.assertIn("the window holds 1048576 samples, more than the 1000000",
+                          answer["error"])
+            self.assertIn("profile-query export", answer["error"])
+            # Tiles 0 and 1 are in both shards: the window holds both
+            # entries of each, as export --tile does on the joined report.
+            status, _, body = server.get("/api/trace-events?tiles=0-1&to=5000")
+            self.assertEqual(status, 200)
+            alone = export_trace(MEMORY_REPORT, ["--tile", "0", "--tile", "1",
+                                                 "--to", "5000"])[1]
+            events = lambda text: [e for e in json.loads(text)["traceEvents"]
+                                   if e["ph"] == "X"]
+            self.assertEqual(len(events(body)), 2 * len(events(alone)))
+
+
 class MemoryTest(unittest.TestCase):
     """Large answers do not stay in the server's memory once sent, whichever
     worker thread built them."""
@@ -521,8 +592,9 @@ class MemoryTest(unittest.TestCase):
                     return int(line.split()[1])
         raise AssertionError("no VmRSS")
 
-    @unittest.skipUnless(len(sys.argv) > 4,
-                         "no report for the memory test")
+    @unittest.skipUnless(len(sys.argv) > 4, "no report for the memory test")
+    @unittest.skipIf(os.environ.get("ZUN_SANITIZED"),
+                     "a sanitizer's allocator keeps freed memory")
     def test_whole_span_timelines_leave_memory_bounded(self):
         with Server(EXE, MEMORY_REPORT) as server:
             path = "/api/timeline?tiles=0-255&width=1000"
