@@ -20,6 +20,7 @@ const Timeline = (() => {
   const slider = document.getElementById("row-slider");
   const rowCount = document.getElementById("row-count");
   const searchStatus = document.getElementById("search-status");
+  const exportLink = document.getElementById("export");
 
   let hooks = {filter: () => {}, window: () => {}, area: () => {}, order: () => []};
   let reports = null;     // {new, base}: each run's overview (base null without one)
@@ -405,6 +406,13 @@ const Timeline = (() => {
     slider.disabled = length <= state.view.count;
     rowCount.max = String(Math.min(MAX_ROWS, length));
     rowCount.value = String(state.view.count);
+    // The window's cycles and tile entries (the runs between the rows of
+    // a Tiles filter too) as Trace Event JSON.
+    const exported = new URLSearchParams({
+      from: String(state.from), to: String(state.to),
+      tiles: entryAt(state.view.start) + "-" + entryAt(state.view.start + rows.length - 1)});
+    if (run === "base") exported.set("run", "base");
+    exportLink.href = "api/trace-events?" + exported.toString();
   }
 
   // ----- search -----

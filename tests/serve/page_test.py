@@ -8,6 +8,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 import urllib.parse
 
@@ -534,6 +535,36 @@ class PageTest(unittest.TestCase):
             self.wait.until(lambda d: self.timeline_ready())
             self.assertEqual(driver.execute_script(
                 "return [Timeline.run(), Timeline.state().answer.groups];"), ["base", [name]])
+            self.assert_no_browser_errors()
+
+    def test_export_this_window(self):
+        with Server(EXE, GENERATED, args=["--base", BASE]) as server:
+            driver = self.driver
+            self.load(server, "?from=20000&to=21000&tiles=2-5")
+            link = driver.find_element(By.ID, "export")
+            href = urllib.parse.urlparse(link.get_attribute("href"))
+            self.assertEqual(href.path, "/api/trace-events")
+            self.assertEqual(urllib.parse.parse_qs(href.query),
+                             {"from": ["20000"], "to": ["21000"], "tiles": ["2-5"]})
+            # The download is the file export writes for that window and those tiles.
+            status, headers, body = server.get(href.path + "?" + href.query)
+            self.assertEqual(status, 200)
+            self.assertIn("attachment", headers["Content-Disposition"])
+            with tempfile.TemporaryDirectory() as folder:
+                path = os.path.join(folder, "trace.json")
+                subprocess.run([EXE, "export", GENERATED, "--trace-events", "--from", "20000",
+                                "--to", "21000", "--tile", "2", "--tile", "3", "--tile", "4",
+                                "--tile", "5", "-o", path], check=True, capture_output=True)
+                with open(path, "rb") as written:
+                    self.assertEqual(body, written.read())
+            # The base run shown: the base run's window.
+            Select(driver.find_element(By.ID, "run")).select_by_value("base")
+            self.wait.until(lambda d: "run=base" in d.current_url and self.timeline_ready())
+            query = urllib.parse.parse_qs(urllib.parse.urlparse(
+                link.get_attribute("href")).query)
+            self.assertEqual(query["run"], ["base"])
+            self.assertEqual(server.get("/api/trace-events?" + urllib.parse.urlencode(
+                query, doseq=True))[0], 200)
             self.assert_no_browser_errors()
 
     def test_tooltip_on_top_with_start_end_and_duration(self):
