@@ -6,11 +6,9 @@
 const SVG = "http://www.w3.org/2000/svg";
 const ROWS_SHOWN = 500;        // table rows drawn at once
 const BARS_SHOWN = 25;         // bars in the bar chart
-const ACTIVITY_SERIES = 8;     // stacked series before "other"
+const ACTIVITY_SERIES = Colours.size;  // stacked series before "other"
 const ACTIVITY_BUCKETS = 200;
-const PALETTE = ["#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f",
-                 "#edc948", "#b07aa1", "#ff9da7", "#9c755f"];
-const OTHER_COLOUR = "#bab0ac";
+const COLOUR_GROUPS = 500;     // groups of a grouping given their own colours first
 
 // The request fields, named as the API and the command line name them.
 const SINGLE = ["group-by", "sort-by", "kind", "kernel", "operation-contains",
@@ -43,12 +41,14 @@ const SORT_KEYS = {
 const $ = (id) => document.getElementById(id);
 const form = $("controls");
 let overview = null;
-let generation = 0;  // answers to an older request are dropped
-// The colour of each group the activity chart draws, shared by the timeline.
-let colours = new Map();
-const colourOf = (label) => colours.get(label) || OTHER_COLOUR;
-// The timeline's window in the address bar, apart from the request.
-const WINDOW = ["from", "to", "tiles"];
+let loading = null;   // AbortController of the view being loaded
+const number = Text.number;
+const cycles = Text.cycles;
+// Parameters of the address bar that are not the request: the timeline's
+// window (and its run), and the area whose statistics are shown.
+const WINDOW = ["from", "to", "tiles", "run"];
+const AREA = ["area", "area-tiles"];
+let tableOrder = [];  // the groups' names as the table lists them
 
 function element(tag, text, className) {
   const node = document.createElement(tag);
@@ -63,21 +63,6 @@ function svgElement(tag, attributes) {
     node.setAttribute(name, value);
   }
   return node;
-}
-
-const integer = new Intl.NumberFormat("en-US", {maximumFractionDigits: 0});
-function number(value, digits) {
-  if (value === null || value === undefined) return "";
-  if (digits === undefined) return integer.format(value);
-  return value.toLocaleString("en-US", {minimumFractionDigits: digits,
-                                        maximumFractionDigits: digits});
-}
-
-// Cycles as text, with milliseconds where the report has a clock.
-function cycles(value) {
-  const text = number(value) + " cycles";
-  if (!overview || !overview.clock_hz) return text;
-  return text + " (" + number(value * 1000 / overview.clock_hz, 3) + " ms)";
 }
 
 // ----- the request and the address bar -----
@@ -132,65 +117,153 @@ function currentParams() {
   return new URLSearchParams(window.location.search);
 }
 
+// The request alone: the address bar's parameters less the window and the area.
+function requestOf(params) {
+  const request = new URLSearchParams(params);
+  for (const name of WINDOW.concat(AREA)) request.delete(name);
+  return request;
+}
+
+const sameList = (a, b) => a.length === b.length && a.every((v, i) => v === b[i]);
+
 // A new request from the controls: a new entry in the history, then the
-// answer. The timeline keeps its window.
-function apply(params) {
+// answer. The timeline keeps its window and the area stays, unless the
+// Tiles filter changed, which chooses new rows; `fresh` keeps neither.
+function apply(params, fresh) {
   const now = currentParams();
-  for (const name of WINDOW) if (now.has(name) && !params.has(name)) params.set(name, now.get(name));
+  if (!fresh) {
+    const sameTiles = sameList(now.getAll("tile"), params.getAll("tile"));
+    for (const name of WINDOW.concat(AREA)) {
+      if (!sameTiles && (name === "tiles" || AREA.includes(name))) continue;
+      if (now.has(name) && !params.has(name)) params.set(name, now.get(name));
+    }
+  }
+  navigate(params, false);
+  load(params);
+}
+
+// The address bar shows `params`: a new history entry, or in place of the
+// current one where `replace`.
+function navigate(params, replace) {
   const search = params.toString();
   const url = window.location.pathname + (search ? "?" + search : "");
-  if (url !== window.location.pathname + window.location.search) {
-    window.history.pushState(null, "", url);
-  }
-  load(params);
+  if (url === window.location.pathname + window.location.search) return;
+  if (replace) window.history.replaceState(null, "", url);
+  else window.history.pushState(null, "", url);
 }
 
 // ----- talking to the API -----
 
-async function getJson(path, params) {
-  const search = params ? params.toString() : "";
-  const response = await fetch(path + (search ? "?" + search : ""),
-                               {headers: {Accept: "application/json"}});
-  let body = null;
-  try {
-    body = await response.json();
-  } catch (error) {
-    throw new Error("the server sent no JSON (status " + response.status + ")");
+// The colours of the grouping's groups, from its largest COLOUR_GROUPS
+// groups over the whole report: the same whatever the filters and the order.
+const groupSets = new Map();  // "group-by metadata-key" -> names
+async function assignColours(request, signal) {
+  const key = (request.get("group-by") || "kernel") + " " + (request.get("metadata-key") || "");
+  if (!groupSets.has(key)) {
+    const params = new URLSearchParams({limit: String(COLOUR_GROUPS)});
+    if (request.has("group-by")) params.set("group-by", request.get("group-by"));
+    if (request.has("metadata-key")) params.set("metadata-key", request.get("metadata-key"));
+    let names = [];
+    try {
+      const answer = await Api.get("api/query", params, signal);
+      if (!answer) return false;
+      names = answer.groups.map((g) => g.name);
+    } catch (error) {
+      // The request itself will say what is wrong with it.
+    }
+    groupSets.set(key, names);
   }
-  if (!response.ok) throw new Error(body && body.error ? body.error : "status " + response.status);
-  return body;
+  Colours.assign(groupSets.get(key));
+  return true;
 }
 
+// The area of the address bar as what the statistics ask: the request
+// narrowed to the area's cycles (from, to) and its tiles (one `tile` per
+// physical tile, where they fit in one request), and how to say it.
+async function areaRequest(params, request) {
+  const time = /^(\d+)-(\d+)$/.exec(params.get("area") || "");
+  const rows = /^(\d+)-(\d+)$/.exec(params.get("area-tiles") || "");
+  if (!time || !rows) return null;
+  const tiles = await Timeline.physicalTiles();
+  if (!tiles) return null;
+  const filter = new Set(request.getAll("tile").map(Number));
+  const chosen = [];
+  for (let entry = Number(rows[1]); entry <= Number(rows[2]) && entry < tiles.length; ++entry) {
+    if (filter.size === 0 || filter.has(tiles[entry])) chosen.push(tiles[entry]);
+  }
+  const physical = [...new Set(chosen)].sort((a, b) => a - b);
+  const narrowed = new URLSearchParams(request);
+  narrowed.set("from", time[1]);
+  narrowed.set("to", time[2]);
+  // Room for the tiles beside the other parameters (and limit, buckets).
+  const room = MAX_PARAMETERS - [...narrowed.keys()].filter((k) => k !== "tile").length - 3;
+  const everyTile = filter.size > 0 ? physical.length === filter.size
+      : physical.length === overview.physical_tile_count;
+  let note = "";
+  if (!everyTile) {
+    if (physical.length <= room) {
+      narrowed.delete("tile");
+      for (const tile of physical) narrowed.append("tile", String(tile));
+    } else {
+      note = " The statistics cover every tile in those cycles: " + number(physical.length) +
+          " tiles are more than one request names (at most " + room + " here).";
+    }
+  }
+  const first = physical[0];
+  const last = physical[physical.length - 1];
+  const text = "Area: cycles " + number(Number(time[1])) + "\u2013" + number(Number(time[2])) +
+      (Text.clock() ? " (" + Text.time(Number(time[1])) + "\u2013" + Text.time(Number(time[2])) + ")" : "") +
+      ", tiles " + (first === last ? first : first + "\u2013" + last) +
+      (physical.length > 1 && physical.length !== last - first + 1
+           ? " (" + number(physical.length) + " tiles)" : "") + "." + note;
+  return {request: narrowed, text};
+}
+const MAX_PARAMETERS = 64;  // what the API takes in one request
+
+// Loads the view the address bar asks for; a newer call gives this one up.
 async function load(params) {
-  const mine = ++generation;
+  if (loading) loading.abort();
+  const mine = loading = new AbortController();
+  const signal = mine.signal;
   document.body.classList.add("busy");
   showError(null);
-  const request = new URLSearchParams(params);
-  for (const name of WINDOW) request.delete(name);
-  const activityParams = new URLSearchParams(request);
-  activityParams.delete("samples");
-  const limit = params.has("limit") ? Number(params.get("limit")) : ACTIVITY_SERIES;
-  activityParams.set("limit", String(Math.min(limit, ACTIVITY_SERIES)));
-  activityParams.set("buckets", String(ACTIVITY_BUCKETS));
-  // Without a limit of the user's, ask for no more rows than the table
-  // draws: a report may have millions of groups. The activity answer counts
-  // them all, whatever the limit (its series plus the groups summed as
-  // "other").
-  const queryParams = new URLSearchParams(request);
-  if (!params.has("limit")) queryParams.set("limit", String(ROWS_SHOWN));
+  const request = requestOf(params);
   try {
-    const [result, activity] = await Promise.all([
-      getJson("api/query", queryParams), getJson("api/activity", activityParams)]);
-    if (mine !== generation) return;
+    if (!await assignColours(request, signal)) return;
+    const area = await areaRequest(params, request);
+    if (signal.aborted) return;
+    showArea(area);
+    const asked = area ? area.request : request;
+    const activityParams = new URLSearchParams(asked);
+    activityParams.delete("samples");
+    const limit = asked.has("limit") ? Number(asked.get("limit")) : ACTIVITY_SERIES;
+    activityParams.set("limit", String(Math.min(limit, ACTIVITY_SERIES)));
+    activityParams.set("buckets", String(ACTIVITY_BUCKETS));
+    // Without a limit of the user's, ask for no more rows than the table
+    // draws: a report may have millions of groups. The activity answer
+    // counts them all, whatever the limit (its series plus the groups
+    // summed as "other").
+    const queryParams = new URLSearchParams(asked);
+    if (!asked.has("limit")) queryParams.set("limit", String(ROWS_SHOWN));
+    const diffParams = new URLSearchParams(queryParams);
+    diffParams.delete("samples");
+    const [result, activity, diff] = await Promise.all([
+      Api.get("api/query", queryParams, signal), Api.get("api/activity", activityParams, signal),
+      overview.base ? Api.get("api/diff", diffParams, signal) : null]);
+    if (!result || !activity || signal.aborted) return;
     const total = activity.groups.length + activity.other.group_count;
-    drawResult(result, request, total);
+    drawResult(result, asked, total);
     drawActivity(activity);
-    await Timeline.show(params, overview, request, colourOf, filterToGroup, moveWindow);
+    drawComparison(diff);
+    $("run").value = params.get("run") === "base" ? "base" : "new";
+    await Timeline.show(params, request);
   } catch (error) {
-    if (mine !== generation) return;
-    showError(error.message);
+    if (!signal.aborted) showError(error.message);
   } finally {
-    if (mine === generation) document.body.classList.remove("busy");
+    if (loading === mine) {
+      document.body.classList.remove("busy");
+      loading = null;
+    }
   }
 }
 
@@ -200,9 +273,15 @@ function showError(message) {
   box.textContent = message === null ? "" : "Error: " + message;
 }
 
+function showArea(area) {
+  $("area-bar").hidden = area === null;
+  $("area-text").textContent = area ? area.text : "";
+}
+
 // ----- drawing -----
 
 function drawOverview() {
+  Text.setClock(overview.clock_hz);
   $("source").textContent = "Report: " + overview.source;
   $("figures").textContent =
       number(overview.tile_count) + " tiles (" + number(overview.physical_tile_count) +
@@ -222,12 +301,25 @@ function drawOverview() {
   fill("kernels", overview.kernels, (v) => v.samples + " samples");
   fill("metadata-names", overview.metadata_names, (v) => v.samples + " samples");
   fill("phases", overview.phases, (v) => v.samples + " samples");
+  if (overview.base) {
+    const base = overview.base;
+    $("compare-section").hidden = false;
+    $("run-choice").hidden = false;
+    $("threshold").value = overview.fail_above !== null && overview.fail_above !== undefined
+        ? String(overview.fail_above) : "5";
+    $("compare-figures").textContent = "Base " + base.source + ": " +
+        number(base.tile_count) + " tiles, " + number(base.sample_count) + " samples, span " +
+        cycles(base.profile_span_cycles) + "; new " + overview.source + ": " +
+        number(overview.tile_count) + " tiles, " + number(overview.sample_count) +
+        " samples, span " + cycles(overview.profile_span_cycles) + ".";
+  }
 }
 
 // `total` counts the groups, of which `result` may hold only the first.
 function drawResult(result, params, total) {
   const sortBy = params.get("sort-by") || "phase-cycles";
   const groups = result.groups;
+  tableOrder = groups.map((g) => g.name);
   $("summary").textContent =
       number(result.matched_sample_count) + " of " + number(result.sample_count) +
       " samples matched, " + number(total) + " groups" +
@@ -276,6 +368,11 @@ function drawTable(groups, sortBy, total) {
       const kind = column.key === "name" ? "name"
           : column.key === "dimensions" ? "text" : "number";
       const cell = element("td", text, kind);
+      if (column.key === "name") {
+        const swatch = element("span", "", "swatch");
+        swatch.style.background = Colours.of(value);
+        cell.prepend(swatch);
+      }
       line.append(cell);
     }
   }
@@ -306,7 +403,7 @@ function drawBars(groups, sortBy, total) {
     label.textContent = group.name.length > 34 ? group.name.slice(0, 33) + "\u2026" : group.name;
     const barWidth = Math.max(1, (width - labelWidth - 90) * group[key] / largest);
     const bar = svgElement("rect", {x: labelWidth, y: y + 2, width: barWidth, height: rowHeight - 4,
-                                    fill: PALETTE[i % PALETTE.length], class: "bar"});
+                                    fill: Colours.of(group.name), class: "bar"});
     const tip = svgElement("title", {});
     tip.textContent = group.name + ": " + number(group[key]);
     bar.append(tip);
@@ -326,14 +423,13 @@ function drawActivity(activity) {
   const width = 720;
   const height = 220;
   const left = 48;
-  const bottom = 24;
+  const bottom = 34;
   svg.setAttribute("viewBox", "0 0 " + width + " " + height);
-  const series = activity.groups.map((g, i) => ({name: g.name, busy: g.busy_cycles,
-                                                 colour: PALETTE[i % PALETTE.length]}));
-  colours = new Map(series.map((s) => [s.name, s.colour]));
+  const series = activity.groups.map((g) => ({name: g.name, busy: g.busy_cycles,
+                                              colour: Colours.of(g.name)}));
   if (activity.other.group_count > 0) {
     series.push({name: "other (" + number(activity.other.group_count) + " groups)",
-                 busy: activity.other.busy_cycles, colour: OTHER_COLOUR});
+                 busy: activity.other.busy_cycles, colour: Colours.OTHER});
   }
   const count = activity.bucket_count;
   const span = activity.profile_span_cycles;
@@ -345,7 +441,9 @@ function drawActivity(activity) {
     return level;
   }));
   const top = Math.max(1e-9, ...totals);
-  const x = (b) => left + (width - left - 8) * (b * activity.bucket_cycles) / Math.max(1, span);
+  const plot = width - left - 8;
+  const xAt = (cycle) => left + plot * cycle / Math.max(1, span);
+  const x = (b) => xAt(b * activity.bucket_cycles);
   const xEnd = (b) => b + 1 === count ? width - 8 : x(b + 1);
   const y = (level) => height - bottom - (height - bottom - 8) * level / top;
   const base = new Array(count).fill(0);
@@ -372,16 +470,33 @@ function drawActivity(activity) {
     item.append(swatch, document.createTextNode(s.name));
     legend.append(item);
   });
-  // Axes: the busiest level on the left, the span below.
+  // Axes: the busiest level on the left, the span below with its ticks.
   svg.append(svgElement("line", {x1: left, y1: height - bottom, x2: width - 8, y2: height - bottom, class: "axis"}));
   svg.append(svgElement("line", {x1: left, y1: 8, x2: left, y2: height - bottom, class: "axis"}));
   const topLabel = svgElement("text", {x: left - 4, y: 16, "text-anchor": "end", class: "value"});
   topLabel.textContent = number(top, 1);
-  const zero = svgElement("text", {x: left, y: height - 6, class: "value"});
-  zero.textContent = "0";
-  const end = svgElement("text", {x: width - 8, y: height - 6, "text-anchor": "end", class: "value"});
-  end.textContent = cycles(span);
-  svg.append(topLabel, zero, end);
+  svg.append(topLabel);
+  for (const tick of axisTicks(0, Math.max(1, span), plot, 90)) {
+    const at = xAt(tick.cycle);
+    svg.append(svgElement("line", {x1: at, y1: height - bottom, x2: at, y2: height - bottom + 4, class: "axis"}));
+    const anchor = at > width - 40 ? "end" : at < left + 20 ? "start" : "middle";
+    const label = svgElement("text", {x: at, y: height - bottom + 14, "text-anchor": anchor, class: "value"});
+    label.textContent = tick.label;
+    svg.append(label);
+    if (tick.time) {
+      const time = svgElement("text", {x: at, y: height - bottom + 26, "text-anchor": anchor, class: "value"});
+      time.textContent = tick.time;
+      svg.append(time);
+    }
+  }
+  const unit = svgElement("text", {x: left - 4, y: height - bottom + 14, "text-anchor": "end", class: "value"});
+  unit.textContent = "cycles";
+  svg.append(unit);
+  if (Text.clock()) {
+    const time = svgElement("text", {x: left - 4, y: height - bottom + 26, "text-anchor": "end", class: "value"});
+    time.textContent = "time";
+    svg.append(time);
+  }
   if (series.length === 0) {
     const none = svgElement("text", {x: width / 2, y: height / 2, "text-anchor": "middle", class: "label"});
     none.textContent = "no samples matched";
@@ -408,6 +523,74 @@ function drawSamples(samples) {
     cells.forEach((text, i) => line.append(element("td", text, i < 5 ? "number" : "name")));
   }
   table.tBodies[0].replaceWith(body);
+}
+
+// ----- the comparison with the base run -----
+
+let lastDiff = null;
+
+// Whether a diff row is past the threshold: the rule of diff --fail-above.
+// A group grown by more than `percent` of its base figure (any growth from
+// zero), or an added group larger than `percent` of the base's total.
+function pastThreshold(row, percent, baseTotal) {
+  if (!(row.delta > 0)) return false;
+  if (row.status === "added") return row.new.key * 100 > baseTotal * percent;
+  return row.delta * 100 > row.base.key * percent;
+}
+
+// Per group the base and new figures side by side, the change and its
+// percentage; groups past the threshold marked. A click on a group
+// narrows both runs to it.
+function drawComparison(diff) {
+  if (diff === null) return;
+  lastDiff = diff;
+  const percent = Number($("threshold").value) || 0;
+  const baseTotal = diff.groups.reduce((sum, row) => sum + row.base.key, 0);
+  const key = diff.key.replace(/_/g, " ");
+  const table = $("compare");
+  const head = table.tHead;
+  head.replaceChildren();
+  const titles = ["name", "status", "base " + key, "new " + key, "change", "change %",
+                  "samples", "work cycles", "p50", "p95", "max"];
+  const headRow = head.insertRow();
+  for (const title of titles) headRow.append(element("th", title));
+  const pair = (a, b) => a === b ? number(a) : number(a) + " → " + number(b);
+  const signed = (value) => (value > 0 ? "+" : "") + number(value);
+  const body = document.createElement("tbody");
+  let marked = 0;
+  for (const row of diff.groups.slice(0, ROWS_SHOWN)) {
+    const line = body.insertRow();
+    const over = pastThreshold(row, percent, baseTotal);
+    if (over) {
+      line.classList.add("over");
+      ++marked;
+    }
+    const name = element("td", row.name, "name");
+    const swatch = element("span", "", "swatch");
+    swatch.style.background = Colours.of(row.name);
+    name.prepend(swatch);
+    name.title = "Show only this group, in both runs";
+    name.classList.add("link");
+    name.addEventListener("click", () => filterToGroup(row.name));
+    const percentText = row.delta_percent === null ? "new"
+        : (row.delta_percent > 0 ? "+" : "") + number(row.delta_percent, 1) + "%";
+    line.append(name, element("td", row.status === "both" ? "" : row.status, "text"),
+                element("td", number(row.base.key), "number"),
+                element("td", number(row.new.key), "number"),
+                element("td", signed(row.delta), "number"),
+                element("td", percentText + (over ? " ▲" : ""), "number"),
+                element("td", pair(row.base.sample_count, row.new.sample_count), "number"),
+                element("td", pair(row.base.work_cycles, row.new.work_cycles), "number"),
+                element("td", pair(row.base.p50_cycles, row.new.p50_cycles), "number"),
+                element("td", pair(row.base.p95_cycles, row.new.p95_cycles), "number"),
+                element("td", pair(row.base.maximum_cycles, row.new.maximum_cycles), "number"));
+  }
+  table.tBodies[0].replaceWith(body);
+  $("compare-count").textContent = marked === 0
+      ? "no group past " + number(percent, 1) + "%"
+      : number(marked) + (marked === 1 ? " group" : " groups") + " past " + number(percent, 1) + "%";
+  $("compare-hidden").textContent = diff.groups.length > ROWS_SHOWN
+      ? number(diff.groups.length - ROWS_SHOWN) + " more groups are not shown." : "";
 }
 
 // ----- the timeline's actions -----
@@ -439,17 +622,67 @@ function filterToGroup(label) {
   apply(params);
 }
 
-// A zoom or pan: the new window in the address bar, and the timeline again.
-function moveWindow(from, to, first, last) {
+// A zoom, pan or scroll: the new window in the address bar, and the
+// timeline again. Steps in quick succession (a wheel's) share one history
+// entry.
+let lastMove = 0;
+function moveWindow(from, to, tiles) {
   const params = currentParams();
   params.set("from", String(from));
   params.set("to", String(to));
-  params.set("tiles", first + "-" + last);
-  window.history.pushState(null, "", window.location.pathname + "?" + params.toString());
-  const request = new URLSearchParams(params);
-  for (const name of WINDOW) request.delete(name);
-  Timeline.show(params, overview, request, colourOf, filterToGroup, moveWindow)
-      .catch((error) => showError(error.message));
+  params.set("tiles", tiles);
+  const now = Date.now();
+  navigate(params, now - lastMove < 600);
+  lastMove = now;
+  Timeline.show(params, requestOf(params)).catch((error) => showError(error.message));
+}
+
+// An area chosen on the timeline: its statistics, in a new history entry.
+function selectArea(area) {
+  const params = currentParams();
+  params.set("area", area.from + "-" + area.to);
+  params.set("area-tiles", area.first + "-" + area.last);
+  navigate(params, false);
+  load(params);
+}
+
+function clearArea() {
+  const params = currentParams();
+  if (!params.has("area")) return false;
+  for (const name of AREA) params.delete(name);
+  navigate(params, false);
+  load(params);
+  return true;
+}
+
+// ----- keys -----
+
+const typing = (target) => target.closest && target.closest("input, select, textarea");
+
+// The page's keys, wherever the focus is but in a text field; the
+// timeline adds those that would scroll the page while it has the focus.
+document.addEventListener("keydown", (event) => {
+  if (event.ctrlKey || event.metaKey || event.altKey) return;
+  if ($("keys").open) return;  // the dialog's own: Esc closes it
+  if (typing(event.target)) return;
+  const actions = {
+    "?": () => $("keys").showModal(),
+    "f": () => Timeline.fit(), "0": () => Timeline.fit(),
+    "+": () => Timeline.zoom(0.5), "=": () => Timeline.zoom(0.5), "-": () => Timeline.zoom(2),
+    "n": () => Timeline.nextMatch(1), "N": () => Timeline.nextMatch(-1),
+    "/": () => $("search").focus(),
+    "Escape": () => clearArea() || clearSearch(),
+  };
+  if (!actions[event.key] || (!Timeline.state() && "f0+=-nN".includes(event.key))) return;
+  event.preventDefault();
+  actions[event.key]();
+});
+
+function clearSearch() {
+  if ($("search").value === "") return false;
+  $("search").value = "";
+  Timeline.setSearch("");
+  return true;
 }
 
 // ----- start -----
@@ -463,15 +696,56 @@ for (const name of ["group-by", "sort-by", "kind", "no-kernel"]) {
 }
 $("clear").addEventListener("click", () => {
   form.reset();
-  apply(new URLSearchParams());
+  clearSearch();
+  apply(new URLSearchParams(), true);
 });
+$("area-clear").addEventListener("click", clearArea);
+$("threshold").addEventListener("input", () => { if (lastDiff) drawComparison(lastDiff); });
+// The timeline's run: the new one, or the base.
+$("run").addEventListener("change", () => {
+  const params = currentParams();
+  if ($("run").value === "base") params.set("run", "base"); else params.delete("run");
+  params.delete("tiles");  // the base run has tiles of its own
+  navigate(params, false);
+  Timeline.show(params, requestOf(params)).catch((error) => showError(error.message));
+});
+$("keys-button").addEventListener("click", () => $("keys").showModal());
+$("skip").addEventListener("click", (event) => {
+  event.preventDefault();
+  $("timeline").focus();
+});
+
+// The search box: each pause in typing searches; Enter and Shift+Enter
+// step through the matches, Esc ends the search.
+let searchTimer = null;
+$("search").addEventListener("input", () => {
+  clearTimeout(searchTimer);
+  searchTimer = setTimeout(() => Timeline.setSearch($("search").value), 250);
+});
+$("search").addEventListener("keydown", (event) => {
+  if (event.key === "Enter") {
+    event.preventDefault();
+    clearTimeout(searchTimer);
+    const wanted = $("search").value.trim().toLowerCase();
+    if (wanted !== Timeline.searchState().text) Timeline.setSearch(wanted);
+    else Timeline.nextMatch(event.shiftKey ? -1 : 1);
+  } else if (event.key === "Escape") {
+    event.preventDefault();
+    clearSearch();
+  }
+});
+
 window.addEventListener("popstate", () => {
   controlsFromParams(currentParams());
   load(currentParams());
 });
 
-getJson("api/report").then((report) => {
+Timeline.configure({filter: filterToGroup, window: moveWindow, area: selectArea,
+                    order: () => tableOrder});
+
+Api.get("api/report").then((report) => {
   overview = report;
+  Timeline.setReport(report);
   drawOverview();
   controlsFromParams(currentParams());
   load(currentParams());
