@@ -19,6 +19,20 @@ namespace {
 
 constexpr std::align_val_t kBlockAlignment{64};
 
+#ifdef ZUN_STORE_MMAP
+// What tells a file from another, and one state of it from the next: its
+// device and inode, its size, and the times of its last write and change.
+std::array<std::int64_t, 7> file_state(const struct stat& status) {
+  return {static_cast<std::int64_t>(status.st_dev),
+          static_cast<std::int64_t>(status.st_ino),
+          static_cast<std::int64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec),
+          static_cast<std::int64_t>(status.st_mtim.tv_nsec),
+          static_cast<std::int64_t>(status.st_ctim.tv_sec),
+          static_cast<std::int64_t>(status.st_ctim.tv_nsec)};
+}
+#endif
+
 }  // namespace
 
 void ReportStore::Image::Free::operator()(std::byte* block) const noexcept {
@@ -58,6 +72,9 @@ std::unique_ptr<ReportStore::Image> ReportStore::Image::map(
     throw StoreError(name + ": not a regular file");
   }
   std::unique_ptr<Image> image(new Image());
+  image->path_ = path;
+  image->name_ = name;
+  image->state_ = file_state(status);
   const auto size = static_cast<std::size_t>(status.st_size);
   if (size == 0) {
     image->data_ = reinterpret_cast<const std::byte*>("");
@@ -83,6 +100,16 @@ ReportStore::Image::~Image() {
   if (mapping_ != nullptr) ::munmap(mapping_, size_);
 }
 
+void ReportStore::Image::check_unchanged() const {
+  if (name_.empty()) return;
+  struct stat status {};
+  if (::stat(path_.c_str(), &status) != 0) return;
+  if (file_state(status) != state_) {
+    throw StoreError(name_ +
+                     ": the file changed since it was opened; open it again");
+  }
+}
+
 #else
 
 // Without mmap the file is read into a block of memory instead.
@@ -104,6 +131,9 @@ std::unique_ptr<ReportStore::Image> ReportStore::Image::map(
 }
 
 ReportStore::Image::~Image() = default;
+
+// The file was read whole into memory: nothing can change under it.
+void ReportStore::Image::check_unchanged() const {}
 
 #endif
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -28,6 +30,12 @@ class ReportStore::Image {
   Image& operator=(const Image&) = delete;
 
   std::span<const std::byte> bytes() const noexcept { return {data_, size_}; }
+
+  // Throws StoreError when the file mapped is no longer the one at its path
+  // as it was when mapped: another file renamed there, or this one
+  // rewritten (its size or times changed). A removed file is no change:
+  // the mapping keeps its bytes. Images in memory never change.
+  void check_unchanged() const;
   std::byte* writable() noexcept { return owned_.get(); }
 
  private:
@@ -41,6 +49,12 @@ class ReportStore::Image {
   std::size_t size_ = 0;
   std::unique_ptr<std::byte[], Free> owned_;  // a block in memory, if any
   void* mapping_ = nullptr;                   // a mapped file, if any
+
+  // The mapped file's path, name and state when mapped (see FileState in
+  // image.cpp); empty for an image in memory.
+  std::filesystem::path path_;
+  std::string name_;
+  std::array<std::int64_t, 7> state_{};
 };
 
 }  // namespace zun_store

@@ -293,6 +293,10 @@ ReportStore ReportStore::open(const std::filesystem::path& path) {
   return ReportStore(Image::map(path, name), name);
 }
 
+void ReportStore::check_unchanged() const {
+  if (image_ != nullptr) image_->check_unchanged();
+}
+
 bool ReportStore::is_store(std::string_view head) noexcept {
   return head.size() >= format::kMagic.size() &&
          std::memcmp(head.data(), format::kMagic.data(),

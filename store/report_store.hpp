@@ -33,14 +33,21 @@ struct MetadataRef {
 // copyable. Every accessor is const and keeps no state, so any number of
 // threads may read (and query) one store at once. A mapped file changed or
 // truncated by someone else while it is open breaks the store's checks
-// after the fact: that is the changer's fault, and reads may then see
-// garbage or fault.
+// after the fact, and reads may then see garbage or fault: a front end
+// calls check_unchanged() before each use, which catches every change made
+// between two calls (not one made during a call).
 class ReportStore {
  public:
   // Maps the store file at `path` and checks it whole: the header, every
   // section's bounds and checksum, and every id against its table. Throws
   // StoreError naming `path` and the first fault found.
   static ReportStore open(const std::filesystem::path& path);
+
+  // Throws StoreError naming the file when the file at its path is no
+  // longer the one opened as it was: rewritten in place (its size or times
+  // changed) or replaced by another. One stat of the path; a store built in
+  // memory, or whose file was removed, never changed.
+  void check_unchanged() const;
 
   // Whether `head`, the first bytes of a file, start as a store's do (its
   // 8 magic bytes): how a reader tells a store from another format.

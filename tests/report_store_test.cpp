@@ -1,7 +1,9 @@
 #include "store/report_store.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -122,6 +124,69 @@ TEST(ReportStoreTest, GivesBackTheExactRecords) {
     EXPECT_EQ(file.image_bytes(),
               std::filesystem::file_size(folder / "r.zun")) << name;
   }
+}
+
+// A store's file written an hour ago, so that a rewrite now shows in its
+// modification time however coarse the file system's clock.
+void write_aged(const ProfileReport& report,
+                const std::filesystem::path& path) {
+  zun_store::write_store(report, path);
+  std::filesystem::last_write_time(
+      path, std::filesystem::file_time_type::clock::now() -
+                std::chrono::hours(1));
+}
+
+TEST(ReportStoreTest, NoticesTheFileChangingUnderIt) {
+  support::TempFolder folder;
+  support::Entropy entropy(7);
+  const ProfileReport report = support::random_report(entropy);
+  const auto path = folder / "r.zun";
+  const std::string changed =
+      path.string() + ": the file changed since it was opened; open it again";
+  const auto refusal = [](const ReportStore& store) -> std::string {
+    try {
+      store.check_unchanged();
+    } catch (const zun_store::StoreError& error) {
+      return error.what();
+    }
+    return {};
+  };
+
+  // Copied over in place, the same size: the bytes under the map change.
+  write_aged(report, path);
+  {
+    const ReportStore store = ReportStore::open(path);
+    EXPECT_EQ(refusal(store), "");
+    std::filesystem::copy_file(path, folder / "copy.zun");
+    std::filesystem::copy_file(folder / "copy.zun", path,
+                               std::filesystem::copy_options::overwrite_existing);
+    EXPECT_EQ(refusal(store), changed);
+  }
+  // Cut short in place.
+  write_aged(report, path);
+  {
+    const ReportStore store = ReportStore::open(path);
+    std::filesystem::resize_file(path, 10);
+    EXPECT_EQ(refusal(store), changed);
+  }
+  // Replaced by a rename: the map still holds the old file, but the path
+  // names another.
+  write_aged(report, path);
+  {
+    const ReportStore store = ReportStore::open(path);
+    zun_store::write_store(report, folder / "next.zun");
+    std::filesystem::rename(folder / "next.zun", path);
+    EXPECT_EQ(refusal(store), changed);
+  }
+  // Removed: the map keeps the bytes, and answers stay right.
+  write_aged(report, path);
+  {
+    const ReportStore store = ReportStore::open(path);
+    std::filesystem::remove(path);
+    EXPECT_EQ(refusal(store), "");
+    EXPECT_EQ(support::first_difference(store.to_report(), report), "");
+  }
+  EXPECT_EQ(refusal(ReportStore::from_report(report)), "");
 }
 
 TEST(ReportStoreTest, HoldsEachTextOnceInByteOrder) {

@@ -140,14 +140,14 @@ void bind_columns(py::module_& module) {
   module.def(
       "stored_column",
       [](const StoreHandle& handle, const std::string& name) {
-        return stored(handle, column_data(*handle.store, name));
+        return stored(handle, column_data(handle.checked(), name));
       },
       py::arg("store"), py::arg("name"),
       "A stored uint32 column as a read-only view of the store.");
   module.def(
       "physical_tiles",
       [](const StoreHandle& handle) {
-        const ReportStore& store = *handle.store;
+        const ReportStore& store = handle.checked();
         return per_sample<std::uint32_t>(
             store, [&](std::size_t t, std::size_t begin, std::size_t end,
                        std::uint32_t* out) {
@@ -158,7 +158,7 @@ void bind_columns(py::module_& module) {
   module.def(
       "offsets",
       [](const StoreHandle& handle) {
-        const ReportStore& store = *handle.store;
+        const ReportStore& store = handle.checked();
         const std::uint32_t* starts = store.start_cycles();
         return per_sample<std::uint64_t>(
             store, [&](std::size_t, std::size_t begin, std::size_t end,
@@ -173,7 +173,7 @@ void bind_columns(py::module_& module) {
   module.def(
       "durations",
       [](const StoreHandle& handle) {
-        const ReportStore& store = *handle.store;
+        const ReportStore& store = handle.checked();
         const std::uint32_t* starts = store.start_cycles();
         const std::uint32_t* ends = store.end_cycles();
         return per_sample<std::uint32_t>(
@@ -189,7 +189,7 @@ void bind_columns(py::module_& module) {
       "kind_codes",
       [](const StoreHandle& handle) {
         // 0 to 3 for the four kinds, 4 for any other value ("unknown").
-        const std::uint32_t* kinds = handle.store->kinds();
+        const std::uint32_t* kinds = handle.checked().kinds();
         return per_sample<std::int8_t>(
             *handle.store, [&](std::size_t, std::size_t begin, std::size_t end,
                                std::int8_t* out) {
@@ -202,7 +202,7 @@ void bind_columns(py::module_& module) {
   module.def(
       "text_codes",
       [](const StoreHandle& handle, const std::string& name) {
-        const ReportStore& store = *handle.store;
+        const ReportStore& store = handle.checked();
         if (name == "kernel") return text_codes(store, store.kernels());
         if (name == "operation") return text_codes(store, store.operations());
         throw py::value_error("no text column '" + name + "'");
@@ -211,7 +211,7 @@ void bind_columns(py::module_& module) {
       "A text column as (int32 codes, the texts they index).");
   module.def(
       "metadata_codes",
-      [](const StoreHandle& handle) { return metadata_codes(*handle.store); },
+      [](const StoreHandle& handle) { return metadata_codes(handle.checked()); },
       py::arg("store"),
       "Per metadata name, each sample's value as (int32 codes, -1 for "
       "none; the values they index).");

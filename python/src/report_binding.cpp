@@ -134,10 +134,11 @@ void bind_report(py::module_& module) {
       .def_property_readonly(
           "tiles",
           [](const StoreHandle& s) {
-            Numbers tiles(static_cast<py::ssize_t>(s.store->tile_count()));
+            const zun_store::ReportStore& store = s.checked();
+            Numbers tiles(static_cast<py::ssize_t>(store.tile_count()));
             std::uint32_t* out = tiles.mutable_data();
-            for (std::size_t t = 0; t < s.store->tile_count(); ++t) {
-              out[t] = s.store->physical_tile(t);
+            for (std::size_t t = 0; t < store.tile_count(); ++t) {
+              out[t] = store.physical_tile(t);
             }
             return tiles;
           },
@@ -156,7 +157,7 @@ void bind_report(py::module_& module) {
             zun_profile::ActivityReport answer;
             {
               py::gil_scoped_release unlocked;
-              answer = zun_profile::activity(*s.store, request, buckets);
+              answer = zun_profile::activity(s.checked(), request, buckets);
             }
             return activity_dict(answer);
           },
@@ -171,7 +172,7 @@ void bind_report(py::module_& module) {
         {
           py::gil_scoped_release unlocked;
           answer = zun_profile::detail::shard_activity(
-              *shard.store, request, buckets, span_cycles, series);
+              shard.checked(), request, buckets, span_cycles, series);
         }
         return activity_dict(answer);
       },

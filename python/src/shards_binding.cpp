@@ -24,7 +24,7 @@ std::vector<zun_store::ReportStore const*> stores_of(
     std::span<const StoreHandle> shards) {
   std::vector<zun_store::ReportStore const*> stores;
   stores.reserve(shards.size());
-  for (const StoreHandle& shard : shards) stores.push_back(shard.store.get());
+  for (const StoreHandle& shard : shards) stores.push_back(&shard.checked());
   return stores;
 }
 
@@ -99,8 +99,9 @@ void bind_shards(py::module_& module) {
           zun_store::StoreBuilder builder(
               shards.empty() ? 0 : shards.front().store->clock_hz());
           for (const StoreHandle& shard : shards) {
-            for (std::size_t t = 0; t < shard.store->tile_count(); ++t) {
-              builder.add_tile(shard.store->tile_records(t));
+            const zun_store::ReportStore& store = shard.checked();
+            for (std::size_t t = 0; t < store.tile_count(); ++t) {
+              builder.add_tile(store.tile_records(t));
             }
           }
           combined = std::make_shared<const zun_store::ReportStore>(
@@ -118,7 +119,7 @@ void bind_shards(py::module_& module) {
         {
           py::gil_scoped_release unlocked;
           bytes = zun_profile::to_bytes(zun_profile::partial_query(
-              *shard.store, request, 0, shard.store->tile_count()));
+              shard.checked(), request, 0, shard.store->tile_count()));
         }
         return as_python_bytes(bytes);
       },

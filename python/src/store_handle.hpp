@@ -16,6 +16,14 @@ namespace zun_python {
 struct StoreHandle {
   std::shared_ptr<const zun_store::ReportStore> store;
   std::string source;  // the report's name in messages, as profile-query gives it
+
+  // The store, once its file is known to be the one opened: every read
+  // goes through here, so that a file rewritten since is a StoreError
+  // (ReportError in Python), not a fault in the middle of a read.
+  const zun_store::ReportStore& checked() const {
+    store->check_unchanged();
+    return *store;
+  }
 };
 
 // The stores of shards, in order, for the parallel query.
