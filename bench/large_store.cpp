@@ -2,9 +2,13 @@
 // with StoreWriter, opened, and asked the default query. Prints the times,
 // the query's time per sample, and the memory the query adds beyond the
 // mapped file. Not a Google Benchmark: one run of each step is the point.
-//   zun_large_store PATH SAMPLES [TILES]
+//   zun_large_store PATH SAMPLES [TILES [interleaved|program]]
+// "program": every tile runs the same 512 steps epoch after epoch, as many
+// epochs as SAMPLES allows (tests/support/program_run.hpp); "interleaved",
+// the default: each tile's steps alternate between kernels.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +18,7 @@
 
 #include "query/query.hpp"
 #include "store/report_store.hpp"
+#include "tests/support/program_run.hpp"
 #include "tests/support/synthetic_report.hpp"
 
 namespace {
@@ -42,17 +47,35 @@ double peak_resident_bytes() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: zun_large_store PATH SAMPLES [TILES]\n");
+  const std::string shape_name = argc > 4 ? argv[4] : "interleaved";
+  if (argc < 3 || argc > 5 ||
+      (shape_name != "interleaved" && shape_name != "program")) {
+    std::fprintf(stderr,
+                 "usage: zun_large_store PATH SAMPLES [TILES "
+                 "[interleaved|program]]\n");
     return 2;
   }
   const std::filesystem::path path = argv[1];
   const std::size_t samples = std::strtoull(argv[2], nullptr, 10);
   const std::size_t tiles = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1024;
+  if (tiles == 0 || samples < tiles) {
+    std::fprintf(stderr,
+                 "zun_large_store: SAMPLES and TILES must be at least "
+                 "1, SAMPLES at least TILES\n");
+    return 2;
+  }
   const std::size_t per_tile = samples / tiles;
 
   Clock::time_point start = Clock::now();
-  {
+  if (shape_name == "program") {
+    zun_profile::support::ProgramShape program;
+    program.tiles = tiles;
+    program.steps_per_epoch = std::min<std::size_t>(512, per_tile);
+    program.epochs = per_tile / program.steps_per_epoch;
+    std::printf("program: %zu tiles x %zu steps x %zu epochs\n", tiles,
+                program.steps_per_epoch, program.epochs);
+    zun_profile::support::write_program_store(program, path);
+  } else {
     zun_store::StoreWriter writer(path, 1330000000);
     for (std::size_t t = 0; t < tiles; ++t) {
       // Each tile its own: the interleaved shape, one tile at a time.

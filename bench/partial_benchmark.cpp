@@ -39,7 +39,6 @@
 namespace {
 
 using zun_profile::Query;
-using zun_profile::support::SyntheticShape;
 using zun_bench::median;
 using zun_bench::seconds_of;
 
@@ -49,13 +48,12 @@ struct Built {
 };
 
 zun_store::ReportStore& store_for(const std::string& key,
-                                  const SyntheticShape& shape) {
+                                  const zun_bench::ReportShape& shape) {
   static Built built;
   if (built.key != key || !built.store) {
     built.store.reset();
     built.store = std::make_unique<zun_store::ReportStore>(
-        zun_store::ReportStore::from_report(
-            zun_profile::support::synthetic_report(shape)));
+        zun_store::ReportStore::from_report(zun_bench::build_report(shape)));
     built.key = key;
   }
   return *built.store;

@@ -91,14 +91,14 @@ using zun_profile::support::SyntheticShape;
 using Clock = std::chrono::steady_clock;
 
 // The report of the case being run; consecutive cases on one shape share it.
-const zun_package::ProfileReport& report_of(const std::string& key,
-                                            const SyntheticShape& shape) {
+const zun_package::ProfileReport& report_of(
+    const std::string& key, const zun_bench::ReportShape& shape) {
   static std::string built_key;
   static std::unique_ptr<zun_package::ProfileReport> report;
   if (!report || built_key != key) {
     report.reset();
     report = std::make_unique<zun_package::ProfileReport>(
-        zun_profile::support::synthetic_report(shape));
+        zun_bench::build_report(shape));
     built_key = key;
   }
   return *report;
@@ -112,7 +112,7 @@ double floor_seconds(const zun_package::ProfileReport& report) {
 
 // Times `query`, or with `buckets` above 0 `activity`, against `floor`.
 void run_case(benchmark::State& state, const std::string& key,
-              const SyntheticShape& shape, const Query& request,
+              const zun_bench::ReportShape& shape, const Query& request,
               std::size_t buckets) {
   const zun_package::ProfileReport& report = report_of(key, shape);
   double floor_total = 0.0;

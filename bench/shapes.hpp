@@ -3,15 +3,44 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "query/query.hpp"
+#include "tests/support/program_run.hpp"
 #include "tests/support/synthetic_report.hpp"
 
 // The shapes and requests the benchmarks share.
 namespace zun_bench {
 
 using zun_profile::support::interleaved_shape;
+
+// A report to build: samples of a synthetic shape, or a program every tile
+// runs.
+using ReportShape = std::variant<zun_profile::support::SyntheticShape,
+                                 zun_profile::support::ProgramShape>;
+
+inline zun_package::ProfileReport build_report(const ReportShape& shape) {
+  if (const auto* program =
+          std::get_if<zun_profile::support::ProgramShape>(&shape)) {
+    return zun_profile::support::program_report(*program);
+  }
+  return zun_profile::support::synthetic_report(
+      std::get<zun_profile::support::SyntheticShape>(shape));
+}
+
+// The program-shaped run at the benchmarks' scale: 256 tiles run 64 steps
+// (two layers of 32) for 128 epochs, a phase per step, skipping 1 % of the
+// steps: about 2M samples, 8,192 distinct steps.
+inline zun_profile::support::ProgramShape program_shape() {
+  zun_profile::support::ProgramShape shape;
+  shape.tiles = 256;
+  shape.steps_per_epoch = 64;
+  shape.epochs = 128;
+  shape.layers = 2;
+  shape.skip = 0.01;
+  return shape;
+}
 
 // The default request grouped by `group_by` (by metadata: the key "layer").
 inline zun_profile::Query grouped(zun_profile::GroupBy group_by) {
@@ -25,14 +54,15 @@ inline zun_profile::Query grouped(zun_profile::GroupBy group_by) {
 struct ShapeCase {
   std::string name;       // "shape/request"
   std::string shape_key;  // cases with equal keys share one report
-  zun_profile::support::SyntheticShape shape;
+  ReportShape shape;
   zun_profile::Query request;
   bool many_rows = false;  // the answer has a row per group or sample
   std::size_t activity_buckets = 0;  // above 0: time `activity` instead
 };
 
 // The matrix of report shapes every engine benchmark measures: the
-// interleaved report asked every way, then one query on each other shape.
+// interleaved report asked every way, then one query on each other shape,
+// then the program-shaped run asked a few ways.
 inline std::vector<ShapeCase> shape_matrix() {
   using zun_profile::GroupBy;
   using zun_profile::Query;
@@ -80,6 +110,12 @@ inline std::vector<ShapeCase> shape_matrix() {
                   grouped(GroupBy::Operation), true});
   list.push_back({"1M_tiles_x_2/by_tile", "1Mtiles",
                   interleaved_shape(1 << 20, 2), grouped(GroupBy::Tile), true});
+  const zun_profile::support::ProgramShape program = program_shape();
+  list.push_back({"program/default", "program", program, Query{}});
+  list.push_back(
+      {"program/by_phase", "program", program, grouped(GroupBy::Phase)});
+  list.push_back({"program/by_operation", "program", program,
+                  grouped(GroupBy::Operation)});
   return list;
 }
 

@@ -32,7 +32,6 @@ using zun_bench::grouped;
 using zun_bench::interleaved_shape;
 using zun_profile::GroupBy;
 using zun_profile::Query;
-using zun_profile::support::SyntheticShape;
 using zun_bench::median;
 using zun_bench::seconds_of;
 
@@ -46,14 +45,14 @@ struct Built {
 
 // The report and store of the case being run; consecutive cases on one
 // shape share them.
-Built& built_for(const std::string& key, const SyntheticShape& shape) {
+Built& built_for(const std::string& key, const zun_bench::ReportShape& shape) {
   static Built built;
   if (built.key != key || !built.report) {
     built.store.reset();
     built.report.reset();
     if (!built.path.empty()) std::filesystem::remove(built.path);
     built.report = std::make_unique<zun_package::ProfileReport>(
-        zun_profile::support::synthetic_report(shape));
+        zun_bench::build_report(shape));
     built.path = std::filesystem::temp_directory_path() /
                  ("zun_store_benchmark_" + key + ".zun");
     zun_store::write_store(*built.report, built.path);
@@ -68,7 +67,7 @@ Built& built_for(const std::string& key, const SyntheticShape& shape) {
 }
 
 void run_case(benchmark::State& state, const std::string& key,
-              const SyntheticShape& shape, const Query& request,
+              const zun_bench::ReportShape& shape, const Query& request,
               bool measure_rows) {
   Built& built = built_for(key, shape);
   std::vector<double> records;

@@ -9,6 +9,7 @@
 #include "tests/support/compare.hpp"
 #include "tests/support/oracle.hpp"
 #include "tests/support/partial_cuts.hpp"
+#include "tests/support/program_run.hpp"
 #include "tests/support/random_case.hpp"
 #include "tests/support/synthetic_report.hpp"
 
@@ -130,7 +131,8 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
 
 // Every shape the benchmarks measure, small, grouped every way: kernels in
 // runs (folded records) or interleaved, one timeline, wide durations, many
-// tiles or one, a phase per sample or phases past the small record layout.
+// tiles or one, a phase per sample or phases past the small record layout,
+// and the program every tile runs, its steps meeting across tiles.
 TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
   const support::SyntheticShape interleaved =
       support::interleaved_shape(24, 400);
@@ -160,10 +162,24 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
   shape.tiles = 4800;
   shape.samples_per_tile = 2;
   shapes.emplace_back("tiles of two samples", shape);
+  // The program-shaped run: skipping steps, a phase per step; and with no
+  // jitter, every tile's runs of a step nearly alike, phases of four steps.
+  support::ProgramShape program;
+  program.tiles = 24;
+  program.steps_per_epoch = 32;
+  program.epochs = 12;
+  program.layers = 2;
+  program.skip = 0.05;
+  std::vector<std::pair<const char*, support::ProgramShape>> programs;
+  programs.emplace_back("program", program);
+  program.skip = 0.0;
+  program.jitter = 0.0;
+  program.steps_per_phase = 4;
+  programs.emplace_back("program without jitter", program);
+
   support::Entropy cuts(29);
-  for (const auto& [name, report_shape] : shapes) {
-    const zun_package::ProfileReport report =
-        support::synthetic_report(report_shape);
+  const auto check = [&cuts](const char* name,
+                             const zun_package::ProfileReport& report) {
     const auto store = zun_store::ReportStore::from_report(report);
     for (int by = 0; by < 6; ++by) {
       for (const SortBy sort_by : {SortBy::PhaseCycles, SortBy::Name}) {
@@ -184,6 +200,14 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
             << static_cast<int>(sort_by);
       }
     }
+  };
+  for (const auto& [name, report_shape] : shapes) {
+    check(name, support::synthetic_report(report_shape));
+    if (HasFatalFailure()) return;
+  }
+  for (const auto& [name, program_shape] : programs) {
+    check(name, support::program_report(program_shape));
+    if (HasFatalFailure()) return;
   }
 }
 
