@@ -32,10 +32,15 @@ void add_request_options(CLI::App& app, RequestText& text) {
                      "Only steps whose operation holds this text")
           ->type_name("TEXT");
   app.add_option("--tile", text.tiles,
-                 "Only samples of this physical tile (repeatable)")
-      ->check(decimal_check<std::uint32_t>())
+                 "Only samples of this physical tile, or of the tiles "
+                 "FIRST-LAST (repeatable)")
+      ->check(CLI::Validator(
+          [](std::string& value) {
+            return check_request_value("tile", value).value_or("");
+          },
+          ""))
       ->allow_extra_args(false)
-      ->type_name("N");
+      ->type_name("N[-M]");
   app.add_option("--phase", text.phases,
                  "Only steps of this phase, any epoch (repeatable)")
       ->check(decimal_check<std::uint32_t>())
@@ -99,11 +104,16 @@ std::variant<zun_profile::Query, std::string> to_query(
   for (const std::string& entry : text.metadata) {
     options.emplace_back("metadata", entry);
   }
-  // CLI11 has checked every value with the same checks: only the window's
-  // two ends together can still be at fault.
+  // CLI11 has checked every value with the same checks: what is left are
+  // faults of several values together, named here as options.
   auto query = parse_request_options(options);
-  if (std::holds_alternative<std::string>(query)) {
-    return std::string("--to must be past --from");
+  if (const auto* fault = std::get_if<std::string>(&query)) {
+    if (text.to_option->count() > 0 && fault->starts_with("parameter 'to'")) {
+      return std::string("--to must be past --from");
+    }
+    if (fault->starts_with("parameter 'tile'")) {
+      return "--tile" + fault->substr(std::string_view("parameter 'tile'").size());
+    }
   }
   return query;
 }

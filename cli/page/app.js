@@ -177,9 +177,23 @@ async function assignColours(request, signal) {
   return true;
 }
 
+// Ascending tile numbers as `tile` values: FIRST-LAST for each run of
+// consecutive numbers, the number alone for a run of one.
+function tileRanges(tiles) {
+  const ranges = [];
+  for (let i = 0; i < tiles.length;) {
+    let j = i;
+    while (j + 1 < tiles.length && tiles[j + 1] === tiles[j] + 1) ++j;
+    ranges.push(i === j ? String(tiles[i]) : tiles[i] + "-" + tiles[j]);
+    i = j + 1;
+  }
+  return ranges;
+}
+
 // The area of the address bar as what the statistics ask: the request
-// narrowed to the area's cycles (from, to) and its tiles (one `tile` per
-// physical tile, where they fit in one request), and how to say it.
+// narrowed to the area's cycles (from, to) and its tiles (`tile` values,
+// runs of consecutive tiles as ranges, where they fit in one request), and
+// how to say it.
 async function areaRequest(params, request) {
   const time = /^(\d+)-(\d+)$/.exec(params.get("area") || "");
   const rows = /^(\d+)-(\d+)$/.exec(params.get("area-tiles") || "");
@@ -201,12 +215,14 @@ async function areaRequest(params, request) {
       : physical.length === overview.physical_tile_count;
   let note = "";
   if (!everyTile) {
-    if (physical.length <= room) {
+    const ranges = tileRanges(physical);
+    if (ranges.length <= room) {
       narrowed.delete("tile");
-      for (const tile of physical) narrowed.append("tile", String(tile));
+      for (const range of ranges) narrowed.append("tile", range);
     } else {
-      note = " The statistics cover every tile in those cycles: " + number(physical.length) +
-          " tiles are more than one request names (at most " + room + " here).";
+      note = " The statistics cover every tile in those cycles: its " +
+          number(physical.length) + " tiles fall in " + number(ranges.length) +
+          " runs, more than one request names (at most " + room + " here).";
     }
   }
   const first = physical[0];

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <set>
+#include <utility>
 
 #include "frontend_core/message_text.hpp"
 #include "frontend_core/options/decimal.hpp"
@@ -17,6 +18,23 @@ bool is_repeatable(std::string_view name) {
 bool is_request_option(std::string_view name) {
   return std::find(kRequestOptions.begin(), kRequestOptions.end(), name) !=
          kRequestOptions.end();
+}
+
+// FIRST-LAST of a `tile` value, FIRST <= LAST; nothing for anything else.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> tile_range(
+    std::string_view value) {
+  const std::size_t dash = value.find('-', 1);
+  if (dash == std::string_view::npos) return std::nullopt;
+  const auto first = decimal<std::uint32_t>(value.substr(0, dash));
+  const auto last = decimal<std::uint32_t>(value.substr(dash + 1));
+  if (!first || !last || *first > *last) return std::nullopt;
+  return std::pair{*first, *last};
+}
+
+// How many tiles a checked `tile` value names.
+std::uint64_t tiles_named(std::string_view value) {
+  const auto range = tile_range(value);
+  return range ? std::uint64_t{range->second} - range->first + 1 : 1;
 }
 
 template <typename Number>
@@ -40,7 +58,15 @@ void apply(zun_profile::Query& query, std::string_view name,
   } else if (name == "operation-contains") {
     query.operation_contains = value;
   } else if (name == "tile") {
-    query.tiles.insert(*decimal<std::uint32_t>(value));
+    if (const auto range = tile_range(value)) {
+      // Ascending: each insertion lands at the set's end, hinted.
+      for (std::uint64_t tile = range->first; tile <= range->second; ++tile) {
+        query.tiles.insert(query.tiles.end(),
+                           static_cast<std::uint32_t>(tile));
+      }
+    } else {
+      query.tiles.insert(*decimal<std::uint32_t>(value));
+    }
   } else if (name == "phase") {
     query.phases.insert(*decimal<std::uint32_t>(value));
   } else if (name == "metadata") {
@@ -89,6 +115,11 @@ std::optional<std::string> check_request_value(std::string_view name,
     if (value_of(kKinds, value)) return std::nullopt;
     return not_in_message(value, kKinds);
   }
+  if (name == "tile" && value.find('-', 1) != std::string_view::npos) {
+    if (tile_range(value)) return std::nullopt;
+    return "expected FIRST-LAST, two whole numbers from 0 to 4294967295 "
+           "with FIRST <= LAST, got '" + std::string(value) + "'";
+  }
   if (name == "tile" || name == "phase") {
     return check_decimal<std::uint32_t>(value);
   }
@@ -106,6 +137,7 @@ std::variant<zun_profile::Query, std::string> parse_request_options(
   // Pair by pair, so that the first offending one is named.
   std::set<std::string_view> seen;
   zun_profile::Query query;
+  std::uint64_t tiles = 0;  // named so far, ranges counted whole
   for (const auto& [name, value] : options) {
     if (!is_request_option(name)) {
       return "unknown parameter '" + shown(name) + "'";
@@ -115,6 +147,10 @@ std::variant<zun_profile::Query, std::string> parse_request_options(
     }
     if (auto fault = check_request_value(name, value)) {
       return "parameter '" + name + "': " + *fault;
+    }
+    if (name == "tile" && (tiles += tiles_named(value)) > kMaxTilesNamed) {
+      return "parameter 'tile': at most " + std::to_string(kMaxTilesNamed) +
+             " tiles in all";
     }
     apply(query, name, value);
   }

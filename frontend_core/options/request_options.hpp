@@ -95,11 +95,15 @@ std::string not_in_message(std::string_view value,
 std::string whole_number_message(std::uint64_t max, std::string_view value);
 
 // The request options' names, without dashes; tile, phase and metadata
-// may repeat.
+// may repeat, and a tile may be a range FIRST-LAST.
 inline constexpr std::array<std::string_view, 14> kRequestOptions = {
     "group-by", "sort-by",      "kind", "kernel", "operation-contains",
     "tile",     "phase",        "metadata", "metadata-key", "at",
     "from",     "to",           "limit", "samples"};
+
+// The most tiles one request may name, ranges counted whole: each costs a
+// node of Query::tiles.
+inline constexpr std::uint64_t kMaxTilesNamed = std::uint64_t{1} << 20;
 
 // Why `value` is not a value of request option `name` (one of
 // kRequestOptions), or nothing when it is.

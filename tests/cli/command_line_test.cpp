@@ -63,6 +63,8 @@ TEST(CommandLine, EveryOptionReachesItsRequestField) {
                                  "3",
                                  "--tile",
                                  "4294967295",
+                                 "--tile",
+                                 "9-11",
                                  "--phase",
                                  "0",
                                  "--metadata",
@@ -97,7 +99,7 @@ TEST(CommandLine, EveryOptionReachesItsRequestField) {
   EXPECT_EQ(query.kernel,
             std::string());  // present and empty: steps without kernel
   EXPECT_EQ(query.operation_contains, "attention");
-  EXPECT_EQ(query.tiles, (std::set<std::uint32_t>{3, 4294967295u}));
+  EXPECT_EQ(query.tiles, (std::set<std::uint32_t>{3, 9, 10, 11, 4294967295u}));
   EXPECT_EQ(query.phases, (std::set<std::uint32_t>{0}));
   ASSERT_EQ(query.metadata.size(), 3u);
   EXPECT_EQ(query.metadata[0].name, "block");
@@ -147,6 +149,8 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSayWhy) {
       {"r.json", "--from", "5", "--to", "5"},  // an empty window
       {"r.json", "--to", "0"},
       {"r.json", "--from", "-1"},
+      {"r.json", "--tile", "5-3"},             // a range backwards
+      {"r.json", "--tile", "0-4294967295"},    // past the bound of tiles
       {"r.json", "--limit", "ten"},
       {"r.json", "--samples"},         // value missing
       {"-", "-"},                      // standard input twice

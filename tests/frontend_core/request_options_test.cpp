@@ -69,6 +69,30 @@ TEST(RequestParameters, ReadLikeTheCommandLine) {
   EXPECT_FALSE(none.kernel || none.limit || none.kind || none.window);
 }
 
+TEST(RequestParameters, TilesComeSingleOrAsRangesWithinABound) {
+  EXPECT_EQ(parsed_request({{"tile", "7"}, {"tile", "2-4"}, {"tile", "4-4"}})
+                .tiles,
+            (std::set<std::uint32_t>{2, 3, 4, 7}));
+  EXPECT_EQ(parsed_request({{"tile", "4294967295-4294967295"}}).tiles,
+            (std::set<std::uint32_t>{4294967295u}));
+  EXPECT_EQ(parsed_request({{"tile", "0-1048575"}}).tiles.size(), 1048576u);
+  const std::string range_message =
+      "expected FIRST-LAST, two whole numbers from 0 to 4294967295 with "
+      "FIRST <= LAST, got '";
+  for (const char* bad : {"5-3", "1-", "1-x", "1-2-3", "0-4294967296"}) {
+    EXPECT_EQ(refusal({{"tile", bad}}),
+              "parameter 'tile': " + range_message + bad + "'");
+  }
+  EXPECT_EQ(refusal({{"tile", "-1"}}),
+            "parameter 'tile': expected a whole number from 0 to 4294967295, "
+            "got '-1'");
+  // A range of every tile would be 2^32 entries: refused before any is made.
+  EXPECT_EQ(refusal({{"tile", "0-4294967295"}}),
+            "parameter 'tile': at most 1048576 tiles in all");
+  EXPECT_EQ(refusal({{"tile", "0-1048574"}, {"tile", "7"}, {"tile", "9"}}),
+            "parameter 'tile': at most 1048576 tiles in all");
+}
+
 TEST(RequestParameters, FromAndToMakeOneWindowOpenAtAMissingEnd) {
   const auto window = [](Parameters parameters) {
     return parsed_request(parameters).window.value();
