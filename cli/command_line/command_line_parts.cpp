@@ -5,6 +5,7 @@
 #include <utility>
 #include <variant>
 
+#include "frontend_core/diff/diff.hpp"
 #include "frontend_core/message_text.hpp"
 
 #ifndef PROFILE_QUERY_VERSION
@@ -77,6 +78,16 @@ void add_request_options(CLI::App& app, RequestText& text) {
       ->check(decimal_check<std::size_t>())
       ->type_name("N")
       ->capture_default_str();
+}
+
+CLI::Validator threshold_check() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        if (parse_threshold(value)) return {};
+        return "expected a percentage such as 5 or 2.5, got '" + shown(value) +
+               "'";
+      },
+      "");
 }
 
 std::variant<zun_profile::Query, std::string> to_query(

@@ -57,6 +57,9 @@ struct RequestText {
   CLI::Option* limit_option = nullptr;
 };
 
+// A CLI11 check that a value is a --fail-above percentage.
+CLI::Validator threshold_check();
+
 // One option per field of the request, with its check.
 void add_request_options(CLI::App& app, RequestText& text);
 

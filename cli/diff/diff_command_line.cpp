@@ -59,13 +59,7 @@ std::variant<DiffOptions, ExitStatus> parse_diff_command_line(
                      "Exit 3 when a group's sort key grew by more than PCT "
                      "percent, or an added group exceeds PCT percent of the "
                      "base's total")
-          ->check(CLI::Validator(
-              [](std::string& value) -> std::string {
-                if (parse_threshold(value)) return {};
-                return "expected a percentage such as 5 or 2.5, got '" +
-                       shown(value) + "'";
-              },
-              ""))
+          ->check(threshold_check())
           ->type_name("PCT");
 
   if (auto status = parse_or_exit(app, argc, argv, out, err))

@@ -46,13 +46,7 @@ std::variant<ServeOptions, ExitStatus> parse_serve_command_line(
                      "The comparison's default threshold: groups whose sort "
                      "key grew by more than PCT percent are marked (as diff "
                      "--fail-above)")
-          ->check(CLI::Validator(
-              [](std::string& value) -> std::string {
-                if (parse_threshold(value)) return {};
-                return "expected a percentage such as 5 or 2.5, got '" +
-                       shown(value) + "'";
-              },
-              ""))
+          ->check(threshold_check())
           ->type_name("PCT")
           ->needs(base_option);
   add_threads_option(app, threads);

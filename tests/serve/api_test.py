@@ -49,15 +49,20 @@ def cli_json(options):
                           check=True, capture_output=True).stdout
 
 
-class ApiTest(unittest.TestCase):
+class Served(unittest.TestCase):
+    """Tests that share one server of REPORT, started with `ARGS`."""
+    ARGS = []
+
     @classmethod
     def setUpClass(cls):
-        cls.server = Server(EXE, REPORT).__enter__()
+        cls.server = Server(EXE, REPORT, args=cls.ARGS).__enter__()
 
     @classmethod
     def tearDownClass(cls):
         cls.server.__exit__(None, None, None)
 
+
+class ApiTest(Served):
     def assert_refused(self, path, status, names):
         got, headers, body = self.server.get(path)
         self.assertEqual(got, status, path)
@@ -299,20 +304,16 @@ class ComparisonTest(unittest.TestCase):
         self.assertIn("base report: cannot open no_such.json", run.stderr)
 
 
-class TimelineTest(unittest.TestCase):
+class TimelineTest(Served):
     """/api/timeline: the samples a window holds, or per pixel column; its
     size bounded by rows x width."""
 
     @classmethod
     def setUpClass(cls):
-        cls.server = Server(EXE, REPORT).__enter__()
+        super().setUpClass()
         exported = subprocess.run([EXE, "export", REPORT, "-o", "-"], check=True,
                                   capture_output=True).stdout
         cls.report = json.loads(exported)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
 
     def expected(self, first, last, start, end, kind=None):
         """Per tile entry, (offset, duration, kernel label) of its samples
@@ -419,17 +420,9 @@ def raw_exchange(port, request):
     return lines[0], headers, body
 
 
-class HttpTest(unittest.TestCase):
+class HttpTest(Served):
     """What any request meets, whatever its path: methods, Host headers and
     parameters."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.server = Server(EXE, REPORT).__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
 
     def host(self):
         return b"Host: 127.0.0.1:%d\r\n" % self.server.port
@@ -513,17 +506,14 @@ def export_trace(report, options):
     return run.returncode, run.stdout, run.stderr.decode()
 
 
-class TraceEventsTest(unittest.TestCase):
+class TraceEventsTest(Served):
     """/api/trace-events: the bytes the export command writes for the same
     window, as a file to save."""
 
     @classmethod
     def setUpClass(cls):
-        cls.server = Server(EXE, REPORT, args=["--base", BASE]).__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
+        cls.ARGS = ["--base", BASE]
+        super().setUpClass()
 
     def test_answers_as_the_export_command(self):
         for query, options, report in [

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "store/report_store.hpp"
+#include "tests/support/synthetic_report.hpp"
 
 namespace zun_profile::support {
 namespace {
@@ -31,17 +32,6 @@ constexpr std::array<std::string_view, 2> kExchangeKernels = {
 
 constexpr std::string_view kSyncKernel = "sync_all_tiles";
 
-constexpr std::array<std::string_view, 8> kOperations = {
-    "attention/query_projection",
-    "attention/key_projection",
-    "attention/value_projection",
-    "attention/output",
-    "feed_forward/expand",
-    "feed_forward/contract",
-    "norm",
-    "residual_add",
-};
-
 // What the program's steps do, in a repeating pattern: computation and
 // exchange alternate, each followed by a synchronization, with an idle wait
 // now and then.
@@ -64,22 +54,14 @@ constexpr std::array<ProfileStepKind, 16> kKinds = {
     ProfileStepKind::Synchronization,
 };
 
-// splitmix64: small, fast, and the same on every platform.
-std::uint64_t next(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
 double unit(std::uint64_t& state) {
-  return static_cast<double>(next(state) >> 11) * 0x1p-53;
+  return static_cast<double>(next_random(state) >> 11) * 0x1p-53;
 }
 
 // The step's own duration, by what it does. A synchronization's is the least
 // it takes when every tile is already there.
 std::uint32_t own_cycles(ProfileStepKind kind, std::uint64_t& state) {
-  const std::uint64_t r = next(state);
+  const std::uint64_t r = next_random(state);
   switch (kind) {
     case ProfileStepKind::Compute: {
       const std::uint64_t cycles = 200 + r % 3800;
@@ -127,7 +109,7 @@ ProgramRun::ProgramRun(const ProgramShape& shape) : shape_(shape) {
     const std::size_t in_layer = s % layer_steps;
     // A block of three steps (compute, exchange, synchronization) carries
     // one operation; the epoch always ends on a synchronization.
-    const std::size_t operation = in_layer / 3 % kOperations.size();
+    const std::size_t operation = in_layer / 3 % kOperationTexts.size();
     step.kind = s + 1 == steps ? ProfileStepKind::Synchronization
                                : kKinds[s % kKinds.size()];
     step.local_index = static_cast<std::uint32_t>(s);
@@ -136,11 +118,11 @@ ProgramRun::ProgramRun(const ProgramShape& shape) : shape_(shape) {
     switch (step.kind) {
       case ProfileStepKind::Compute:
         step.kernel = kComputeKernels[(layer * 3 + operation) % shape_.kernels];
-        step.operation = prefix + std::string(kOperations[operation]);
+        step.operation = prefix + std::string(kOperationTexts[operation]);
         break;
       case ProfileStepKind::Exchange:
         step.kernel = kExchangeKernels[operation % kExchangeKernels.size()];
-        step.operation = prefix + std::string(kOperations[operation]);
+        step.operation = prefix + std::string(kOperationTexts[operation]);
         break;
       case ProfileStepKind::Synchronization:
         step.kernel = kSyncKernel;
@@ -170,14 +152,14 @@ zun_package::TileProfile ProgramRun::tile(std::size_t tile) const {
   // Each tile its own stream, independent of which tiles were made before.
   std::uint64_t seed_state = shape_.seed;
   std::uint64_t tile_state = tile;
-  std::uint64_t state = next(seed_state) ^ next(tile_state);
-  std::uint64_t counter = next(state) & 0xFFFFFFFFu;
+  std::uint64_t state = next_random(seed_state) ^ next_random(tile_state);
+  std::uint64_t counter = next_random(state) & 0xFFFFFFFFu;
   const std::uint64_t span = epoch_cycles_ * shape_.epochs;
   if (shape_.wrap_every > 0 &&
       tile % shape_.wrap_every == 3 % shape_.wrap_every && span / 2 > 0 &&
       span < (std::uint64_t{1} << 32)) {
     // Wraps within the first half of the run.
-    counter = 0xFFFFFFFFu - next(state) % (span / 2);
+    counter = 0xFFFFFFFFu - next_random(state) % (span / 2);
   }
   out.samples.reserve(shape_.steps_per_epoch * shape_.epochs);
   std::uint64_t now = 0;  // cycles since the tile's first step started
@@ -188,7 +170,7 @@ zun_package::TileProfile ProgramRun::tile(std::size_t tile) const {
       if (!first && shape_.skip > 0.0 && unit(state) < shape_.skip) continue;
       const Step& entry = program_[s];
       const std::uint64_t start =
-          first ? 0 : now + next(state) % (std::uint64_t{shape_.max_gap} + 1);
+          first ? 0 : now + next_random(state) % (std::uint64_t{shape_.max_gap} + 1);
       std::uint64_t end = 0;
       if (entry.step.kind == ProfileStepKind::Synchronization) {
         end = std::max(epoch_start + entry.barrier_end, start + 1);

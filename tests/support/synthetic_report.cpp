@@ -35,25 +35,6 @@ constexpr std::array<std::string_view, 24> kKernels = {
     "gemv_f32_column_major",
 };
 
-constexpr std::array<std::string_view, 8> kOperations = {
-    "attention/query_projection",
-    "attention/key_projection",
-    "attention/value_projection",
-    "attention/output",
-    "feed_forward/expand",
-    "feed_forward/contract",
-    "norm",
-    "residual_add",
-};
-
-// splitmix64: small, fast and good enough to vary durations reproducibly.
-std::uint64_t next(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
 zun_package::ProfileStepKind kind_at(std::size_t index) {
   const std::size_t position = index % 16;
   if (position < 2) return zun_package::ProfileStepKind::Exchange;
@@ -65,10 +46,10 @@ zun_package::ProfileStepKind kind_at(std::size_t index) {
 // A duration of `shape`'s kind from `state`.
 std::uint32_t draw_duration(const SyntheticShape& shape, std::uint64_t& state) {
   if (shape.durations == Durations::Narrow) {
-    return static_cast<std::uint32_t>(20 + next(state) % 200);
+    return static_cast<std::uint32_t>(20 + next_random(state) % 200);
   }
   // 10^(6u) for u uniform in [0, 1): log-uniform from 1 to 10^6.
-  const double u = static_cast<double>(next(state) >> 11) * 0x1p-53;
+  const double u = static_cast<double>(next_random(state) >> 11) * 0x1p-53;
   return static_cast<std::uint32_t>(std::pow(10.0, 6.0 * u));
 }
 
@@ -83,7 +64,7 @@ zun_package::ProfileReport synthetic_report(const SyntheticShape& shape) {
     zun_package::TileProfile& tile = report.tiles[t];
     tile.physical_tile = static_cast<std::uint32_t>(t);
     // Every eighth tile starts just below the wrap.
-    std::uint32_t counter = static_cast<std::uint32_t>(next(state));
+    std::uint32_t counter = static_cast<std::uint32_t>(next_random(state));
     if (t % 8 == 0) counter = 0xFFFFFFFFu - (counter % 50000u);
     // One timeline: every tile draws the same durations.
     std::uint64_t timing = shape.seed * 31 + 7;
@@ -94,19 +75,19 @@ zun_package::ProfileReport synthetic_report(const SyntheticShape& shape) {
       zun_package::ProfileStep& step = sample.step;
       std::size_t phase = i / 64;
       if (shape.phases == PhaseOrder::PerSample) phase = i;
-      if (shape.phases == PhaseOrder::Wide) phase = next(state) % (1u << 20);
+      if (shape.phases == PhaseOrder::Wide) phase = next_random(state) % (1u << 20);
       const std::size_t kernel = shape.kernels == KernelOrder::Runs
                                      ? (i / 64 * 7 + (i % 64) / 16 + t % 3) % 24
-                                     : next(state) % 24;
+                                     : next_random(state) % 24;
       step.local_index = static_cast<std::uint32_t>(i);
       step.phase = static_cast<std::uint32_t>(phase);
       step.epoch = static_cast<std::uint32_t>(
-          shape.random_epochs ? next(state) % 4 : (i / 32) % 2);
+          shape.random_epochs ? next_random(state) % 4 : (i / 32) % 2);
       step.kind = kind_at(shape.kernels == KernelOrder::Runs ? i : kernel);
       step.kernel = kKernels[kernel];
       const std::size_t layer = i / 64 % 48;
       step.operation = "layer" + std::to_string(layer) + "/" +
-                       std::string(kOperations[kernel % kOperations.size()]);
+                       std::string(kOperationTexts[kernel % kOperationTexts.size()]);
       if (shape.unique_operations) {
         step.operation += '#';
         step.operation += std::to_string(t * shape.samples_per_tile + i);

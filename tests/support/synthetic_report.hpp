@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "report/profile_report.hpp"
 
@@ -9,6 +11,27 @@
 // The knobs vary the shape the way real profiles vary, so that a benchmark
 // can show the engine on what users have, not only on what suits it.
 namespace zun_profile::support {
+
+// The next number of a splitmix64 stream at `state`: small, fast, and the
+// same on every platform, so that a seed always makes the same report.
+inline std::uint64_t next_random(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// The operation texts of synthetic steps, as a model's layers name them.
+inline constexpr std::array<std::string_view, 8> kOperationTexts = {
+    "attention/query_projection",
+    "attention/key_projection",
+    "attention/value_projection",
+    "attention/output",
+    "feed_forward/expand",
+    "feed_forward/contract",
+    "norm",
+    "residual_add",
+};
 
 // How a tile's consecutive samples pick their kernel.
 enum class KernelOrder {
