@@ -195,42 +195,21 @@ void guard(httplib::Server& server, const AccessPolicy& policy) {
 }
 
 void route(httplib::Server& server, const Api& api) {
-  server.Get("/api/report", [&api](const httplib::Request& request,
-                                   httplib::Response& response) {
-    answer_with(request, response, [&](const Parameters& parameters) {
-      return api.report(parameters);
-    });
-  });
-  server.Get("/api/diff", [&api](const httplib::Request& request,
-                                 httplib::Response& response) {
-    answer_with(request, response, [&](const Parameters& parameters) {
-      return api.diff(parameters);
-    });
-  });
-  server.Get("/api/query", [&api](const httplib::Request& request,
+  // The paths whose answer is one JSON body.
+  using Call = ApiAnswer (Api::*)(const Parameters&) const;
+  const std::pair<const char*, Call> calls[] = {
+      {"/api/report", &Api::report},     {"/api/diff", &Api::diff},
+      {"/api/query", &Api::query},       {"/api/activity", &Api::activity},
+      {"/api/timeline", &Api::timeline}, {"/api/sample", &Api::sample},
+  };
+  for (const auto& [path, call] : calls) {
+    server.Get(path, [&api, call](const httplib::Request& request,
                                   httplib::Response& response) {
-    answer_with(request, response, [&](const Parameters& parameters) {
-      return api.query(parameters);
+      answer_with(request, response, [&](const Parameters& parameters) {
+        return (api.*call)(parameters);
+      });
     });
-  });
-  server.Get("/api/activity", [&api](const httplib::Request& request,
-                                     httplib::Response& response) {
-    answer_with(request, response, [&](const Parameters& parameters) {
-      return api.activity(parameters);
-    });
-  });
-  server.Get("/api/timeline", [&api](const httplib::Request& request,
-                                     httplib::Response& response) {
-    answer_with(request, response, [&](const Parameters& parameters) {
-      return api.timeline(parameters);
-    });
-  });
-  server.Get("/api/sample", [&api](const httplib::Request& request,
-                                   httplib::Response& response) {
-    answer_with(request, response, [&](const Parameters& parameters) {
-      return api.sample(parameters);
-    });
-  });
+  }
   server.Get("/api/trace-events", [&api](const httplib::Request& request,
                                          httplib::Response& response) {
     const auto parameters = given_parameters(request);
