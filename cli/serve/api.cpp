@@ -1,6 +1,7 @@
 #include "cli/serve/api.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <new>
 #include <set>
 #include <string>
@@ -30,19 +31,6 @@ constexpr int kUnavailable = 503;
 // which only a restart on the new file mends.
 constexpr int kChangedFile = 500;
 
-// Holds one of the running slots for as long as it lives.
-class Turn {
- public:
-  explicit Turn(std::counting_semaphore<2>& slots) : slots_(slots) {
-    slots_.acquire();
-  }
-  ~Turn() { slots_.release(); }
-  Turn(const Turn&) = delete;
-  Turn& operator=(const Turn&) = delete;
-
- private:
-  std::counting_semaphore<2>& slots_;
-};
 
 ApiAnswer bad_request(std::string_view message) {
   return {kBadRequest, error_json(message)};
@@ -81,19 +69,24 @@ std::variant<zun_profile::Query, ApiAnswer> request_of(
   return std::get<zun_profile::Query>(std::move(parsed));
 }
 
-// Runs `answer` in a running slot; memory running out is the server's
-// trouble, not the request's: 503, and the server carries on.
-// What it built on the way is given back to the system.
+// Builds `answer` on one of the answer workers, in its turn; memory running
+// out is the server's trouble, not the request's: 503, and the server
+// carries on. Any other fault reaches the caller as it would have.
 template <typename Answer>
-ApiAnswer in_turn(std::counting_semaphore<2>& slots, Answer&& answer) {
-  Turn turn(slots);
+ApiAnswer in_turn(AnswerWorkers& workers, Answer&& answer) {
   ApiAnswer given;
-  try {
-    given = answer();
-  } catch (const std::bad_alloc&) {
-    given = {kUnavailable, error_json("out of memory for this request")};
-  }
-  return_freed_memory();
+  std::exception_ptr fault;
+  workers.run([&] {
+    try {
+      given = answer();
+    } catch (const std::bad_alloc&) {
+      given = {kUnavailable, error_json("out of memory for this request")};
+    } catch (...) {
+      fault = std::current_exception();
+    }
+    return_freed_memory();
+  });
+  if (fault) std::rethrow_exception(fault);
   return given;
 }
 
@@ -183,7 +176,7 @@ ApiAnswer Api::query(const Parameters& parameters) const {
     return bad_request("parameter 'samples': at most " +
                        std::to_string(kMaxSampleRows) + " rows over HTTP");
   }
-  return in_turn(running_, [&] {
+  return in_turn(workers_, [&] {
     return ApiAnswer{
         200, render_json(query_shards(std::span(&store, 1),
                                       std::get<zun_profile::Query>(request),
@@ -208,7 +201,7 @@ ApiAnswer Api::diff(const Parameters& parameters) const {
   auto parsed = request_of(parameters);
   if (auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
   const zun_profile::Query& request = std::get<zun_profile::Query>(parsed);
-  return in_turn(running_, [&] {
+  return in_turn(workers_, [&] {
     const zun_profile::Query each = side_request(request);
     DiffReport report = diff_results(
         query_shards(std::span(&base_->store, 1), each, threads_),
@@ -255,7 +248,7 @@ ApiAnswer Api::activity(const Parameters& parameters) const {
                        std::to_string(kMaxActivitySeries) +
                        " series for activity");
   }
-  return in_turn(running_, [&] {
+  return in_turn(workers_, [&] {
     return ApiAnswer{200, render_activity_json(zun_profile::activity(
                               store, request, buckets))};
   });
@@ -368,7 +361,7 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
       timeline_request_of(rest, run.order.span(), run.store.tile_count());
   if (const auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
   const TimelineRequest& request = std::get<TimelineRequest>(parsed);
-  return in_turn(running_, [&] {
+  return in_turn(workers_, [&] {
     const zun_profile::detail::TimelineAnswer answer =
         zun_profile::detail::timeline(run.store, run.order, request.query,
                                       request.window);

@@ -3,13 +3,13 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <semaphore>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "cli/serve/answer_workers.hpp"
 #include "frontend_core/rendering/render_trace.hpp"
 #include "query/time/timeline.hpp"
 #include "store/report_store.hpp"
@@ -134,9 +134,9 @@ class Api {
   Run new_;
   std::unique_ptr<Run> base_;  // null without a base
   std::string overview_;
-  // Queries on a large report take much memory: at most two at once, the
-  // rest wait their turn.
-  mutable std::counting_semaphore<2> running_{2};
+  // Queries on a large report take much memory: they are built on two
+  // threads of their own, at most two at once, the rest in their turn.
+  mutable AnswerWorkers workers_{2};
 };
 
 // {"error": message}, with the message made safe for JSON.

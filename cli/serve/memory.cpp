@@ -1,8 +1,7 @@
 #include "cli/serve/memory.hpp"
 
-#if defined(ZUN_WITH_MIMALLOC)
-#include <mimalloc.h>
-#elif defined(__GLIBC__) && !defined(ZUN_SANITIZER_ALLOCATOR)
+#if defined(__GLIBC__) && !defined(ZUN_WITH_MIMALLOC) && \
+    !defined(ZUN_SANITIZER_ALLOCATOR)
 #define ZUN_WITH_GLIBC_MALLOC
 #include <malloc.h>
 #endif
@@ -10,12 +9,8 @@
 namespace profile_query {
 
 void return_freed_memory_promptly() {
-#if defined(ZUN_WITH_MIMALLOC)
-  // A thread's free pages are otherwise decommitted only when that thread
-  // next allocates, which an idle worker never does.
-  mi_option_set(mi_option_decommit_delay, 0);
-#elif defined(ZUN_WITH_GLIBC_MALLOC)
-  // An arena per worker thread would each keep the top of its heap.
+#if defined(ZUN_WITH_GLIBC_MALLOC)
+  // An arena per HTTP worker thread would each keep the top of its heap.
   mallopt(M_ARENA_MAX, 2);
 #endif
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <thread>
+#include <utility>
 #include <variant>
 #include <unistd.h>
 
@@ -59,10 +60,13 @@ std::string refused_method_response() {
   return out.append("\r\n").append(body);
 }
 
-void send(httplib::Response& response, const ApiAnswer& answer) {
+// Moves the body into the response: a large answer is not copied on the
+// HTTP worker's thread, whose memory would then keep its size.
+void send(httplib::Response& response, ApiAnswer answer) {
   response.status = answer.status;
   response.set_header("Cache-Control", "no-store");
-  response.set_content(answer.body, std::string(kJson));
+  response.set_header("Content-Type", std::string(kJson));
+  response.body = std::move(answer.body);
 }
 
 // The parameters of the request's raw target (see query_string.hpp).
