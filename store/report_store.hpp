@@ -34,8 +34,9 @@ struct MetadataRef {
 // threads may read (and query) one store at once. A mapped file changed or
 // truncated by someone else while it is open breaks the store's checks
 // after the fact, and reads may then see garbage or fault: a front end
-// calls check_unchanged() before each use, which catches every change made
-// between two calls (not one made during a call).
+// calls check_unchanged() before each use, which catches a change made
+// between two calls as the file system records it (see that call), not one
+// made during a call.
 class ReportStore {
  public:
   // Maps the store file at `path` and checks it whole: the header, every
@@ -45,8 +46,12 @@ class ReportStore {
 
   // Throws StoreError naming the file when the file at its path is no
   // longer the one opened as it was: rewritten in place (its size or times
-  // changed) or replaced by another. One stat of the path; a store built in
-  // memory, or whose file was removed, never changed.
+  // changed) or replaced by another. One stat of the path. Its change time
+  // counts too, so that a rewrite keeping the old modification time is
+  // caught; a new permission or link then counts as a change as well. A
+  // rewrite of the same size within one tick of the file system's clock
+  // goes unseen. A store built in memory, or whose file was removed, never
+  // changed.
   void check_unchanged() const;
 
   // Whether `head`, the first bytes of a file, start as a store's do (its

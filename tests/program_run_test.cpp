@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -156,6 +157,12 @@ TEST(ProgramRunTest, CountersStartApartAndWrap) {
   }
   EXPECT_EQ(starts.size(), report.tiles.size());
   EXPECT_GE(wrapped_tiles, 3u);  // tiles 3, 11 and 19 at least
+
+  // A run longer than the counter can tell apart is refused, not written
+  // with offsets that wrap onto its start.
+  support::ProgramShape endless = small_shape();
+  endless.epochs = 1u << 24;
+  EXPECT_THROW(support::ProgramRun{endless}, std::invalid_argument);
 }
 
 // With a chance of skipping, tiles leave out some steps, each tile its own,

@@ -122,8 +122,12 @@ std::variant<zun_profile::Query, std::string> to_query(
     if (text.to_option->count() > 0 && fault->starts_with("parameter 'to'")) {
       return std::string("--to must be past --from");
     }
-    if (fault->starts_with("parameter 'tile'")) {
-      return "--tile" + fault->substr(std::string_view("parameter 'tile'").size());
+    // "parameter 'NAME': ..." as "--NAME: ...".
+    const std::string_view prefix = "parameter '";
+    const std::size_t end = fault->find('\'', prefix.size());
+    if (fault->starts_with(prefix) && end != std::string::npos) {
+      return "--" + fault->substr(prefix.size(), end - prefix.size()) +
+             fault->substr(end + 1);
     }
   }
   return query;

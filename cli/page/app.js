@@ -198,15 +198,20 @@ async function areaRequest(params, request) {
   const time = /^(\d+)-(\d+)$/.exec(params.get("area") || "");
   const rows = /^(\d+)-(\d+)$/.exec(params.get("area-tiles") || "");
   if (!time || !rows) return null;
-  const tiles = await Timeline.physicalTiles();
+  // The area was drawn on the run the timeline shows: its rows are that
+  // run's tile entries, and its statistics that run's.
+  const base = params.get("run") === "base" && Boolean(overview.base);
+  const tiles = await Timeline.physicalTiles(base ? "base" : "new");
   if (!tiles) return null;
-  const filter = new Set(request.getAll("tile").map(Number));
+  const filter = tileNumbers(request.getAll("tile"));
   const chosen = [];
   for (let entry = Number(rows[1]); entry <= Number(rows[2]) && entry < tiles.length; ++entry) {
     if (filter.size === 0 || filter.has(tiles[entry])) chosen.push(tiles[entry]);
   }
   const physical = [...new Set(chosen)].sort((a, b) => a - b);
+  if (physical.length === 0) return null;  // rows past the run's tiles
   const narrowed = new URLSearchParams(request);
+  if (base) narrowed.set("run", "base");
   narrowed.set("from", time[1]);
   narrowed.set("to", time[2]);
   // Room for the tiles beside the other parameters (and limit, buckets).
@@ -231,7 +236,8 @@ async function areaRequest(params, request) {
       (Text.clock() ? " (" + Text.time(Number(time[1])) + "\u2013" + Text.time(Number(time[2])) + ")" : "") +
       ", tiles " + (first === last ? first : first + "\u2013" + last) +
       (physical.length > 1 && physical.length !== last - first + 1
-           ? " (" + number(physical.length) + " tiles)" : "") + "." + note;
+           ? " (" + number(physical.length) + " tiles)" : "") +
+      (base ? ", on the base run" : "") + "." + note;
   return {request: narrowed, text};
 }
 const MAX_PARAMETERS = 64;  // what the API takes in one request
@@ -263,6 +269,7 @@ async function load(params) {
     if (!asked.has("limit")) queryParams.set("limit", String(ROWS_SHOWN));
     const diffParams = new URLSearchParams(queryParams);
     diffParams.delete("samples");
+    diffParams.delete("run");  // a diff is of both runs
     const [result, activity, diff] = await Promise.all([
       Api.get("api/query", queryParams, signal), Api.get("api/activity", activityParams, signal),
       overview.base ? Api.get("api/diff", diffParams, signal) : null]);
@@ -561,7 +568,7 @@ function drawComparison(diff) {
   if (diff === null) return;
   lastDiff = diff;
   const percent = Number($("threshold").value) || 0;
-  const baseTotal = diff.groups.reduce((sum, row) => sum + row.base.key, 0);
+  const baseTotal = diff.base_key_total;  // every group's, whatever the limit
   const key = diff.key.replace(/_/g, " ");
   const table = $("compare");
   const head = table.tHead;

@@ -143,6 +143,25 @@ function axisTicks(from, to, pixels, spacing) {
 // Requests to the API: JSON answers, errors as Error(message), a request
 // given up (aborted) as null; while any runs past 300 ms, the "working"
 // notice shows.
+// The physical tiles that `tile` values name: a number, or FIRST-LAST for
+// the tiles from one to the other. Values the server would refuse add
+// nothing (it says what is wrong with them).
+function tileNumbers(values) {
+  const tiles = new Set();
+  for (const value of values) {
+    const range = /^(\d+)-(\d+)$/.exec(value);
+    if (range) {
+      const first = Number(range[1]);
+      const last = Number(range[2]);
+      if (first > last || last - first >= 65536) continue;
+      for (let tile = first; tile <= last; ++tile) tiles.add(tile);
+    } else if (/^\d+$/.test(value)) {
+      tiles.add(Number(value));
+    }
+  }
+  return tiles;
+}
+
 const Api = (() => {
   const WORKING_AFTER_MS = 300;
   let running = 0;

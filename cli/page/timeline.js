@@ -196,9 +196,9 @@ const Timeline = (() => {
     if (running) running.abort();
     const mine = running = new AbortController();
     const signal = mine.signal;
-    const tiles = request.getAll("tile").map(Number);
-    if (tiles.length > 0) {
-      const found = await entriesOf(new Set(tiles), signal);
+    const tiles = tileNumbers(request.getAll("tile"));
+    if (tiles.size > 0) {
+      const found = await entriesOf(tiles, signal);
       if (!found) return;
       entries = found;
     } else {
@@ -713,7 +713,7 @@ const Timeline = (() => {
     setReport: (report) => { reports = {new: report, base: report.base || null}; },
     run: () => run,
     entriesOf: (wanted) => entriesOf(wanted),
-    physicalTiles: () => physicalTiles("new"),
+    physicalTiles: (which) => physicalTiles(which === "base" && reports.base ? "base" : "new"),
     xOf: (cycle) => xOf(cycle), state: () => state, view: () => view,
     area: () => area, searchState: () => search, rowHeight, RULER, LABELS,
   };

@@ -206,9 +206,10 @@ void route(httplib::Server& server, const Api& api) {
       {"/api/query", &Api::query},       {"/api/activity", &Api::activity},
       {"/api/timeline", &Api::timeline}, {"/api/sample", &Api::sample},
   };
-  for (const auto& [path, call] : calls) {
-    server.Get(path, [&api, call](const httplib::Request& request,
-                                  httplib::Response& response) {
+  for (const auto& entry : calls) {
+    const Call call = entry.second;
+    server.Get(entry.first, [&api, call](const httplib::Request& request,
+                                         httplib::Response& response) {
       answer_with(request, response, [&](const Parameters& parameters) {
         return (api.*call)(parameters);
       });

@@ -132,6 +132,8 @@ DiffReport diff_results(const zun_profile::QueryReport& base,
     compare(row);
     report.added_count += row.presence == Presence::Added ? 1 : 0;
     report.removed_count += row.presence == Presence::Removed ? 1 : 0;
+    const std::uint64_t total = report.base_key_total + row.base.key;
+    report.base_key_total = total < row.base.key ? UINT64_MAX : total;
   }
   report.group_count = report.rows.size();
   std::sort(report.rows.begin(), report.rows.end(),

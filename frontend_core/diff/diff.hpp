@@ -72,6 +72,9 @@ struct DiffReport {
   std::size_t group_count = 0;    // groups of both runs together
   std::size_t added_count = 0;    // of which only in the new run
   std::size_t removed_count = 0;  // of which only in the base run
+  // The key summed over every group of the base run, saturating (a gate
+  // measures an added group against it, whatever rows a limit keeps).
+  std::uint64_t base_key_total = 0;
 };
 
 // The key field's name for an order (see DiffReport::key_name).

@@ -126,6 +126,7 @@ std::string render_diff_json(const DiffReport& report) {
   json.field("group_count", report.group_count);
   json.field("added_count", report.added_count);
   json.field("removed_count", report.removed_count);
+  json.field("base_key_total", report.base_key_total);
   json.key("groups");
   json.open('[');
   for (const DiffRow& row : report.rows) {

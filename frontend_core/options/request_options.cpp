@@ -118,7 +118,7 @@ std::optional<std::string> check_request_value(std::string_view name,
   if (name == "tile" && value.find('-', 1) != std::string_view::npos) {
     if (tile_range(value)) return std::nullopt;
     return "expected FIRST-LAST, two whole numbers from 0 to 4294967295 "
-           "with FIRST <= LAST, got '" + std::string(value) + "'";
+           "with FIRST <= LAST, got '" + escape_control(value) + "'";
   }
   if (name == "tile" || name == "phase") {
     return check_decimal<std::uint32_t>(value);
@@ -155,6 +155,12 @@ std::variant<zun_profile::Query, std::string> parse_request_options(
     apply(query, name, value);
   }
   if (query.window && query.window->to <= query.window->from) {
+    // Without a `to`, the window runs to the last cycle: only a `from` of
+    // that cycle leaves it empty.
+    if (!seen.contains("to")) {
+      return "parameter 'from': must be below " +
+             std::to_string(query.window->to);
+    }
     return std::string("parameter 'to': must be past 'from'");
   }
   return query;

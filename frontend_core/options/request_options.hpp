@@ -103,7 +103,7 @@ inline constexpr std::array<std::string_view, 14> kRequestOptions = {
 
 // The most tiles one request may name, ranges counted whole: each costs a
 // node of Query::tiles.
-inline constexpr std::uint64_t kMaxTilesNamed = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t kMaxTilesNamed = std::uint64_t{1} << 16;
 
 // Why `value` is not a value of request option `name` (one of
 // kRequestOptions), or nothing when it is.

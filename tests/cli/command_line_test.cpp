@@ -150,6 +150,7 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSayWhy) {
       {"r.json", "--to", "0"},
       {"r.json", "--from", "-1"},
       {"r.json", "--tile", "5-3"},             // a range backwards
+      {"r.json", "--from", "18446744073709551615"},  // nothing after it
       {"r.json", "--tile", "0-4294967295"},    // past the bound of tiles
       {"r.json", "--limit", "ten"},
       {"r.json", "--samples"},         // value missing

@@ -75,7 +75,7 @@ TEST(RequestParameters, TilesComeSingleOrAsRangesWithinABound) {
             (std::set<std::uint32_t>{2, 3, 4, 7}));
   EXPECT_EQ(parsed_request({{"tile", "4294967295-4294967295"}}).tiles,
             (std::set<std::uint32_t>{4294967295u}));
-  EXPECT_EQ(parsed_request({{"tile", "0-1048575"}}).tiles.size(), 1048576u);
+  EXPECT_EQ(parsed_request({{"tile", "0-65535"}}).tiles.size(), 65536u);
   const std::string range_message =
       "expected FIRST-LAST, two whole numbers from 0 to 4294967295 with "
       "FIRST <= LAST, got '";
@@ -88,9 +88,11 @@ TEST(RequestParameters, TilesComeSingleOrAsRangesWithinABound) {
             "got '-1'");
   // A range of every tile would be 2^32 entries: refused before any is made.
   EXPECT_EQ(refusal({{"tile", "0-4294967295"}}),
-            "parameter 'tile': at most 1048576 tiles in all");
-  EXPECT_EQ(refusal({{"tile", "0-1048574"}, {"tile", "7"}, {"tile", "9"}}),
-            "parameter 'tile': at most 1048576 tiles in all");
+            "parameter 'tile': at most 65536 tiles in all");
+  EXPECT_EQ(refusal({{"tile", "0-65534"}, {"tile", "7"}, {"tile", "9"}}),
+            "parameter 'tile': at most 65536 tiles in all");
+  EXPECT_EQ(refusal({{"tile", "1-\x1b"}}),
+            "parameter 'tile': " + range_message + "1-\\x1b'");
 }
 
 TEST(RequestParameters, FromAndToMakeOneWindowOpenAtAMissingEnd) {
@@ -104,6 +106,8 @@ TEST(RequestParameters, FromAndToMakeOneWindowOpenAtAMissingEnd) {
   EXPECT_EQ(refusal({{"from", "5"}, {"to", "5"}}),
             "parameter 'to': must be past 'from'");
   EXPECT_EQ(refusal({{"to", "0"}}), "parameter 'to': must be past 'from'");
+  EXPECT_EQ(refusal({{"from", "18446744073709551615"}}),
+            "parameter 'from': must be below 18446744073709551615");
   EXPECT_EQ(refusal({{"from", "1"}, {"from", "2"}}),
             "parameter 'from' is given more than once");
   EXPECT_EQ(refusal({{"to", "-1"}}),

@@ -231,6 +231,12 @@ class ComparisonTest(unittest.TestCase):
             status, diff = server.get_json("/api/diff")
             self.assertEqual({g["status"] for g in diff["groups"]},
                              {"both", "added", "removed"})
+            # The base's total, which a gate measures an added group
+            # against, is every group's whatever rows the limit keeps.
+            self.assertEqual(diff["base_key_total"],
+                             sum(g["base"]["key"] for g in diff["groups"]))
+            status, first = server.get_json("/api/diff?limit=1")
+            self.assertEqual(first["base_key_total"], diff["base_key_total"])
             status, overview = server.get_json("/api/report")
             self.assertIsNone(overview["fail_above"])
 

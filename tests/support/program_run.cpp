@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -144,6 +145,13 @@ ProgramRun::ProgramRun(const ProgramShape& shape) : shape_(shape) {
     }
   }
   epoch_cycles_ = barrier;  // the last step is a synchronization
+  // A tile's offsets are 32-bit: a longer run would wrap them onto its
+  // start, and its samples would read as overlapping the first ones.
+  if (epoch_cycles_ * shape_.epochs >= (std::uint64_t{1} << 32)) {
+    throw std::invalid_argument(
+        "the run spans up to " + std::to_string(epoch_cycles_ * shape_.epochs) +
+        " cycles a tile, past its 32-bit counter: fewer epochs or steps");
+  }
 }
 
 zun_package::TileProfile ProgramRun::tile(std::size_t tile) const {

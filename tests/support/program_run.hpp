@@ -44,6 +44,8 @@ struct ProgramShape {
 // The program of a shape, built once; tile(t) then makes tile t's records.
 class ProgramRun {
  public:
+  // Throws std::invalid_argument when a tile would run past its 32-bit
+  // counter (about 4 * 10^9 cycles).
   explicit ProgramRun(const ProgramShape& shape);
 
   const ProgramShape& shape() const noexcept { return shape_; }
