@@ -195,9 +195,8 @@ function tileRanges(tiles) {
 // runs of consecutive tiles as ranges, where they fit in one request), and
 // how to say it.
 async function areaRequest(params, request) {
-  const time = /^(\d+)-(\d+)$/.exec(params.get("area") || "");
-  const rows = /^(\d+)-(\d+)$/.exec(params.get("area-tiles") || "");
-  if (!time || !rows) return null;
+  const area = areaOf(params);
+  if (!area) return null;
   // The area was drawn on the run the timeline shows: its rows are that
   // run's tile entries, and its statistics that run's.
   const base = params.get("run") === "base" && Boolean(overview.base);
@@ -205,15 +204,15 @@ async function areaRequest(params, request) {
   if (!tiles) return null;
   const filter = tileNumbers(request.getAll("tile"));
   const chosen = [];
-  for (let entry = Number(rows[1]); entry <= Number(rows[2]) && entry < tiles.length; ++entry) {
+  for (let entry = area.first; entry <= area.last && entry < tiles.length; ++entry) {
     if (filter.size === 0 || filter.has(tiles[entry])) chosen.push(tiles[entry]);
   }
   const physical = [...new Set(chosen)].sort((a, b) => a - b);
   if (physical.length === 0) return null;  // rows past the run's tiles
   const narrowed = new URLSearchParams(request);
   if (base) narrowed.set("run", "base");
-  narrowed.set("from", time[1]);
-  narrowed.set("to", time[2]);
+  narrowed.set("from", String(area.from));
+  narrowed.set("to", String(area.to));
   // Room for the tiles beside the other parameters (and limit, buckets).
   const room = MAX_PARAMETERS - [...narrowed.keys()].filter((k) => k !== "tile").length - 3;
   const everyTile = filter.size > 0 ? physical.length === filter.size
@@ -232,8 +231,8 @@ async function areaRequest(params, request) {
   }
   const first = physical[0];
   const last = physical[physical.length - 1];
-  const text = "Area: cycles " + number(Number(time[1])) + "\u2013" + number(Number(time[2])) +
-      (Text.clock() ? " (" + Text.time(Number(time[1])) + "\u2013" + Text.time(Number(time[2])) + ")" : "") +
+  const text = "Area: cycles " + number(area.from) + "\u2013" + number(area.to) +
+      (Text.clock() ? " (" + Text.time(area.from) + "\u2013" + Text.time(area.to) + ")" : "") +
       ", tiles " + (first === last ? first : first + "\u2013" + last) +
       (physical.length > 1 && physical.length !== last - first + 1
            ? " (" + number(physical.length) + " tiles)" : "") +

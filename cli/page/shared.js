@@ -143,6 +143,16 @@ function axisTicks(from, to, pixels, spacing) {
 // Requests to the API: JSON answers, errors as Error(message), a request
 // given up (aborted) as null; while any runs past 300 ms, the "working"
 // notice shows.
+// The area of the address bar: area=F-T (cycles) and area-tiles=A-B (tile
+// entries), or null.
+function areaOf(params) {
+  const time = /^(\d+)-(\d+)$/.exec(params.get("area") || "");
+  const tiles = /^(\d+)-(\d+)$/.exec(params.get("area-tiles") || "");
+  if (!time || !tiles) return null;
+  return {from: Number(time[1]), to: Number(time[2]),
+          first: Number(tiles[1]), last: Number(tiles[2])};
+}
+
 // The physical tiles that `tile` values name: a number, or FIRST-LAST for
 // the tiles from one to the other. Values the server would refuse add
 // nothing (it says what is wrong with them).

@@ -229,15 +229,6 @@ const Timeline = (() => {
     if (search.text) await runSearch();
   }
 
-  // The area of the address bar: area=F-T and area-tiles=A-B (entries).
-  function areaOf(params) {
-    const time = /^(\d+)-(\d+)$/.exec(params.get("area") || "");
-    const tiles = /^(\d+)-(\d+)$/.exec(params.get("area-tiles") || "");
-    if (!time || !tiles) return null;
-    return {from: Number(time[1]), to: Number(time[2]),
-            first: Number(tiles[1]), last: Number(tiles[2])};
-  }
-
   // ----- drawing -----
 
   const xOf = (cycle) => LABELS + (cycle - state.from) * state.width / (state.to - state.from);

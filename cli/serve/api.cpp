@@ -267,6 +267,15 @@ std::optional<std::pair<std::size_t, std::size_t>> tile_range(
   return std::pair{*first, *last};
 }
 
+// The cycle offset that parameter `name` (from or to) gives, or the 400
+// answer saying it is none.
+std::variant<std::uint64_t, ApiAnswer> cycle_of(const std::string& name,
+                                                const std::string& value) {
+  if (const auto cycle = decimal<std::uint64_t>(value)) return *cycle;
+  return bad_request("parameter '" + name + "': expected a cycle offset, got '" +
+                     shown(value) + "'");
+}
+
 // "parameter 'tiles': FIRST-LAST is outside the report's tile entries
 // 0-N": the message for a range past the report's last tile entry.
 std::string outside_message(std::pair<std::size_t, std::size_t> range,
@@ -310,13 +319,9 @@ std::variant<TimelineRequest, ApiAnswer> timeline_request_of(
       return bad_request("parameter '" + name + "' is given more than once");
     }
     if (name == "from" || name == "to") {
-      const auto cycle = decimal<std::uint64_t>(value);
-      if (!cycle) {
-        return bad_request("parameter '" + name +
-                           "': expected a cycle offset, got '" + shown(value) +
-                           "'");
-      }
-      (name == "from" ? window.from : window.to) = *cycle;
+      const auto cycle = cycle_of(name, value);
+      if (const auto* answer = std::get_if<ApiAnswer>(&cycle)) return *answer;
+      (name == "from" ? window.from : window.to) = std::get<std::uint64_t>(cycle);
     } else if (name == "width") {
       const auto width = decimal<std::size_t>(value);
       if (!width || *width < 1 || *width > kMaxTimelineWidth) {
@@ -400,16 +405,12 @@ std::variant<TraceExport, ApiAnswer> Api::trace_events(
       }
       continue;
     }
-    const auto cycle = decimal<std::uint64_t>(value);
-    if (!cycle) {
-      return bad_request("parameter '" + name +
-                         "': expected a cycle offset, got '" + shown(value) +
-                         "'");
-    }
+    const auto cycle = cycle_of(name, value);
+    if (const auto* answer = std::get_if<ApiAnswer>(&cycle)) return *answer;
     if (name == "from") {
-      window.from = *cycle;
+      window.from = std::get<std::uint64_t>(cycle);
     } else {
-      window.to = *cycle;
+      window.to = std::get<std::uint64_t>(cycle);
     }
   }
   if (window.to && *window.to <= window.from) {

@@ -92,16 +92,17 @@ std::optional<Parameters> given_parameters(const httplib::Request& request) {
   return parameters;
 }
 
-// Answers with `call` on the request's parameters but the token.
-template <typename Call>
-void answer_with(const httplib::Request& request, httplib::Response& response,
-                 Call&& call) {
+// Hands the request's parameters but the token to `use`, which answers;
+// a malformed query string is answered 400 here.
+template <typename Use>
+void with_parameters(const httplib::Request& request,
+                     httplib::Response& response, Use&& use) {
   const auto parameters = given_parameters(request);
   if (!parameters) {
     send(response, {400, error_json(kMalformed)});
     return;
   }
-  send(response, call(*parameters));
+  use(*parameters);
 }
 
 // Streams the trace events, a file to save, as the export command writes
@@ -210,24 +211,21 @@ void route(httplib::Server& server, const Api& api) {
     const Call call = entry.second;
     server.Get(entry.first, [&api, call](const httplib::Request& request,
                                          httplib::Response& response) {
-      answer_with(request, response, [&](const Parameters& parameters) {
-        return (api.*call)(parameters);
+      with_parameters(request, response, [&](const Parameters& parameters) {
+        send(response, (api.*call)(parameters));
       });
     });
   }
   server.Get("/api/trace-events", [&api](const httplib::Request& request,
                                          httplib::Response& response) {
-    const auto parameters = given_parameters(request);
-    if (!parameters) {
-      send(response, {400, error_json(kMalformed)});
-      return;
-    }
-    auto asked = api.trace_events(*parameters);
-    if (const auto* refused = std::get_if<ApiAnswer>(&asked)) {
-      send(response, *refused);
-      return;
-    }
-    send_trace(response, std::get<TraceExport>(std::move(asked)));
+    with_parameters(request, response, [&](const Parameters& parameters) {
+      auto asked = api.trace_events(parameters);
+      if (auto* refused = std::get_if<ApiAnswer>(&asked)) {
+        send(response, std::move(*refused));
+      } else {
+        send_trace(response, std::get<TraceExport>(std::move(asked)));
+      }
+    });
   });
   for (const PageFile& file : page_files()) {
     const std::string path =
@@ -237,20 +235,24 @@ void route(httplib::Server& server, const Api& api) {
     const bool takes_parameters = path == "/";
     server.Get(path, [file, takes_parameters](const httplib::Request& request,
                                               httplib::Response& response) {
-      if (!takes_parameters) {
-        const auto parameters = given_parameters(request);
-        if (!parameters || !parameters->empty()) {
-          send(response, {400, error_json(
-                                   parameters ? "unknown parameter '" +
-                                                    shown(parameters->front().first) +
-                                                    "'"
-                                              : std::string(kMalformed))});
-          return;
-        }
+      const auto serve_file = [&] {
+        response.set_header("Cache-Control", "no-cache");
+        response.set_content(file.bytes.data(), file.bytes.size(),
+                             std::string(file.content_type).c_str());
+      };
+      if (takes_parameters) {
+        serve_file();
+        return;
       }
-      response.set_header("Cache-Control", "no-cache");
-      response.set_content(file.bytes.data(), file.bytes.size(),
-                           std::string(file.content_type).c_str());
+      with_parameters(request, response, [&](const Parameters& parameters) {
+        if (parameters.empty()) {
+          serve_file();
+        } else {
+          send(response, {400, error_json("unknown parameter '" +
+                                           shown(parameters.front().first) +
+                                           "'")});
+        }
+      });
     });
   }
   // Nothing here changes: every other method is refused as such.

@@ -1,10 +1,11 @@
 #include "frontend_core/rendering/render_trace.hpp"
 
-#include <algorithm>
+#include <limits>
 #include <string>
 
 #include "frontend_core/rendering/json_text.hpp"
 #include "query/engine/labels.hpp"
+#include "query/engine/selection.hpp"
 
 namespace profile_query {
 namespace {
@@ -16,6 +17,9 @@ constexpr std::size_t kPiece = std::size_t{1} << 20;
 template <typename Visit>
 void for_each_in_window(const zun_store::ReportStore& store,
                         const TraceWindow& window, Visit&& visit) {
+  // A query's time window: the same samples as `--from`/`--to` select.
+  const zun_profile::TimeWindow cycles{
+      window.from, window.to.value_or(std::numeric_limits<std::uint64_t>::max())};
   const std::uint32_t* starts = store.start_cycles();
   const std::uint32_t* ends = store.end_cycles();
   for (std::size_t t = 0; t < store.tile_count(); ++t) {
@@ -25,11 +29,9 @@ void for_each_in_window(const zun_store::ReportStore& store,
     for (std::size_t i = begin; i < store.tile_end(t); ++i) {
       const std::uint64_t offset = static_cast<std::uint32_t>(starts[i] - starts[begin]);
       const std::uint32_t duration = static_cast<std::uint32_t>(ends[i] - starts[i]);
-      // Overlaps [from, to); a sample of no duration counts at its start.
-      const std::uint64_t end = offset + std::max<std::uint32_t>(duration, 1);
-      if (end <= window.from) continue;
-      if (window.to && offset >= *window.to) continue;
-      visit(t, i, offset, duration);
+      if (zun_profile::detail::meets_window(cycles, offset, duration)) {
+        visit(t, i, offset, duration);
+      }
     }
   }
 }
