@@ -59,6 +59,15 @@ std::uint32_t tag_of(std::size_t hash) {
 // Zero bytes, for padding: at most an alignment's worth at a time.
 constexpr std::byte kZeros[format::kAlignment] = {};
 
+void store_u32(std::byte* at, std::uint32_t value) {
+  std::memcpy(at, &value, sizeof(value));
+}
+void store_u64(std::byte* at, std::uint64_t value) {
+  std::memcpy(at, &value, sizeof(value));
+}
+
+}  // namespace
+
 // Writes one section: its bytes go to the sink and into its checksum.
 class SectionOut {
  public:
@@ -83,15 +92,6 @@ class SectionOut {
   Checksum sum_;
   std::uint64_t length_ = 0;
 };
-
-void store_u32(std::byte* at, std::uint32_t value) {
-  std::memcpy(at, &value, sizeof(value));
-}
-void store_u64(std::byte* at, std::uint64_t value) {
-  std::memcpy(at, &value, sizeof(value));
-}
-
-}  // namespace
 
 template <typename T>
 std::uint32_t Interner<T>::intern(std::span<const T> items) {
@@ -147,6 +147,7 @@ void Assembler::fail(const std::string& what) const {
 void Assembler::begin_tile(std::uint32_t physical_tile) {
   physical_.push_back(physical_tile);
   tile_ends_.push_back(samples_);
+  tile_spans_.push_back(0);
 }
 
 void Assembler::set_tile_physical(std::uint32_t physical_tile) {
@@ -167,9 +168,7 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
         !std::ranges::equal(lists_.at(last_list_), pairs_)) {
       last_list_ = lists_.intern(pairs_);
     }
-    const std::uint32_t values[format::kColumnCount] = {
-        sample.start_cycle,
-        sample.end_cycle,
+    const std::uint32_t fields[format::v2::kStepColumnCount] = {
         step.phase,
         step.epoch,
         static_cast<std::uint32_t>(step.kind),
@@ -178,19 +177,51 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
         last_list_,
         step.local_index,
     };
-    for (std::size_t c = 0; c < format::kColumnCount; ++c) {
-      columns_[c].push_back(values[c]);
+    if (last_step_ == kNone ||
+        !std::ranges::equal(steps_.at(last_step_), fields)) {
+      last_step_ = steps_.intern(fields);
     }
   } catch (const StoreError& error) {
     fail(error.what());
   }
+  // The tile's span, as the engine measures offsets: from the start of the
+  // tile's first sample, along the wrapping counter.
+  const std::uint64_t tile_first =
+      tile_ends_.size() == 1 ? 0 : tile_ends_[tile_ends_.size() - 2];
+  if (samples_ == tile_first) tile_base_ = sample.start_cycle;
+  const auto offset = static_cast<std::uint32_t>(sample.start_cycle - tile_base_);
+  const auto length =
+      static_cast<std::uint32_t>(sample.end_cycle - sample.start_cycle);
+  tile_spans_.back() =
+      std::max(tile_spans_.back(), std::uint64_t{offset} + length);
+
+  columns_[format::v2::kStep].push_back(last_step_);
+  columns_[format::v2::kStartCycle].push_back(sample.start_cycle);
+  columns_[format::v2::kEndCycle].push_back(sample.end_cycle);
   ++samples_;
   ++tile_ends_.back();
+  if (samples_ - blocked_ == format::v2::kBlockSamples) close_block();
   if (!spill_dir_.empty() && columns_[0].size() >= kSpillValues) spill();
 }
 
+void Assembler::close_block() {
+  const auto count = static_cast<std::size_t>(samples_ - blocked_);
+  if (count == 0) return;
+  Checksum sum;
+  for (const std::vector<std::uint32_t>& column : columns_) {
+    sum.add(std::as_bytes(
+        std::span(column.data() + column.size() - count, count)));
+  }
+  const std::vector<std::uint32_t>& steps = columns_[format::v2::kStep];
+  const auto [least, most] =
+      std::minmax_element(steps.end() - static_cast<std::ptrdiff_t>(count),
+                          steps.end());
+  blocks_.push_back({sum.value(), *least, *most});
+  blocked_ = samples_;
+}
+
 void Assembler::spill() {
-  for (std::size_t c = 0; c < format::kColumnCount; ++c) {
+  for (std::size_t c = 0; c < kColumns; ++c) {
     if (spools_[c] == nullptr) {
       // Created, then unlinked at once: the spool lives only as long as its
       // handle, so nothing is left behind, even by a killed process.
@@ -216,28 +247,76 @@ void Assembler::spill() {
   for (auto& column : columns_) column.clear();
 }
 
-format::Counts Assembler::counts() const {
-  format::Counts counts;
+template <typename Take>
+void Assembler::read_column(std::size_t c, bool keep, Take&& take) {
+  if (spools_[c] != nullptr) {
+    std::rewind(spools_[c]);
+    std::vector<std::uint32_t> chunk;
+    std::uint64_t left = spilled_;
+    while (left > 0) {
+      chunk.resize(static_cast<std::size_t>(
+          std::min<std::uint64_t>(left, kSpillValues)));
+      if (std::fread(chunk.data(), sizeof(std::uint32_t), chunk.size(),
+                     spools_[c]) != chunk.size()) {
+        fail("cannot read back a spool file");
+      }
+      take(std::span<const std::uint32_t>(chunk));
+      left -= chunk.size();
+    }
+    if (!keep) {
+      std::fclose(spools_[c]);
+      spools_[c] = nullptr;
+    }
+  }
+  take(std::span<const std::uint32_t>(columns_[c]));
+  if (!keep) columns_[c] = {};
+}
+
+format::v2::Counts Assembler::counts() const {
+  format::v2::Counts counts;
   counts.tiles = physical_.size();
   counts.samples = samples_;
   counts.texts = texts_.size();
   counts.text_bytes = texts_.item_count();
   counts.lists = lists_.size();
   counts.entries = lists_.item_count() / 2;
+  counts.steps = steps_.size();
+  counts.block_samples = format::v2::kBlockSamples;
   return counts;
 }
 
-std::size_t Assembler::image_size() const {
-  const format::Counts counts = this->counts();
-  std::uint64_t size = format::kHeaderSize;
-  for (const std::uint64_t length : format::section_lengths(counts)) {
-    size += format::align_up(length);
+std::size_t Assembler::image_size(std::uint32_t version) const {
+  const format::v2::Counts counts = this->counts();
+  std::uint64_t size = 0;
+  if (version == format::kVersion) {
+    size = format::kHeaderSize;
+    for (const std::uint64_t length : format::section_lengths(counts)) {
+      size += format::align_up(length);
+    }
+  } else {
+    size = format::v2::kHeaderSize;
+    for (const std::uint64_t length : format::v2::section_lengths(counts)) {
+      size += format::align_up(length);
+    }
   }
   return static_cast<std::size_t>(size);
 }
 
-void Assembler::write(ByteSink& sink) {
-  // Texts in byte order: `rank[id]` is the id a text gets in the store.
+std::uint32_t Assembler::version_for(StoreVersion wanted) const {
+  switch (wanted) {
+    case StoreVersion::v1:
+      return format::kVersion;
+    case StoreVersion::v2:
+      return format::kVersion2;
+    case StoreVersion::smallest:
+      break;
+  }
+  return image_size(format::kVersion2) <= image_size(format::kVersion)
+             ? format::kVersion2
+             : format::kVersion;
+}
+
+std::vector<std::uint32_t> Assembler::text_ranks() const {
   std::vector<std::uint32_t> order(texts_.size());
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -247,27 +326,67 @@ void Assembler::write(ByteSink& sink) {
   for (std::size_t r = 0; r < order.size(); ++r) {
     rank[order[r]] = static_cast<std::uint32_t>(r);
   }
+  return rank;
+}
 
-  const format::Counts counts = this->counts();
+// Version 1's nine columns: the start and end as held, every step field
+// through each sample's step.
+void Assembler::write_samples_version1(SectionOut& out,
+                                       const std::vector<std::uint32_t>& rank) {
+  namespace v2 = format::v2;
+  const std::uint64_t stride = format::column_stride(counts());
+  std::vector<std::uint32_t> values;
+  const auto pad = [&] {
+    out.zeros(static_cast<std::size_t>(stride - 4 * samples_));
+  };
+  for (const std::size_t c : {v2::kStartCycle, v2::kEndCycle}) {
+    read_column(c, false, [&](std::span<const std::uint32_t> piece) {
+      out.put(std::as_bytes(piece));
+    });
+    pad();
+  }
+  for (std::size_t field = 0; field < v2::kStepColumnCount; ++field) {
+    const bool text_id = field == v2::kKernel || field == v2::kOperation;
+    read_column(v2::kStep, field + 1 < v2::kStepColumnCount,
+                [&](std::span<const std::uint32_t> piece) {
+                  values.resize(piece.size());
+                  for (std::size_t i = 0; i < piece.size(); ++i) {
+                    const std::uint32_t value = steps_.at(piece[i])[field];
+                    values[i] = text_id ? rank[value] : value;
+                  }
+                  out.put(as_bytes_of(values));
+                });
+    pad();
+  }
+}
 
-  std::byte header[format::kHeaderSize] = {};
-  sink.write(header);
-  std::uint64_t offset = format::kHeaderSize;
-  std::array<std::uint64_t, format::kSectionCount> offsets{};
-  std::array<std::uint64_t, format::kSectionCount> lengths{};
-  std::array<std::uint64_t, format::kSectionCount> sums{};
-  const auto section = [&](std::size_t which, auto&& body) {
+void Assembler::write(ByteSink& sink, std::uint32_t version) {
+  namespace v2 = format::v2;
+  close_block();
+  const std::vector<std::uint32_t> rank = text_ranks();
+  const v2::Counts counts = this->counts();
+  const bool second = version == format::kVersion2;
+  const std::size_t header_size = second ? v2::kHeaderSize : format::kHeaderSize;
+
+  std::byte header[v2::kHeaderSize] = {};
+  sink.write({header, header_size});
+  std::uint64_t offset = header_size;
+  // Each section's table entry: offset, length, checksum.
+  std::vector<std::array<std::uint64_t, 3>> entries;
+  const auto section = [&](auto&& body) {
     SectionOut out(sink);
     body(out);
-    offsets[which] = offset;
-    lengths[which] = out.length();
-    sums[which] = out.sum();
+    entries.push_back({offset, out.length(), out.sum()});
     const std::uint64_t padded = format::align_up(out.length());
     sink.write({kZeros, static_cast<std::size_t>(padded - out.length())});
     offset += padded;
   };
 
-  section(format::kTexts, [&](SectionOut& out) {
+  section([&](SectionOut& out) {  // texts
+    std::vector<std::uint32_t> order(rank.size());
+    for (std::size_t id = 0; id < rank.size(); ++id) {
+      order[rank[id]] = static_cast<std::uint32_t>(id);
+    }
     std::vector<std::uint64_t> ends;
     ends.reserve(order.size());
     std::uint64_t end = 0;
@@ -280,7 +399,7 @@ void Assembler::write(ByteSink& sink) {
       out.put(std::as_bytes(texts_.at(id)));
     }
   });
-  section(format::kMetadata, [&](SectionOut& out) {
+  section([&](SectionOut& out) {  // metadata
     std::vector<std::uint64_t> ends(lists_.size());
     for (std::size_t l = 0; l < lists_.size(); ++l) {
       ends[l] = (l == 0 ? 0 : ends[l - 1]) +
@@ -295,49 +414,58 @@ void Assembler::write(ByteSink& sink) {
       out.put(as_bytes_of(words));
     }
   });
-  section(format::kTiles, [&](SectionOut& out) {
+  section([&](SectionOut& out) {  // tiles
     out.put(as_bytes_of(physical_));
     out.zeros(static_cast<std::size_t>(format::tile_ends_at(counts) -
                                        4 * physical_.size()));
     out.put(as_bytes_of(tile_ends_));
+    if (second) out.put(as_bytes_of(tile_spans_));
   });
-  section(format::kSamples, [&](SectionOut& out) {
-    const std::uint64_t stride = format::column_stride(counts);
-    std::vector<std::uint32_t> chunk;
-    for (std::size_t c = 0; c < format::kColumnCount; ++c) {
-      const bool text_ids = c == format::kKernel || c == format::kOperation;
-      const auto put = [&](std::vector<std::uint32_t>& values) {
-        if (text_ids) {
-          for (std::uint32_t& value : values) value = rank[value];
+  if (second) {
+    section([&](SectionOut& out) {  // steps
+      std::vector<std::uint32_t> values(steps_.size());
+      for (std::size_t field = 0; field < v2::kStepColumnCount; ++field) {
+        const bool text_id = field == v2::kKernel || field == v2::kOperation;
+        for (std::size_t d = 0; d < steps_.size(); ++d) {
+          const std::uint32_t value =
+              steps_.at(static_cast<std::uint32_t>(d))[field];
+          values[d] = text_id ? rank[value] : value;
         }
         out.put(as_bytes_of(values));
-      };
-      if (spools_[c] != nullptr) {
-        std::rewind(spools_[c]);
-        std::uint64_t left = spilled_;
-        while (left > 0) {
-          chunk.resize(static_cast<std::size_t>(
-              std::min<std::uint64_t>(left, kSpillValues)));
-          if (std::fread(chunk.data(), sizeof(std::uint32_t), chunk.size(),
-                         spools_[c]) != chunk.size()) {
-            fail("cannot read back a spool file");
-          }
-          put(chunk);
-          left -= chunk.size();
-        }
-        std::fclose(spools_[c]);
-        spools_[c] = nullptr;
+        out.zeros(static_cast<std::size_t>(v2::step_stride(counts) -
+                                           4 * steps_.size()));
       }
-      put(columns_[c]);
-      columns_[c] = {};
+    });
+    section([&](SectionOut& out) {  // blocks
+      for (const BlockFacts& block : blocks_) {
+        std::byte entry[v2::kBlockEntrySize];
+        store_u64(entry, block.checksum);
+        store_u32(entry + 8, block.least);
+        store_u32(entry + 12, block.most);
+        out.put(entry);
+      }
+    });
+  }
+  section([&](SectionOut& out) {  // samples
+    if (!second) {
+      write_samples_version1(out, rank);
+      return;
+    }
+    const std::uint64_t stride = format::column_stride(counts);
+    for (std::size_t c = 0; c < kColumns; ++c) {
+      read_column(c, false, [&](std::span<const std::uint32_t> piece) {
+        out.put(std::as_bytes(piece));
+      });
       out.zeros(static_cast<std::size_t>(stride - 4 * samples_));
     }
   });
+  // The samples section of version 2 is checked by its blocks.
+  if (second) entries.back()[2] = 0;
 
-  store_u32(header + format::HeaderField::kVersion, format::kVersion);
   std::memcpy(header, format::kMagic.data(), format::kMagic.size());
+  store_u32(header + format::HeaderField::kVersion, version);
   store_u32(header + format::HeaderField::kSections,
-            static_cast<std::uint32_t>(format::kSectionCount));
+            static_cast<std::uint32_t>(entries.size()));
   store_u64(header + format::HeaderField::kClockHz, clock_hz_);
   store_u64(header + format::HeaderField::kTileCount, counts.tiles);
   store_u64(header + format::HeaderField::kSampleCount, counts.samples);
@@ -345,16 +473,22 @@ void Assembler::write(ByteSink& sink) {
   store_u64(header + format::HeaderField::kTextBytes, counts.text_bytes);
   store_u64(header + format::HeaderField::kListCount, counts.lists);
   store_u64(header + format::HeaderField::kEntryCount, counts.entries);
-  for (std::size_t s = 0; s < format::kSectionCount; ++s) {
-    std::byte* entry = header + format::HeaderField::kTable +
-                       s * format::HeaderField::kEntrySize;
-    store_u64(entry, offsets[s]);
-    store_u64(entry + 8, lengths[s]);
-    store_u64(entry + 16, sums[s]);
+  std::size_t table = format::HeaderField::kTable;
+  std::size_t summed = format::HeaderField::kHeaderChecksum;
+  if (second) {
+    store_u64(header + v2::HeaderField::kStepCount, counts.steps);
+    store_u64(header + v2::HeaderField::kBlockSamples, counts.block_samples);
+    table = v2::HeaderField::kTable;
+    summed = v2::HeaderField::kHeaderChecksum;
   }
-  store_u64(header + format::HeaderField::kHeaderChecksum,
-            checksum({header, format::HeaderField::kHeaderChecksum}));
-  sink.rewrite_header(header);
+  for (std::size_t s = 0; s < entries.size(); ++s) {
+    std::byte* entry = header + table + s * format::HeaderField::kEntrySize;
+    store_u64(entry, entries[s][0]);
+    store_u64(entry + 8, entries[s][1]);
+    store_u64(entry + 16, entries[s][2]);
+  }
+  store_u64(header + summed, checksum({header, summed}));
+  sink.rewrite_header({header, header_size});
 }
 
 }  // namespace zun_store

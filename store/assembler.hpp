@@ -11,14 +11,19 @@
 #include <vector>
 
 #include "report/profile_report.hpp"
+#include "store/checksum.hpp"
+#include "store/report_store.hpp"
 #include "store/store_format.hpp"
 
-// What both store builders share: the distinct texts and metadata lists met
-// so far, the tile table, and the sample columns, then the store's bytes
-// written in order to a sink. Text ids are given in order of first sight
-// while samples arrive, and renumbered into byte order when the store is
+// What both store builders share: the distinct texts, metadata lists and
+// steps met so far, the tile table, and the sample columns (step, start,
+// end), then the store's bytes written in order to a sink, in either
+// version. Text, list and step ids are given in order of first sight while
+// samples arrive; texts are renumbered into byte order when the store is
 // written. Internal: not installed.
 namespace zun_store {
+
+class SectionOut;  // one section's bytes on their way to a sink
 
 // Where a store's bytes go, in order from the first; the header, written
 // first as zeros, is rewritten last.
@@ -67,17 +72,30 @@ class Assembler {
   void set_tile_physical(std::uint32_t physical_tile);
   void add_sample(const zun_package::CycleSample& sample);
 
-  // The size the store's bytes will have.
-  std::size_t image_size() const;
+  // The version `wanted` stands for: itself, or the smaller of the two.
+  std::uint32_t version_for(StoreVersion wanted) const;
 
-  // Writes the whole store to `sink`. The columns are consumed.
-  void write(ByteSink& sink);
+  // The size the store's bytes will have in `version` (1 or 2).
+  std::size_t image_size(std::uint32_t version) const;
+
+  // Writes the whole store in `version` (1 or 2) to `sink`. The columns
+  // are consumed.
+  void write(ByteSink& sink, std::uint32_t version);
 
   const std::string& name() const noexcept { return name_; }
 
  private:
   void spill();
-  format::Counts counts() const;  // what the header will say
+  format::v2::Counts counts() const;  // what the header will say
+  // Calls `take(values)` with column `c`'s values in order, in pieces:
+  // first what was spilled, then what is held. With `keep` the column can
+  // be read again.
+  template <typename Take>
+  void read_column(std::size_t c, bool keep, Take&& take);
+  // The texts in byte order: rank[id] is the id a text gets in the store.
+  std::vector<std::uint32_t> text_ranks() const;
+  void write_samples_version1(SectionOut& out,
+                              const std::vector<std::uint32_t>& rank);
   // The id of `text`, met in field `slot` of a sample: a field often holds
   // the text it held in the sample before, which a comparison tells at
   // less than the cost of a lookup.
@@ -95,11 +113,27 @@ class Assembler {
 
   Interner<char> texts_{"texts"};
   Interner<std::uint32_t> lists_{"metadata lists"};
+  // Each step's fields, in the step table's column order.
+  Interner<std::uint32_t> steps_{"steps"};
   std::vector<std::uint32_t> physical_;
   std::vector<std::uint64_t> tile_ends_;
+  std::vector<std::uint64_t> tile_spans_;
+  std::uint32_t tile_base_ = 0;  // the start of the tile's first sample
   std::uint64_t samples_ = 0;
-  std::array<std::vector<std::uint32_t>, format::kColumnCount> columns_;
-  std::array<std::FILE*, format::kColumnCount> spools_{};
+  static constexpr std::size_t kColumns = format::v2::kSampleColumnCount;
+  std::array<std::vector<std::uint32_t>, kColumns> columns_;
+  std::array<std::FILE*, kColumns> spools_{};
+  // Each finished block's entry: its checksum, and the least and most
+  // step id in it. A block's samples are still held when it finishes (a
+  // spill takes whole blocks).
+  struct BlockFacts {
+    std::uint64_t checksum;
+    std::uint32_t least;
+    std::uint32_t most;
+  };
+  std::vector<BlockFacts> blocks_;
+  std::uint64_t blocked_ = 0;  // samples in finished blocks
+  void close_block();
   std::uint64_t spilled_ = 0;  // samples in the spools
   std::vector<std::uint32_t> pairs_;  // one sample's metadata, as ids
   // Per field (kernel, operation, then the names and values of the first
@@ -108,6 +142,7 @@ class Assembler {
   static constexpr std::uint32_t kNone = UINT32_MAX;
   std::array<std::uint32_t, kSlots> last_text_;
   std::uint32_t last_list_ = kNone;
+  std::uint32_t last_step_ = kNone;
 };
 
 }  // namespace zun_store

@@ -31,6 +31,18 @@ std::array<std::int64_t, 7> file_state(const struct stat& status) {
           static_cast<std::int64_t>(status.st_ctim.tv_sec),
           static_cast<std::int64_t>(status.st_ctim.tv_nsec)};
 }
+
+// The version field of the store file `fd` is open on, or 0 when it has
+// none (it is shorter, or not a store: opening says which).
+std::uint32_t version_of(int fd) {
+  unsigned char head[12] = {};
+  if (::pread(fd, head, sizeof(head), 0) != static_cast<ssize_t>(sizeof(head))) {
+    return 0;
+  }
+  std::uint32_t version = 0;
+  std::memcpy(&version, head + 8, sizeof(version));
+  return version;
+}
 #endif
 
 }  // namespace
@@ -80,11 +92,12 @@ std::unique_ptr<ReportStore::Image> ReportStore::Image::map(
     image->data_ = reinterpret_cast<const std::byte*>("");
     return image;
   }
-  // Populated up front: the checks read every page at once anyway, and one
-  // call maps them faster than a fault per page would.
+  // A version 1 store is populated up front: opening checks every page at
+  // once anyway, and one call maps them faster than a fault per page
+  // would. A version 2 store's pages are read when a query needs them.
   int flags = MAP_PRIVATE;
 #ifdef MAP_POPULATE
-  flags |= MAP_POPULATE;
+  if (version_of(fd) == 1) flags |= MAP_POPULATE;
 #endif
   void* mapping = ::mmap(nullptr, size, PROT_READ, flags, fd, 0);
   if (mapping == MAP_FAILED) {

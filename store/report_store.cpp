@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <initializer_list>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -73,10 +74,11 @@ std::optional<std::size_t> first_bad_end(const std::uint64_t* ends,
 }
 
 // That `bytes` start as a store this build reads, with the whole header
-// present and unchanged since it was written. The magic comes first, so that
-// another format is told apart before any of its bytes are taken for a
-// header; every later step trusts the header's fields.
-void check_header(std::span<const std::byte> bytes, std::string_view name) {
+// present and unchanged since it was written; its version. The magic comes
+// first, so that another format is told apart before any of its bytes are
+// taken for a header; every later step trusts the header's fields.
+std::uint32_t check_header(std::span<const std::byte> bytes,
+                           std::string_view name) {
   const std::byte* const base = bytes.data();
   const std::size_t size = bytes.size();
   if (size < format::kMagic.size() ||
@@ -86,27 +88,36 @@ void check_header(std::span<const std::byte> bytes, std::string_view name) {
   if constexpr (std::endian::native != std::endian::little) {
     fail(name, "store files are little-endian, and this host is big-endian");
   }
-  if (size < format::kHeaderSize) {
+  if (size < HeaderField::kVersion + 4) {
     fail(name, "truncated: the header needs " +
                    std::to_string(format::kHeaderSize) + " bytes, " +
                    std::to_string(size) + " remain");
   }
   const std::uint32_t version = load_u32(base + HeaderField::kVersion);
-  if (version != format::kVersion) {
+  if (version != format::kVersion && version != format::kVersion2) {
     fail(name, "store version " + std::to_string(version) +
-                   " is not supported (this build reads version " +
-                   std::to_string(format::kVersion) + ")");
+                   " is not supported (this build reads versions 1 and 2)");
   }
-  if (load_u64(base + HeaderField::kHeaderChecksum) !=
-      checksum({base, HeaderField::kHeaderChecksum})) {
+  const bool second = version == format::kVersion2;
+  const std::size_t header_size =
+      second ? format::v2::kHeaderSize : format::kHeaderSize;
+  const std::size_t summed = second ? format::v2::HeaderField::kHeaderChecksum
+                                    : HeaderField::kHeaderChecksum;
+  const auto sections = static_cast<std::uint32_t>(
+      second ? format::v2::kSectionCount : format::kSectionCount);
+  if (size < header_size) {
+    fail(name, "truncated: the header needs " + std::to_string(header_size) +
+                   " bytes, " + std::to_string(size) + " remain");
+  }
+  if (load_u64(base + summed) != checksum({base, summed})) {
     fail(name, "checksum mismatch in the header");
   }
-  if (load_u32(base + HeaderField::kSections) != format::kSectionCount) {
+  if (load_u32(base + HeaderField::kSections) != sections) {
     fail(name, "damaged header: " +
                    std::to_string(load_u32(base + HeaderField::kSections)) +
-                   " sections, expected " +
-                   std::to_string(format::kSectionCount));
+                   " sections, expected " + std::to_string(sections));
   }
+  return version;
 }
 
 // The counts in the header at `base`. Each is below kMostCount, so that the
@@ -134,29 +145,39 @@ format::Counts read_counts(const std::byte* base, std::string_view name) {
   return counts;
 }
 
+// Where a store's sections are: the table's place in the header, the
+// sections' names and the lengths their counts give.
+template <std::size_t N>
+struct SectionTable {
+  std::size_t table;        // the table's offset in the header
+  std::uint64_t least;      // where the first section may start
+  std::array<std::string_view, N> names;
+  std::array<std::uint64_t, N> lengths;
+  std::size_t unsummed = N;  // a section checked by parts instead, if any
+};
+
 // Where each section starts in `bytes`, once every section is found where
 // the counts say it must be: of the length they give, 64-aligned, after the
 // one before, whole within the file, and matching its checksum. The tables
 // are then read in place, with no bound checked again.
-SectionStarts check_sections(std::span<const std::byte> bytes,
-                             const format::Counts& counts,
-                             std::string_view name) {
+template <std::size_t N>
+std::array<const std::byte*, N> check_sections(
+    std::span<const std::byte> bytes, const SectionTable<N>& layout,
+    std::string_view name) {
   const std::byte* const base = bytes.data();
   const std::size_t size = bytes.size();
-  const auto needed = format::section_lengths(counts);
-  SectionStarts sections{};
-  std::uint64_t least = format::kHeaderSize;
-  for (std::size_t s = 0; s < format::kSectionCount; ++s) {
-    const std::byte* entry =
-        base + HeaderField::kTable + s * HeaderField::kEntrySize;
+  std::array<const std::byte*, N> sections{};
+  std::uint64_t least = layout.least;
+  for (std::size_t s = 0; s < N; ++s) {
+    const std::byte* entry = base + layout.table + s * HeaderField::kEntrySize;
     const std::uint64_t offset = load_u64(entry);
     const std::uint64_t length = load_u64(entry + 8);
     const std::string section =
-        "section '" + std::string(format::kSectionNames[s]) + "'";
-    if (length != needed[s]) {
+        "section '" + std::string(layout.names[s]) + "'";
+    if (length != layout.lengths[s]) {
       fail(name, section + " is " + std::to_string(length) +
                      " bytes, and its counts need " +
-                     std::to_string(needed[s]));
+                     std::to_string(layout.lengths[s]));
     }
     if (offset % format::kAlignment != 0 || offset < least) {
       fail(name, section + " is misplaced, at byte " + std::to_string(offset));
@@ -173,8 +194,9 @@ SectionStarts check_sections(std::span<const std::byte> bytes,
                      " bytes, " + std::to_string(remain) + " remain");
     }
     sections[s] = base + offset;
-    if (load_u64(entry + 16) !=
-        checksum({sections[s], static_cast<std::size_t>(length)})) {
+    if (s != layout.unsummed &&
+        load_u64(entry + 16) !=
+            checksum({sections[s], static_cast<std::size_t>(length)})) {
       fail(name, "checksum mismatch in " + section);
     }
     least = offset + length;
@@ -221,7 +243,7 @@ void check_text_order(const ReportStore& store, std::string_view name) {
 
 // That every id in `store` names an entry of its table: both text ids of
 // each metadata entry in `entries`, then the kernel, operation and metadata
-// list of every sample. Accessors and queries index with them unchecked.
+// list of every step. Accessors and queries index with them unchecked.
 void check_ids(const ReportStore& store, std::span<const MetadataRef> entries,
                std::string_view name) {
   const std::uint64_t texts = store.text_count();
@@ -240,22 +262,38 @@ void check_ids(const ReportStore& store, std::span<const MetadataRef> entries,
     std::uint64_t bound;
     const char* table;
   } ids[] = {
-      {store.kernels(), "kernel", texts, "texts"},
-      {store.operations(), "operation", texts, "texts"},
-      {store.metadata_lists(), "metadata list", store.metadata_list_count(),
-       "metadata lists"},
+      {store.step_kernels(), "kernel", texts, "texts"},
+      {store.step_operations(), "operation", texts, "texts"},
+      {store.step_metadata_lists(), "metadata list",
+       store.metadata_list_count(), "metadata lists"},
   };
-  const std::size_t sample_count = store.sample_count();
+  // A version 1 store's steps are its samples, and messages say so.
+  const char* const row = store.version() == 1 ? "sample" : "step";
+  const std::size_t step_count = store.step_count();
   for (const auto& id : ids) {
-    if (const std::size_t bad =
-            first_at_least(id.values, sample_count, id.bound);
-        bad < sample_count) {
+    if (const std::size_t bad = first_at_least(id.values, step_count, id.bound);
+        bad < step_count) {
       fail(name, std::string(id.what) + " id " +
-                     std::to_string(id.values[bad]) + " at sample " +
+                     std::to_string(id.values[bad]) + " at " + row + " " +
                      std::to_string(bad) + " is past the " +
                      std::to_string(id.bound) + " " + id.table);
     }
   }
+}
+
+// The span of the samples [first, end) of one tile: the largest end offset,
+// offsets counted from the first sample's start, as the engine counts them.
+std::uint64_t span_of(const std::uint32_t* starts, const std::uint32_t* ends,
+                      std::size_t first, std::size_t end) noexcept {
+  std::uint64_t span = 0;
+  if (first == end) return span;
+  const std::uint32_t base = starts[first];
+  for (std::size_t s = first; s < end; ++s) {
+    const auto offset = static_cast<std::uint32_t>(starts[s] - base);
+    const auto length = static_cast<std::uint32_t>(ends[s] - starts[s]);
+    span = std::max(span, std::uint64_t{offset} + length);
+  }
+  return span;
 }
 
 }  // namespace
@@ -267,19 +305,11 @@ ReportStore::ReportStore(ReportStore&& other) noexcept {
 ReportStore& ReportStore::operator=(ReportStore&& other) noexcept {
   if (this == &other) return *this;
   image_ = std::move(other.image_);
-  clock_hz_ = std::exchange(other.clock_hz_, 0);
-  tile_count_ = std::exchange(other.tile_count_, 0);
-  sample_count_ = std::exchange(other.sample_count_, 0);
-  text_count_ = std::exchange(other.text_count_, 0);
-  list_count_ = std::exchange(other.list_count_, 0);
-  physical_ = std::exchange(other.physical_, nullptr);
-  tile_ends_ = std::exchange(other.tile_ends_, nullptr);
-  text_ends_ = std::exchange(other.text_ends_, nullptr);
-  text_bytes_ = std::exchange(other.text_bytes_, nullptr);
-  list_ends_ = std::exchange(other.list_ends_, nullptr);
-  entries_ = std::exchange(other.entries_, nullptr);
-  columns_ = std::exchange(other.columns_, nullptr);
-  column_stride_ = std::exchange(other.column_stride_, 0);
+  name_ = std::move(other.name_);
+  view_ = std::exchange(other.view_, View{});
+  own_steps_ = std::move(other.own_steps_);
+  own_spans_ = std::move(other.own_spans_);
+  checked_ = std::move(other.checked_);
   return *this;
 }
 ReportStore::~ReportStore() = default;
@@ -312,49 +342,205 @@ ReportStore ReportStore::from_bytes(std::span<const std::byte> bytes,
   return ReportStore(std::move(image), name);
 }
 
-// Reads the header and checks the whole image; `name` is what messages call
-// the store. Each step trusts the ones before it, and the first fault found
-// is the one reported.
+// Reads the header and checks the image as its version asks; `name` is
+// what messages call the store. Each step trusts the ones before it, and
+// the first fault found is the one reported.
 ReportStore::ReportStore(std::unique_ptr<Image> image, std::string_view name)
-    : image_(std::move(image)) {
+    : image_(std::move(image)), name_(name) {
   const std::span<const std::byte> bytes = image_->bytes();
-  check_header(bytes, name);
-  const format::Counts counts = read_counts(bytes.data(), name);
-  const SectionStarts sections = check_sections(bytes, counts, name);
+  if (check_header(bytes, name) == format::kVersion) {
+    read_version1(bytes);
+  } else {
+    read_version2(bytes);
+  }
+}
 
-  clock_hz_ = load_u64(bytes.data() + HeaderField::kClockHz);
-  tile_count_ = static_cast<std::size_t>(counts.tiles);
-  sample_count_ = static_cast<std::size_t>(counts.samples);
-  text_count_ = static_cast<std::size_t>(counts.texts);
-  list_count_ = static_cast<std::size_t>(counts.lists);
+// Version 1: every field of every sample in a column, checked whole here.
+// Its steps are its samples; each sample's step (its own position) and each
+// tile's span are computed here, which version 2 stores hold.
+void ReportStore::read_version1(std::span<const std::byte> bytes) {
+  const format::Counts counts = read_counts(bytes.data(), name_);
+  const auto sections = check_sections<format::kSectionCount>(
+      bytes,
+      {HeaderField::kTable, format::kHeaderSize, format::kSectionNames,
+       format::section_lengths(counts)},
+      name_);
+  if (counts.samples > UINT32_MAX) {
+    fail(name_, "a version 1 store of 2^32 samples or more is not read by "
+                "this build; write it again as version 2");
+  }
+
+  View& v = view_;
+  v.version = format::kVersion;
+  v.clock_hz = load_u64(bytes.data() + HeaderField::kClockHz);
+  v.tile_count = static_cast<std::size_t>(counts.tiles);
+  v.sample_count = static_cast<std::size_t>(counts.samples);
+  v.text_count = static_cast<std::size_t>(counts.texts);
+  v.list_count = static_cast<std::size_t>(counts.lists);
+  v.step_count = v.sample_count;
   // Sections start 64-aligned in an image whose start is page- or
   // 64-aligned, so every table is read in place at its own alignment.
-  text_ends_ = reinterpret_cast<const std::uint64_t*>(sections[format::kTexts]);
-  text_bytes_ = reinterpret_cast<const char*>(sections[format::kTexts] +
-                                              format::text_bytes_at(counts));
-  list_ends_ =
+  v.text_ends = reinterpret_cast<const std::uint64_t*>(sections[format::kTexts]);
+  v.text_bytes = reinterpret_cast<const char*>(sections[format::kTexts] +
+                                               format::text_bytes_at(counts));
+  v.list_ends =
       reinterpret_cast<const std::uint64_t*>(sections[format::kMetadata]);
-  entries_ = reinterpret_cast<const MetadataRef*>(
+  v.entries = reinterpret_cast<const MetadataRef*>(
       sections[format::kMetadata] + format::entries_at(counts));
-  physical_ = reinterpret_cast<const std::uint32_t*>(sections[format::kTiles]);
-  tile_ends_ = reinterpret_cast<const std::uint64_t*>(
+  v.physical = reinterpret_cast<const std::uint32_t*>(sections[format::kTiles]);
+  v.tile_ends = reinterpret_cast<const std::uint64_t*>(
       sections[format::kTiles] + format::tile_ends_at(counts));
-  columns_ = reinterpret_cast<const std::uint32_t*>(sections[format::kSamples]);
-  column_stride_ = static_cast<std::size_t>(format::column_stride(counts) / 4);
+  const auto* columns =
+      reinterpret_cast<const std::uint32_t*>(sections[format::kSamples]);
+  const auto stride = static_cast<std::size_t>(format::column_stride(counts) / 4);
+  v.starts = columns + format::kStartCycle * stride;
+  v.ends = columns + format::kEndCycle * stride;
+  v.steps = columns + format::kPhase * stride;  // phase to local index
+  v.step_stride = stride;
 
   // What the tables hold, read through the pointers just set.
-  check_ends({{text_ends_, text_count_, counts.text_bytes, "texts", "text"},
-              {list_ends_, list_count_, counts.entries, "metadata", "list"},
-              {tile_ends_, tile_count_, counts.samples, "tiles", "tile"}},
-             name);
-  check_text_order(*this, name);
-  check_ids(*this, {entries_, static_cast<std::size_t>(counts.entries)}, name);
+  check_ends({{v.text_ends, v.text_count, counts.text_bytes, "texts", "text"},
+              {v.list_ends, v.list_count, counts.entries, "metadata", "list"},
+              {v.tile_ends, v.tile_count, counts.samples, "tiles", "tile"}},
+             name_);
+  check_text_order(*this, name_);
+  check_ids(*this, {v.entries, static_cast<std::size_t>(counts.entries)},
+            name_);
+
+  own_steps_.resize(v.sample_count);
+  std::iota(own_steps_.begin(), own_steps_.end(), std::uint32_t{0});
+  v.sample_steps = own_steps_.data();
+  own_spans_.resize(v.tile_count);
+  for (std::size_t t = 0; t < v.tile_count; ++t) {
+    own_spans_[t] = span_of(v.starts, v.ends, tile_begin(t), tile_end(t));
+  }
+  v.tile_spans = own_spans_.data();
+}
+
+// Version 2: the tables are checked here; the sample columns block by
+// block when samples() first reaches them.
+void ReportStore::read_version2(std::span<const std::byte> bytes) {
+  namespace v2 = format::v2;
+  const std::byte* const base = bytes.data();
+  v2::Counts counts;
+  static_cast<format::Counts&>(counts) = read_counts(base, name_);
+  counts.steps = load_u64(base + v2::HeaderField::kStepCount);
+  counts.block_samples = load_u64(base + v2::HeaderField::kBlockSamples);
+  if (counts.steps > UINT32_MAX) {
+    fail(name_, "damaged header: 2^32 or more steps");
+  }
+  if (counts.samples > 0 && counts.steps == 0) {
+    fail(name_, "damaged header: samples without steps");
+  }
+  if (!std::has_single_bit(counts.block_samples) ||
+      counts.block_samples < v2::kLeastBlockSamples ||
+      counts.block_samples > v2::kMostBlockSamples) {
+    fail(name_, "damaged header: blocks of " +
+                    std::to_string(counts.block_samples) + " samples");
+  }
+  const auto sections = check_sections<v2::kSectionCount>(
+      bytes,
+      {v2::HeaderField::kTable, v2::kHeaderSize, v2::kSectionNames,
+       v2::section_lengths(counts), v2::kSamples},
+      name_);
+
+  View& v = view_;
+  v.version = format::kVersion2;
+  v.clock_hz = load_u64(base + HeaderField::kClockHz);
+  v.tile_count = static_cast<std::size_t>(counts.tiles);
+  v.sample_count = static_cast<std::size_t>(counts.samples);
+  v.text_count = static_cast<std::size_t>(counts.texts);
+  v.list_count = static_cast<std::size_t>(counts.lists);
+  v.step_count = static_cast<std::size_t>(counts.steps);
+  v.text_ends = reinterpret_cast<const std::uint64_t*>(sections[v2::kTexts]);
+  v.text_bytes = reinterpret_cast<const char*>(sections[v2::kTexts] +
+                                               format::text_bytes_at(counts));
+  v.list_ends = reinterpret_cast<const std::uint64_t*>(sections[v2::kMetadata]);
+  v.entries = reinterpret_cast<const MetadataRef*>(sections[v2::kMetadata] +
+                                                   format::entries_at(counts));
+  v.physical = reinterpret_cast<const std::uint32_t*>(sections[v2::kTiles]);
+  v.tile_ends = reinterpret_cast<const std::uint64_t*>(
+      sections[v2::kTiles] + format::tile_ends_at(counts));
+  v.tile_spans = reinterpret_cast<const std::uint64_t*>(
+      sections[v2::kTiles] + v2::tile_spans_at(counts));
+  v.steps = reinterpret_cast<const std::uint32_t*>(sections[v2::kSteps]);
+  v.step_stride = static_cast<std::size_t>(v2::step_stride(counts) / 4);
+  v.blocks = sections[v2::kBlocks];
+  v.block_samples = static_cast<std::size_t>(counts.block_samples);
+  const auto* columns =
+      reinterpret_cast<const std::uint32_t*>(sections[v2::kSamples]);
+  const auto stride = static_cast<std::size_t>(format::column_stride(counts) / 4);
+  v.sample_steps = columns + v2::kStep * stride;
+  v.starts = columns + v2::kStartCycle * stride;
+  v.ends = columns + v2::kEndCycle * stride;
+
+  check_ends({{v.text_ends, v.text_count, counts.text_bytes, "texts", "text"},
+              {v.list_ends, v.list_count, counts.entries, "metadata", "list"},
+              {v.tile_ends, v.tile_count, counts.samples, "tiles", "tile"}},
+             name_);
+  check_text_order(*this, name_);
+  check_ids(*this, {v.entries, static_cast<std::size_t>(counts.entries)},
+            name_);
+  checked_ = std::make_unique<std::atomic<std::uint8_t>[]>(
+      static_cast<std::size_t>(v2::block_count(counts)));
+}
+
+SampleColumns ReportStore::samples(std::size_t first, std::size_t count) const {
+  if (checked_ != nullptr && count > 0) {
+    const std::size_t last = (first + count - 1) / view_.block_samples;
+    for (std::size_t b = first / view_.block_samples; b <= last; ++b) {
+      if (checked_[b].load(std::memory_order_acquire) == 0) {
+        check_block(b);
+        checked_[b].store(1, std::memory_order_release);
+      }
+    }
+  }
+  return {view_.sample_steps + first, view_.starts + first, view_.ends + first,
+          count};
+}
+
+// That block `block` is as written: its checksum, and every step id in it
+// within the step table, its least and most as the block's entry records.
+// Two threads may check one block at once; both then pass or both throw.
+void ReportStore::check_block(std::size_t block) const {
+  const std::size_t first = block * view_.block_samples;
+  const std::size_t count =
+      std::min(view_.block_samples, view_.sample_count - first);
+  const std::string where =
+      "block " + std::to_string(block) + " of section 'samples' (samples " +
+      std::to_string(first) + "-" + std::to_string(first + count - 1) + ")";
+  const std::byte* entry = view_.blocks + block * format::v2::kBlockEntrySize;
+  Checksum sum;
+  for (const std::uint32_t* column :
+       {view_.sample_steps, view_.starts, view_.ends}) {
+    sum.add(std::as_bytes(std::span(column + first, count)));
+  }
+  if (sum.value() != load_u64(entry)) {
+    fail(name_, "checksum mismatch in " + where);
+  }
+  const std::uint32_t* steps = view_.sample_steps + first;
+  std::uint32_t least = UINT32_MAX;
+  std::uint32_t most = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    least = std::min(least, steps[i]);
+    most = std::max(most, steps[i]);
+  }
+  if (most >= view_.step_count) {
+    const std::size_t bad = first_at_least(steps, count, view_.step_count);
+    fail(name_, "step id " + std::to_string(steps[bad]) + " at sample " +
+                    std::to_string(first + bad) + " is past the " +
+                    std::to_string(view_.step_count) + " steps");
+  }
+  if (least != load_u32(entry + 8) || most != load_u32(entry + 12)) {
+    fail(name_, where + " is damaged: its step ids are not the range its "
+                        "entry records");
+  }
 }
 
 std::optional<std::uint32_t> ReportStore::find_text(
     std::string_view wanted) const noexcept {
   std::size_t low = 0;
-  std::size_t high = text_count_;
+  std::size_t high = text_count();
   while (low < high) {
     const std::size_t middle = low + (high - low) / 2;
     const std::string_view held = text(static_cast<std::uint32_t>(middle));
@@ -371,9 +557,9 @@ std::optional<std::uint32_t> ReportStore::find_text(
 
 zun_package::ProfileReport ReportStore::to_report() const {
   zun_package::ProfileReport report;
-  report.clock_hz = clock_hz_;
-  report.tiles.reserve(tile_count_);
-  for (std::size_t t = 0; t < tile_count_; ++t) {
+  report.clock_hz = clock_hz();
+  report.tiles.reserve(tile_count());
+  for (std::size_t t = 0; t < tile_count(); ++t) {
     report.tiles.push_back(tile_records(t));
   }
   return report;
@@ -382,19 +568,21 @@ zun_package::ProfileReport ReportStore::to_report() const {
 zun_package::TileProfile ReportStore::tile_records(std::size_t t) const {
   zun_package::TileProfile tile;
   tile.physical_tile = physical_tile(t);
-  tile.samples.resize(tile_end(t) - tile_begin(t));
-  for (std::size_t s = tile_begin(t), i = 0; s < tile_end(t); ++s, ++i) {
+  const SampleColumns columns = tile_samples(t);
+  tile.samples.resize(columns.count);
+  for (std::size_t i = 0; i < columns.count; ++i) {
     zun_package::CycleSample& sample = tile.samples[i];
-    sample.start_cycle = start_cycles()[s];
-    sample.end_cycle = end_cycles()[s];
+    sample.start_cycle = columns.starts[i];
+    sample.end_cycle = columns.ends[i];
+    const std::uint32_t d = columns.steps[i];
     zun_package::ProfileStep& step = sample.step;
-    step.phase = phases()[s];
-    step.epoch = epochs()[s];
-    step.kind = static_cast<zun_package::ProfileStepKind>(kinds()[s]);
-    step.kernel = std::string(text(kernels()[s]));
-    step.operation = std::string(text(operations()[s]));
-    step.local_index = local_indices()[s];
-    const auto list = metadata_list(metadata_lists()[s]);
+    step.phase = step_phases()[d];
+    step.epoch = step_epochs()[d];
+    step.kind = static_cast<zun_package::ProfileStepKind>(step_kinds()[d]);
+    step.kernel = std::string(text(step_kernels()[d]));
+    step.operation = std::string(text(step_operations()[d]));
+    step.local_index = step_local_indices()[d];
+    const auto list = metadata_list(step_metadata_lists()[d]);
     step.metadata.reserve(list.size());
     for (const MetadataRef& entry : list) {
       step.metadata.push_back(

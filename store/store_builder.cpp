@@ -70,22 +70,24 @@ void StoreBuilder::add_tile(const zun_package::TileProfile& tile) {
   }
 }
 
-ReportStore StoreBuilder::finish() {
+ReportStore StoreBuilder::finish(StoreVersion wanted) {
   Assembler& assembler = impl_->assembler;
+  const std::uint32_t version = assembler.version_for(wanted);
   std::unique_ptr<ReportStore::Image> image =
-      ReportStore::Image::allocate(assembler.image_size());
+      ReportStore::Image::allocate(assembler.image_size(version));
   BlockSink sink(image->writable(), image->bytes().size());
-  assembler.write(sink);
+  assembler.write(sink, version);
   impl_ = std::make_unique<Impl>(0);
   return ReportStore(std::move(image), kMemoryName);
 }
 
-ReportStore ReportStore::from_report(const zun_package::ProfileReport& report) {
+ReportStore ReportStore::from_report(const zun_package::ProfileReport& report,
+                                     StoreVersion version) {
   StoreBuilder builder(report.clock_hz);
   for (const zun_package::TileProfile& tile : report.tiles) {
     builder.add_tile(tile);
   }
-  return builder.finish();
+  return builder.finish(version);
 }
 
 }  // namespace zun_store

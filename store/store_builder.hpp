@@ -36,8 +36,9 @@ class StoreBuilder {
   // begin_tile and add_sample for every sample of `tile`.
   void add_tile(const zun_package::TileProfile& tile);
 
-  // The store of everything added. Leaves the builder empty.
-  ReportStore finish();
+  // The store of everything added, in the layout `version` names. Leaves
+  // the builder empty.
+  ReportStore finish(StoreVersion version = StoreVersion::smallest);
 
  private:
   class Impl;

@@ -14,7 +14,11 @@ namespace zun_store::format {
 // mangles line ends or stops at the DOS end-of-file byte shows at once.
 inline constexpr std::array<unsigned char, 8> kMagic = {
     0x89, 'Z', 'U', 'N', '\r', '\n', 0x1A, '\n'};
+// Version 1 holds every field of every sample; version 2 holds each
+// distinct step once and, per sample, its step, start and end. Both are
+// read; writers choose the smaller.
 inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::uint32_t kVersion2 = 2;
 inline constexpr std::size_t kAlignment = 64;
 
 // The sections, in file order.
@@ -98,5 +102,83 @@ constexpr std::array<std::uint64_t, kSectionCount> section_lengths(
   return {text_bytes_at(c) + c.text_bytes, entries_at(c) + 8 * c.entries,
           tile_ends_at(c) + 8 * c.tiles, kColumnCount * column_stride(c)};
 }
+
+// Version 2. The header has the same first 72 bytes as version 1, then the
+// step count and the samples of a block, then its own section table.
+namespace v2 {
+
+enum Section : std::size_t { kTexts, kMetadata, kTiles, kSteps, kBlocks, kSamples };
+inline constexpr std::size_t kSectionCount = 6;
+inline constexpr std::array<std::string_view, kSectionCount> kSectionNames = {
+    "texts", "metadata", "tiles", "steps", "blocks", "samples"};
+
+// The step table's columns, each a u32 per step.
+enum StepColumn : std::size_t {
+  kPhase,
+  kEpoch,
+  kKind,
+  kKernel,        // text id
+  kOperation,     // text id
+  kMetadataList,  // metadata list id
+  kLocalIndex,
+};
+inline constexpr std::size_t kStepColumnCount = 7;
+
+// The sample columns, each a u32 per sample.
+enum SampleColumn : std::size_t { kStep, kStartCycle, kEndCycle };
+inline constexpr std::size_t kSampleColumnCount = 3;
+
+struct HeaderField {
+  static constexpr std::size_t kStepCount = 72;    // u64, below 2^32
+  static constexpr std::size_t kBlockSamples = 80; // u64, a power of two
+  static constexpr std::size_t kTable = 88;
+  static constexpr std::size_t kEntrySize = 24;
+  static constexpr std::size_t kHeaderChecksum =
+      kTable + kSectionCount * kEntrySize;
+};
+inline constexpr std::size_t kHeaderSize = 256;
+static_assert(HeaderField::kHeaderChecksum + 8 <= kHeaderSize);
+
+// The samples a block holds, as writers make them: 768 KiB of columns,
+// checked as one the first time a reader needs any of them.
+inline constexpr std::uint64_t kBlockSamples = std::uint64_t{1} << 16;
+// What a reader accepts.
+inline constexpr std::uint64_t kLeastBlockSamples = 64;
+inline constexpr std::uint64_t kMostBlockSamples = std::uint64_t{1} << 26;
+
+// One block's entry in the blocks section: the checksum of its step ids,
+// start cycles and end cycles, in that order, and the least and most step
+// id among them.
+inline constexpr std::size_t kBlockEntrySize = 16;
+
+struct Counts : format::Counts {
+  std::uint64_t steps = 0;
+  std::uint64_t block_samples = kBlockSamples;
+};
+
+constexpr std::uint64_t block_count(const Counts& c) noexcept {
+  return (c.samples + c.block_samples - 1) / c.block_samples;
+}
+//   tiles:   u32 physical tile per tile (padded to 8), then u64 end sample,
+//            then u64 span (the largest end offset of its samples)
+//   steps:   kStepColumnCount columns of u32, each 64-aligned
+//   blocks:  a kBlockEntrySize entry per block
+//   samples: kSampleColumnCount columns of u32, each 64-aligned
+constexpr std::uint64_t tile_spans_at(const Counts& c) noexcept {
+  return tile_ends_at(c) + 8 * c.tiles;
+}
+constexpr std::uint64_t step_stride(const Counts& c) noexcept {
+  return align_up(4 * c.steps);
+}
+constexpr std::array<std::uint64_t, kSectionCount> section_lengths(
+    const Counts& c) noexcept {
+  const auto v1 = format::section_lengths(c);
+  return {v1[format::kTexts], v1[format::kMetadata],
+          tile_spans_at(c) + 8 * c.tiles, kStepColumnCount * step_stride(c),
+          kBlockEntrySize * block_count(c),
+          kSampleColumnCount * column_stride(c)};
+}
+
+}  // namespace v2
 
 }  // namespace zun_store::format

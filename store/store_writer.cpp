@@ -51,14 +51,16 @@ std::filesystem::path folder_of(const std::filesystem::path& path) {
 
 class StoreWriter::Impl {
  public:
-  Impl(const std::filesystem::path& path, std::uint64_t clock_hz)
-      : path_(path),
+  Impl(const std::filesystem::path& path, std::uint64_t clock_hz,
+       StoreVersion version)
+      : version_(version),
+        path_(path),
         partial_(partial_beside(path)),
         assembler_(clock_hz, folder_of(path), path.string()) {
     file_ = std::fopen(partial_.c_str(), "wbx");
     if (file_ == nullptr) {
-      throw StoreError(path.string() + ": cannot create " + partial_.string() +
-                       ": " + std::strerror(errno));
+      throw StoreError(path.string() + ": cannot write there: " +
+                       std::strerror(errno));
     }
   }
 
@@ -81,7 +83,7 @@ class StoreWriter::Impl {
   void finish() {
     if (finished_) fail("finish() was called twice");
     FileSink sink(file_, assembler_.name());
-    assembler_.write(sink);
+    assembler_.write(sink, assembler_.version_for(version_));
     std::FILE* file = file_;
     file_ = nullptr;
     if (std::fclose(file) != 0) {
@@ -101,6 +103,7 @@ class StoreWriter::Impl {
     throw StoreError(path_.string() + ": " + what);
   }
 
+  StoreVersion version_;
   std::filesystem::path path_;
   std::filesystem::path partial_;
   Assembler assembler_;
@@ -109,8 +112,8 @@ class StoreWriter::Impl {
 };
 
 StoreWriter::StoreWriter(const std::filesystem::path& path,
-                         std::uint64_t clock_hz)
-    : impl_(std::make_unique<Impl>(path, clock_hz)) {}
+                         std::uint64_t clock_hz, StoreVersion version)
+    : impl_(std::make_unique<Impl>(path, clock_hz, version)) {}
 StoreWriter::~StoreWriter() = default;
 
 void StoreWriter::add_tile(const zun_package::TileProfile& tile) {
@@ -124,8 +127,8 @@ const std::filesystem::path& StoreWriter::partial_path() const noexcept {
 }
 
 void write_store(const zun_package::ProfileReport& report,
-                 const std::filesystem::path& path) {
-  StoreWriter writer(path, report.clock_hz);
+                 const std::filesystem::path& path, StoreVersion version) {
+  StoreWriter writer(path, report.clock_hz, version);
   for (const zun_package::TileProfile& tile : report.tiles) {
     writer.add_tile(tile);
   }

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,11 @@
 namespace zun_profile {
 namespace {
 
+// The store layout a case is checked through: version 1 and 2 in turn.
+zun_store::StoreVersion version_of_case(std::uint64_t n) {
+  return n % 2 == 0 ? zun_store::StoreVersion::v2 : zun_store::StoreVersion::v1;
+}
+
 // The engine against the naive reference on thousands of small random
 // cases; a mismatch names its seed and the case.
 TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
@@ -24,7 +30,9 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
   for (std::uint64_t seed = 1; seed <= kCases && failures < 3; ++seed) {
     support::Entropy entropy(seed);
     const zun_package::ProfileReport report = support::random_report(entropy);
-    const auto store = zun_store::ReportStore::from_report(report);
+    // Both store layouts, in turn.
+    const auto store =
+        zun_store::ReportStore::from_report(report, version_of_case(seed));
     // Several requests per report, so that each report is asked many ways.
     for (int r = 0; r < 4; ++r) {
       const Query request = support::random_query(entropy, report);
@@ -66,7 +74,8 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnLargerReports) {
       }
       report.clock_hz = piece.clock_hz;
     }
-    const auto store = zun_store::ReportStore::from_report(report);
+    const auto store =
+        zun_store::ReportStore::from_report(report, version_of_case(seed));
     for (int r = 0; r < 6; ++r) {
       const Query request = support::random_query(entropy, report);
       const std::string difference =
@@ -109,10 +118,12 @@ TEST(DifferentialTest, EngineMatchesTheReferenceWithManyGroups) {
       {"a group per phase", phases, GroupBy::Phase},
   };
   support::Entropy cuts(17);
-  for (const auto& c : cases) {
+  for (std::size_t k = 0; k < std::size(cases); ++k) {
+    const auto& c = cases[k];
     const zun_package::ProfileReport report =
         support::synthetic_report(c.report);
-    const auto store = zun_store::ReportStore::from_report(report);
+    const auto store =
+        zun_store::ReportStore::from_report(report, version_of_case(k));
     for (const SortBy sort_by : {SortBy::PhaseCycles, SortBy::Name}) {
       Query request;
       request.group_by = c.group_by;
@@ -178,9 +189,11 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
   programs.emplace_back("program without jitter", program);
 
   support::Entropy cuts(29);
-  const auto check = [&cuts](const char* name,
-                             const zun_package::ProfileReport& report) {
-    const auto store = zun_store::ReportStore::from_report(report);
+  std::uint64_t checked = 0;
+  const auto check = [&cuts, &checked](const char* name,
+                                       const zun_package::ProfileReport& report) {
+    const auto store =
+        zun_store::ReportStore::from_report(report, version_of_case(checked++));
     for (int by = 0; by < 6; ++by) {
       for (const SortBy sort_by : {SortBy::PhaseCycles, SortBy::Name}) {
         Query request;
@@ -216,7 +229,8 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
 TEST(DifferentialTest, EngineMatchesTheReferenceOnGroupsOfManyRuns) {
   const zun_package::ProfileReport report =
       support::synthetic_report(support::interleaved_shape(32, 2048));
-  const auto store = zun_store::ReportStore::from_report(report);
+  const auto store =
+      zun_store::ReportStore::from_report(report, zun_store::StoreVersion::v2);
   support::Entropy cuts(31);
   for (const GroupBy group_by : {GroupBy::Kind, GroupBy::Phase}) {
     Query request;

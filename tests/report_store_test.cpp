@@ -30,6 +30,7 @@ using zun_package::CycleSample;
 using zun_package::ProfileReport;
 using zun_store::ReportStore;
 using zun_store::StoreError;
+using zun_store::StoreVersion;
 
 // A report that reaches every field's extremes: every byte value in texts,
 // empty texts, 2^32 - 1 everywhere a number goes, kinds past the four,
@@ -111,19 +112,168 @@ TEST(ReportStoreTest, GivesBackTheExactRecords) {
                        support::random_report(entropy));
   }
   for (const auto& [name, report] : cases) {
-    const ReportStore memory = ReportStore::from_report(report);
-    EXPECT_EQ(support::first_difference(memory.to_report(), report), "")
-        << name << ", in memory";
-    zun_store::write_store(report, folder / "r.zun");
-    const ReportStore file = ReportStore::open(folder / "r.zun");
-    EXPECT_EQ(support::first_difference(file.to_report(), report), "")
-        << name << ", from a file";
-    EXPECT_EQ(file.tile_count(), report.tiles.size()) << name;
-    EXPECT_EQ(file.clock_hz(), report.clock_hz) << name;
-    EXPECT_EQ(file.image_bytes(), memory.image_bytes()) << name;
-    EXPECT_EQ(file.image_bytes(),
-              std::filesystem::file_size(folder / "r.zun")) << name;
+    for (const StoreVersion version :
+         {StoreVersion::v1, StoreVersion::v2, StoreVersion::smallest}) {
+      const std::string as =
+          name + ", version " + std::to_string(static_cast<int>(version));
+      const ReportStore memory = ReportStore::from_report(report, version);
+      EXPECT_EQ(support::first_difference(memory.to_report(), report), "")
+          << as << ", in memory";
+      zun_store::write_store(report, folder / "r.zun", version);
+      const ReportStore file = ReportStore::open(folder / "r.zun");
+      EXPECT_EQ(support::first_difference(file.to_report(), report), "")
+          << as << ", from a file";
+      EXPECT_EQ(file.version(), memory.version()) << as;
+      EXPECT_EQ(file.tile_count(), report.tiles.size()) << as;
+      EXPECT_EQ(file.clock_hz(), report.clock_hz) << as;
+      EXPECT_EQ(file.image_bytes(), memory.image_bytes()) << as;
+      EXPECT_EQ(file.image_bytes(),
+                std::filesystem::file_size(folder / "r.zun")) << as;
+      // Each tile's span, as a query measures it.
+      for (std::size_t t = 0; t < report.tiles.size(); ++t) {
+        ProfileReport alone;
+        alone.tiles = {report.tiles[t]};
+        EXPECT_EQ(file.tile_span(t), query(alone, Query{}).profile_span_cycles)
+            << as << ", tile " << t;
+      }
+    }
+    // The smaller layout is the one written when asked for the smallest.
+    const std::size_t one = ReportStore::from_report(report, StoreVersion::v1).image_bytes();
+    const std::size_t two = ReportStore::from_report(report, StoreVersion::v2).image_bytes();
+    EXPECT_EQ(ReportStore::from_report(report).image_bytes(), std::min(one, two))
+        << name;
   }
+}
+
+// A report of `samples` samples in tiles of `per_tile`, its steps repeating
+// every `period` samples: steps held once, and tiles and blocks cut
+// anywhere.
+ProfileReport repeating_report(std::uint32_t samples, std::uint32_t per_tile,
+                               std::uint32_t period) {
+  ProfileReport report;
+  report.clock_hz = 1000;
+  std::uint32_t at = 4000000000u;  // the counter wraps within the report
+  for (std::uint32_t s = 0; s < samples; ++s) {
+    if (s % per_tile == 0) report.tiles.push_back(support::tile(s / per_tile % 5, {}));
+    CycleSample sample = support::run(at, at + 3 + s % 7, s % 3 == 0 ? "k" : "j");
+    sample.step.phase = s % period;
+    sample.step.epoch = s % period / 4;
+    sample.step.local_index = s % period;
+    sample.step.operation = "op" + std::to_string(s % period);
+    report.tiles.back().samples.push_back(sample);
+    at += 11;
+  }
+  return report;
+}
+
+TEST(ReportStoreTest, VersionTwoHoldsEachStepOnceAndCutsBlocksAnywhere) {
+  support::TempFolder folder;
+  // Blocks hold 65536 samples: reports ending just before, at and after a
+  // block's end, in tiles that cross blocks.
+  for (const std::uint32_t samples : {65535u, 65536u, 65537u, 140000u}) {
+    const ProfileReport report = repeating_report(samples, 9000, 120);
+    zun_store::write_store(report, folder / "r.zun");
+    const ReportStore store = ReportStore::open(folder / "r.zun");
+    EXPECT_EQ(store.version(), 2u) << samples;
+    EXPECT_EQ(store.step_count(), 120u) << samples;
+    // About 12 bytes a sample, a third of version 1's 36.
+    EXPECT_LT(store.image_bytes(), 12 * std::size_t{samples} + 16384) << samples;
+    EXPECT_EQ(support::first_difference(store.to_report(), report), "")
+        << samples;
+    for (const GroupBy by : {GroupBy::Kernel, GroupBy::Tile, GroupBy::Phase}) {
+      Query request;
+      request.group_by = by;
+      request.sample_limit = 4;
+      EXPECT_EQ(support::first_difference(query(store, request),
+                                          query(report, request)),
+                "")
+          << samples;
+    }
+  }
+  // Steps that never repeat: version 1 is smaller, and the writer picks it.
+  const ProfileReport unique = repeating_report(5000, 700, 5000);
+  EXPECT_EQ(ReportStore::from_report(unique).version(), 1u);
+  EXPECT_EQ(ReportStore::from_report(unique, StoreVersion::v2).version(), 2u);
+}
+
+// Version 2 opens on its header and tables; a damaged block is found the
+// first time a query reads it, named with its samples, and the rest of the
+// store still answers.
+TEST(ReportStoreTest, VersionTwoFindsDamagedBlocksWhenFirstRead) {
+  namespace v2 = zun_store::format::v2;
+  support::TempFolder folder;
+  const ProfileReport report = repeating_report(140000, 20000, 120);
+  const std::vector<std::byte> good =
+      support::store_bytes(report, folder.path(), StoreVersion::v2);
+  ASSERT_EQ(open_error(folder, good), "");
+  const std::size_t samples_at = support::section_offset(good, v2::kSamples);
+  const std::size_t stride = (4 * 140000 + 63) / 64 * 64;
+  const auto refusal = [&](const std::vector<std::byte>& bytes,
+                           const Query& request) -> std::string {
+    write_file(folder / "r.zun", bytes);
+    try {
+      const ReportStore store = ReportStore::open(folder / "r.zun");
+      query(store, request);
+    } catch (const StoreError& error) {
+      return std::string(error.what()).substr((folder / "r.zun").string().size() + 2);
+    }
+    return "";
+  };
+  Query first_tile;  // samples 0-19999: block 0 alone
+  first_tile.tiles = {0};
+
+  // A start cycle of block 2 damaged: opening and block 0 pass.
+  std::vector<std::byte> bad = good;
+  bad[samples_at + v2::kStartCycle * stride + 4 * 135000] ^= std::byte{4};
+  EXPECT_EQ(open_error(folder, bad), "");
+  EXPECT_EQ(refusal(bad, first_tile), "");
+  EXPECT_EQ(refusal(bad, Query{}),
+            "checksum mismatch in block 2 of section 'samples' (samples "
+            "131072-139999)");
+
+  // A step id past the table, its block's checksum made right again.
+  bad = good;
+  const std::uint32_t past = 120;
+  std::memcpy(bad.data() + samples_at + v2::kStep * stride + 4 * 70000, &past, 4);
+  support::resum_store(bad);
+  EXPECT_EQ(refusal(bad, Query{}),
+            "step id 120 at sample 70000 is past the 120 steps");
+  // A block entry whose range of step ids is not its block's.
+  bad = good;
+  const std::size_t blocks_at = support::section_offset(good, v2::kBlocks);
+  const std::uint32_t least = 5;
+  std::memcpy(bad.data() + blocks_at + 2 * v2::kBlockEntrySize + 8, &least, 4);
+  support::resum_store(bad);
+  EXPECT_EQ(refusal(bad, Query{}),
+            "block 2 of section 'samples' (samples 131072-139999) is "
+            "damaged: its step ids are not the range its entry records");
+
+  // The step table is checked at opening.
+  bad = good;
+  const std::size_t steps_at = support::section_offset(good, v2::kSteps);
+  const std::size_t step_stride = (4 * 120 + 63) / 64 * 64;
+  const std::uint32_t far_text = 917;
+  std::memcpy(bad.data() + steps_at + v2::kKernel * step_stride + 4 * 5, &far_text, 4);
+  support::resum_store(bad);
+  EXPECT_EQ(open_error(folder, bad).rfind("kernel id 917 at step 5 is past", 0), 0u);
+  bad = good;
+  bad[steps_at + 3] ^= std::byte{1};
+  EXPECT_EQ(open_error(folder, bad), "checksum mismatch in section 'steps'");
+
+  // The header's own fields.
+  bad = good;
+  const std::uint64_t odd_blocks = 1000;
+  std::memcpy(bad.data() + v2::HeaderField::kBlockSamples, &odd_blocks, 8);
+  support::resum_store(bad);
+  EXPECT_EQ(open_error(folder, bad), "damaged header: blocks of 1000 samples");
+  std::vector<std::byte> cut(good.begin(),
+                             good.begin() + static_cast<std::ptrdiff_t>(samples_at + 64));
+  EXPECT_EQ(open_error(folder, cut),
+            "truncated: section 'samples' needs " + std::to_string(3 * stride) +
+                " bytes, 64 remain");
+  cut.assign(good.begin(), good.begin() + 200);
+  EXPECT_EQ(open_error(folder, cut),
+            "truncated: the header needs 256 bytes, 200 remain");
 }
 
 // A store's file written an hour ago, so that a rewrite now shows in its
@@ -197,19 +347,25 @@ TEST(ReportStoreTest, HoldsEachTextOnceInByteOrder) {
   CycleSample b = support::run(1, 2, "a");
   b.step.operation = "b";
   report.tiles.push_back(support::tile(0, {a, b, a}));
-  const ReportStore store = ReportStore::from_report(report);
-  ASSERT_EQ(store.text_count(), 4u);  // "", "a", "b", "\xff"
-  EXPECT_EQ(store.text(0), "");
-  EXPECT_EQ(store.text(1), "a");
-  EXPECT_EQ(store.text(3), "\xff");
-  EXPECT_EQ(store.find_text("b"), std::optional<std::uint32_t>(2));
-  EXPECT_EQ(store.find_text("c"), std::nullopt);
-  EXPECT_EQ(store.kernels()[0], 2u);
-  EXPECT_EQ(store.operations()[1], 2u);
-  // Equal metadata lists are one list.
-  EXPECT_EQ(store.metadata_lists()[0], store.metadata_lists()[2]);
-  EXPECT_EQ(store.metadata_list_count(), 2u);
-  EXPECT_EQ(store.metadata_list(store.metadata_lists()[0]).size(), 2u);
+  for (const StoreVersion version : {StoreVersion::v1, StoreVersion::v2}) {
+    const ReportStore store = ReportStore::from_report(report, version);
+    ASSERT_EQ(store.text_count(), 4u);  // "", "a", "b", "\xff"
+    EXPECT_EQ(store.text(0), "");
+    EXPECT_EQ(store.text(1), "a");
+    EXPECT_EQ(store.text(3), "\xff");
+    EXPECT_EQ(store.find_text("b"), std::optional<std::uint32_t>(2));
+    EXPECT_EQ(store.find_text("c"), std::nullopt);
+    const std::uint32_t* steps = store.all_samples().steps;
+    EXPECT_EQ(store.step_kernels()[steps[0]], 2u);
+    EXPECT_EQ(store.step_operations()[steps[1]], 2u);
+    // Equal metadata lists are one list; version 2 holds equal steps once.
+    const std::uint32_t* lists = store.step_metadata_lists();
+    EXPECT_EQ(lists[steps[0]], lists[steps[2]]);
+    EXPECT_EQ(store.metadata_list_count(), 2u);
+    EXPECT_EQ(store.metadata_list(lists[steps[0]]).size(), 2u);
+    EXPECT_EQ(store.step_count(), version == StoreVersion::v1 ? 3u : 2u);
+    EXPECT_EQ(steps[0] == steps[2], version == StoreVersion::v2);
+  }
 }
 
 TEST(ReportStoreTest, RefusesDamagedFilesWithTheirFault) {
@@ -270,10 +426,11 @@ TEST(ReportStoreTest, RefusesDamagedFilesWithTheirFault) {
             "truncated: section 'metadata' starts at byte 1099511627776, "
             "past the file's " + std::to_string(good.size()) + " bytes");
   bad = good;
-  bad[zun_store::format::HeaderField::kVersion] = std::byte{2};
+  bad[zun_store::format::HeaderField::kVersion] = std::byte{3};
   support::resum_store(bad);
   EXPECT_EQ(open_error(folder, bad),
-            "store version 2 is not supported (this build reads version 1)");
+            "store version 3 is not supported (this build reads versions 1 "
+            "and 2)");
 
   std::filesystem::create_directory(folder / "a folder");
   try {
@@ -294,8 +451,9 @@ TEST(ReportStoreTest, SurvivesRandomDamage) {
   for (std::uint64_t seed = 1; seed <= 60; ++seed) {
     support::Entropy entropy(seed);
     const ProfileReport report = support::random_report(entropy);
-    const std::vector<std::byte> good =
-        support::store_bytes(report, folder.path());
+    const std::vector<std::byte> good = support::store_bytes(
+        report, folder.path(),
+        seed % 2 == 0 ? StoreVersion::v2 : StoreVersion::v1);
     for (int round = 0; round < 40; ++round) {
       std::vector<std::byte> bytes = good;
       switch (random() % 3) {

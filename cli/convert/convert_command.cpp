@@ -1,6 +1,7 @@
 #include "cli/convert/convert_command.hpp"
 
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <new>
@@ -48,13 +49,25 @@ void refuse_overwriting_inputs(const std::vector<std::string>& inputs,
   }
 }
 
-// Several inputs: their tiles one after another into one store, one input
-// in memory at a time.
-void convert_many(const ConvertOptions& options) {
-  std::optional<zun_store::ReportStore> input =
-      load_store_showing_progress(options.inputs[0]);
+// Whether `path` names a store file (not standard input, not JSON).
+bool is_store_file(const std::string& path) {
+  if (path == "-") return false;
+  char head[8] = {};
+  std::ifstream in(path, std::ios::binary);
+  in.read(head, sizeof(head));
+  return zun_store::ReportStore::is_store(
+      {head, static_cast<std::size_t>(in.gcount())});
+}
+
+// The inputs' tiles one after another into one store, one input in memory
+// at a time; `first` is the first input, already read.
+void convert_tiles(const ConvertOptions& options,
+                   zun_store::ReportStore first) {
+  std::optional<zun_store::ReportStore> input = std::move(first);
   const std::uint64_t clock_hz = input->clock_hz();
-  zun_store::StoreWriter writer(options.output, clock_hz);
+  zun_store::StoreWriter writer(
+      options.output, clock_hz,
+      static_cast<zun_store::StoreVersion>(options.store_version));
   const RemoveOnInterrupt guard(writer.partial_path());
   ProgressMeter progress(std::cerr, source_name(options.output),
                          stderr_is_terminal());
@@ -92,13 +105,21 @@ int convert_command(int argc, const char* const* argv) {
   const ConvertOptions& options = std::get<ConvertOptions>(parsed);
   return reporting_failures([&] {
     refuse_overwriting_inputs(options.inputs, options.output);
-    if (options.inputs.size() > 1) {
-      convert_many(options);
+    zun_store::ReportStore store =
+        load_store_showing_progress(options.inputs[0]);
+    // One input already in the layout asked for (the smaller one, which a
+    // JSON report was built in, or a version 2 store): its bytes are the
+    // file's. Otherwise the tiles are written again.
+    const bool as_is =
+        options.inputs.size() == 1 &&
+        (options.store_version != 0
+             ? store.version() == options.store_version
+             : store.version() == 2 || !is_store_file(options.inputs[0]));
+    if (!as_is) {
+      convert_tiles(options, std::move(store));
       return 0;
     }
-    // One input: its store, built or mapped, is the file's very bytes.
-    const zun_store::ReportStore store =
-        load_store_showing_progress(options.inputs[0]);
+    store.all_samples();  // every block checked: no damage is copied on
     OutputFile file(options.output, source_name(options.output));
     const auto bytes = store.bytes();
     file.write({reinterpret_cast<const char*>(bytes.data()), bytes.size()});

@@ -22,7 +22,8 @@ std::variant<ConvertOptions, ExitStatus> parse_convert_command_line(
          "leaves no file, and an existing OUTPUT as it was.\n\n"
          "Examples:\n"
          "  profile-query convert report.json -o report.zun\n"
-         "  profile-query convert chip0.json chip1.json -o run.zun\n");
+         "  profile-query convert chip0.json chip1.json -o run.zun\n"
+         "  profile-query convert old.zun -o new.zun\n");
   ConvertOptions options;
   app.add_option("inputs", options.inputs,
                  "The reports: JSON files or stores, - for standard input")
@@ -31,6 +32,11 @@ std::variant<ConvertOptions, ExitStatus> parse_convert_command_line(
   app.add_option("-o,--output", options.output, "The store file to write")
       ->required()
       ->type_name("OUTPUT");
+  app.add_option("--store-version", options.store_version,
+                 "The layout to write: 2 holds each distinct step once, 1 "
+                 "every field of every sample (default: the smaller)")
+      ->check(CLI::IsMember({1, 2}))
+      ->type_name("1|2");
   if (auto status = parse_or_exit(app, argc, argv, out, err))
     return *status;
   if (options.output == "-") {

@@ -16,6 +16,8 @@ namespace profile_query {
 struct ConvertOptions {
   std::vector<std::string> inputs;  // reports (JSON or stores), in tile order
   std::string output;               // the store file to write
+  // The store layout to write: 1 or 2, or 0 for the smaller of the two.
+  std::uint32_t store_version = 0;
 };
 
 // Reads the command line of `profile-query convert`, `argv[0]` standing

@@ -462,30 +462,33 @@ ApiAnswer Api::sample(const Parameters& parameters) const {
   }
   while (low + 1 < store.tile_count() && store.tile_end(low) <= at) ++low;
   const std::size_t first = store.tile_begin(low);
-  const std::uint32_t start = store.start_cycles()[at];
+  const zun_store::SampleColumns columns =
+      store.samples(first, at + 1 - first);
+  const std::uint32_t start = columns.starts[at - first];
+  const std::uint32_t step = columns.steps[at - first];
   std::string out = "{\"tile\": ";
   append_number(out, low);
   out += ", \"physical_tile\": ";
   append_number(out, store.physical_tile(low));
   out += ", \"offset\": ";
-  append_number(out, static_cast<std::uint32_t>(start - store.start_cycles()[first]));
+  append_number(out, static_cast<std::uint32_t>(start - columns.starts[0]));
   out += ", \"duration\": ";
-  append_number(out, static_cast<std::uint32_t>(store.end_cycles()[at] - start));
+  append_number(out, static_cast<std::uint32_t>(columns.ends[at - first] - start));
   out += ", \"phase\": ";
-  append_number(out, store.phases()[at]);
+  append_number(out, store.step_phases()[step]);
   out += ", \"epoch\": ";
-  append_number(out, store.epochs()[at]);
+  append_number(out, store.step_epochs()[step]);
   out += ", \"kind\": ";
   append_string(out, zun_profile::detail::kind_name(
-                         static_cast<zun_package::ProfileStepKind>(store.kinds()[at])));
+                         static_cast<zun_package::ProfileStepKind>(store.step_kinds()[step])));
   out += ", \"operation\": ";
-  append_string(out, store.text(store.operations()[at]));
+  append_string(out, store.text(store.step_operations()[step]));
   out += ", \"kernel\": ";
-  append_string(out, store.text(store.kernels()[at]));
+  append_string(out, store.text(store.step_kernels()[step]));
   out += ", \"metadata\": [";
   bool first_entry = true;
   for (const zun_store::MetadataRef& entry :
-       store.metadata_list(store.metadata_lists()[at])) {
+       store.metadata_list(store.step_metadata_lists()[step])) {
     if (!first_entry) out += ", ";
     first_entry = false;
     out += "{\"name\": ";

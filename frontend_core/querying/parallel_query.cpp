@@ -92,9 +92,11 @@ bool lists_fragmented(ShardList shards) {
     const std::size_t first = store.tile_begin(tile);
     const std::size_t end =
         std::min(store.tile_end(tile), first + kSamplesPerTile);
-    for (std::size_t s = first; s < end; ++s) {
-      pairs.push_back(std::uint64_t{store.phases()[s]} << 32 |
-                      store.epochs()[s]);
+    const zun_store::SampleColumns columns = store.samples(first, end - first);
+    for (std::size_t i = 0; i < columns.count; ++i) {
+      const std::uint32_t d = columns.steps[i];
+      pairs.push_back(std::uint64_t{store.step_phases()[d]} << 32 |
+                      store.step_epochs()[d]);
     }
   }
   std::sort(pairs.begin(), pairs.end());

@@ -1,5 +1,7 @@
 #include "frontend_core/rendering/render_report.hpp"
 
+#include <algorithm>
+
 #include <simdjson.h>
 
 #include "frontend_core/message_text.hpp"
@@ -16,11 +18,17 @@ std::optional<std::string> json_obstacle(const zun_store::ReportStore& store) {
              " is not UTF-8, which a JSON report cannot hold";
     }
   }
-  for (std::size_t s = 0; s < store.sample_count(); ++s) {
-    if (store.kinds()[s] > 3) {
-      return "sample " + std::to_string(s) + " has kind " +
-             std::to_string(store.kinds()[s]) +
-             ", which a JSON report cannot name";
+  // A step of a kind past the named ones, then the first sample of it.
+  const std::uint32_t* kinds = store.step_kinds();
+  if (std::any_of(kinds, kinds + store.step_count(),
+                  [](std::uint32_t kind) { return kind > 3; })) {
+    const zun_store::SampleColumns columns = store.all_samples();
+    for (std::size_t s = 0; s < columns.count; ++s) {
+      if (kinds[columns.steps[s]] > 3) {
+        return "sample " + std::to_string(s) + " has kind " +
+               std::to_string(kinds[columns.steps[s]]) +
+               ", which a JSON report cannot name";
+      }
     }
   }
   return std::nullopt;
@@ -48,28 +56,30 @@ void write_report_json(const zun_store::ReportStore& store,
     out += t == 0 ? "\n{" : ",\n{";
     field("physical_tile", store.physical_tile(t));
     out += ",\"samples\":[";
-    for (std::size_t s = store.tile_begin(t); s < store.tile_end(t); ++s) {
-      out += s == store.tile_begin(t) ? "\n{" : ",\n{";
-      field("start_cycle", store.start_cycles()[s]);
+    const zun_store::SampleColumns columns = store.tile_samples(t);
+    for (std::size_t i = 0; i < columns.count; ++i) {
+      const std::uint32_t d = columns.steps[i];
+      out += i == 0 ? "\n{" : ",\n{";
+      field("start_cycle", columns.starts[i]);
       out += ',';
-      field("end_cycle", store.end_cycles()[s]);
+      field("end_cycle", columns.ends[i]);
       out += ",\"step\":{";
-      field("local_index", store.local_indices()[s]);
+      field("local_index", store.step_local_indices()[d]);
       out += ',';
-      field("phase", store.phases()[s]);
+      field("phase", store.step_phases()[d]);
       out += ',';
-      field("epoch", store.epochs()[s]);
+      field("epoch", store.step_epochs()[d]);
       out += ',';
-      text_field("operation", store.operations()[s]);
+      text_field("operation", store.step_operations()[d]);
       out += ",\"kind\":\"";
       out += zun_profile::detail::kind_name(
-          static_cast<zun_package::ProfileStepKind>(store.kinds()[s]));
+          static_cast<zun_package::ProfileStepKind>(store.step_kinds()[d]));
       out += "\",";
-      text_field("kernel", store.kernels()[s]);
+      text_field("kernel", store.step_kernels()[d]);
       out += ",\"metadata\":[";
       bool first = true;
       for (const zun_store::MetadataRef& entry :
-           store.metadata_list(store.metadata_lists()[s])) {
+           store.metadata_list(store.step_metadata_lists()[d])) {
         out += first ? "{" : ",{";
         first = false;
         text_field("name", entry.name);

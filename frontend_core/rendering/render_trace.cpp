@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
-// Calls visit(tile, position, offset, duration) for every sample `window`
+// Calls visit(tile, step, offset, duration) for every sample `window`
 // holds, in report order.
 template <typename Visit>
 void for_each_in_window(const zun_store::ReportStore& store,
@@ -20,17 +20,17 @@ void for_each_in_window(const zun_store::ReportStore& store,
   // A query's time window: the same samples as `--from`/`--to` select.
   const zun_profile::TimeWindow cycles{
       window.from, window.to.value_or(std::numeric_limits<std::uint64_t>::max())};
-  const std::uint32_t* starts = store.start_cycles();
-  const std::uint32_t* ends = store.end_cycles();
   for (std::size_t t = 0; t < store.tile_count(); ++t) {
     if (!window.tiles.empty() && !window.tiles.contains(store.physical_tile(t)))
       continue;
-    const std::size_t begin = store.tile_begin(t);
-    for (std::size_t i = begin; i < store.tile_end(t); ++i) {
-      const std::uint64_t offset = static_cast<std::uint32_t>(starts[i] - starts[begin]);
+    const zun_store::SampleColumns columns = store.tile_samples(t);
+    const std::uint32_t* starts = columns.starts;
+    const std::uint32_t* ends = columns.ends;
+    for (std::size_t i = 0; i < columns.count; ++i) {
+      const std::uint64_t offset = static_cast<std::uint32_t>(starts[i] - starts[0]);
       const std::uint32_t duration = static_cast<std::uint32_t>(ends[i] - starts[i]);
       if (zun_profile::detail::meets_window(cycles, offset, duration)) {
-        visit(t, i, offset, duration);
+        visit(t, columns.steps[i], offset, duration);
       }
     }
   }
@@ -64,7 +64,7 @@ std::size_t trace_sample_count(const zun_store::ReportStore& store,
                                const TraceWindow& window) {
   std::size_t count = 0;
   for_each_in_window(store, window,
-                     [&](std::size_t, std::size_t, std::uint64_t,
+                     [&](std::size_t, std::uint32_t, std::uint64_t,
                          std::uint32_t) { ++count; });
   return count;
 }
@@ -121,9 +121,9 @@ void write_trace_events(const zun_store::ReportStore& store,
     append_number(out, t);
     out += "}}";
   }
-  const std::uint32_t* kernels = store.kernels();
-  const std::uint32_t* operations = store.operations();
-  for_each_in_window(store, window, [&](std::size_t tile, std::size_t i,
+  const std::uint32_t* kernels = store.step_kernels();
+  const std::uint32_t* operations = store.step_operations();
+  for_each_in_window(store, window, [&](std::size_t tile, std::uint32_t i,
                                         std::uint64_t offset,
                                         std::uint32_t duration) {
     next();
@@ -133,7 +133,7 @@ void write_trace_events(const zun_store::ReportStore& store,
     append_string(out, kernel.empty() ? operation : kernel);
     out += ", \"cat\": ";
     append_string(out, zun_profile::detail::kind_name(
-                           static_cast<zun_package::ProfileStepKind>(store.kinds()[i])));
+                           static_cast<zun_package::ProfileStepKind>(store.step_kinds()[i])));
     const std::uint64_t start = nanoseconds(offset, hz);
     out += ", \"ph\": \"X\", \"ts\": ";
     append_microseconds(out, start);
@@ -146,15 +146,15 @@ void write_trace_events(const zun_store::ReportStore& store,
     out += ", \"kernel\": ";
     append_string(out, kernel);
     out += ", \"phase\": ";
-    append_number(out, store.phases()[i]);
+    append_number(out, store.step_phases()[i]);
     out += ", \"epoch\": ";
-    append_number(out, store.epochs()[i]);
+    append_number(out, store.step_epochs()[i]);
     out += ", \"offset_cycles\": ";
     append_number(out, offset);
     out += ", \"duration_cycles\": ";
     append_number(out, duration);
     for (const zun_store::MetadataRef& entry :
-         store.metadata_list(store.metadata_lists()[i])) {
+         store.metadata_list(store.step_metadata_lists()[i])) {
       out += ", ";
       // Metadata names may repeat or clash with the fields above: prefixed.
       std::string name = "metadata.";

@@ -14,9 +14,10 @@
 #include "python/src/texts.hpp"
 
 // A store's samples as numpy arrays, for a frame of every sample: the
-// stored columns as views of the store (no copy; each array holds the
-// store alive), the derived ones (tile, offset, duration) computed, and the
-// texts as category codes into the texts each column uses.
+// columns a store holds per sample as views of it (no copy; each array
+// holds the store alive), the others (tile, offset, duration, a step's
+// field in a version 2 store) computed, and the texts as category codes
+// into the texts each column uses.
 namespace zun_python {
 namespace {
 
@@ -37,13 +38,34 @@ py::array stored(const StoreHandle& handle, const std::uint32_t* data) {
   return array;
 }
 
-const std::uint32_t* column_data(const ReportStore& store, std::string_view name) {
-  if (name == "start_cycle") return store.start_cycles();
-  if (name == "end_cycle") return store.end_cycles();
-  if (name == "phase") return store.phases();
-  if (name == "epoch") return store.epochs();
-  if (name == "local_index") return store.local_indices();
-  throw py::value_error("no stored column '" + std::string(name) + "'");
+// A column of a uint32 per sample: start and end cycles as views of the
+// store; a step's field (phase, epoch, local index) as a view where the
+// store holds it per sample (version 1), else each sample's step's value.
+py::array sample_column(const StoreHandle& handle, std::string_view name) {
+  const ReportStore& store = handle.checked();
+  const zun_store::SampleColumns columns = store.all_samples();
+  if (name == "start_cycle") return stored(handle, columns.starts);
+  if (name == "end_cycle") return stored(handle, columns.ends);
+  const std::uint32_t* field = nullptr;
+  if (name == "phase") field = store.step_phases();
+  if (name == "epoch") field = store.step_epochs();
+  if (name == "local_index") field = store.step_local_indices();
+  if (field == nullptr) {
+    throw py::value_error("no stored column '" + std::string(name) + "'");
+  }
+  if (store.version() == 1) return stored(handle, field);
+  py::array_t<std::uint32_t> array(static_cast<py::ssize_t>(columns.count));
+  std::uint32_t* out = array.mutable_data();
+  {
+    py::gil_scoped_release unlocked;
+    for (std::size_t i = 0; i < columns.count; ++i) {
+      out[i] = field[columns.steps[i]];
+    }
+  }
+  // Read-only like the views: a frame's store columns are never written.
+  py::detail::array_proxy(array.ptr())->flags &=
+      ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+  return array;
 }
 
 // For every sample, f(tile, position) written to out[position].
@@ -60,17 +82,19 @@ py::array_t<Value> per_sample(const ReportStore& store, Fill fill) {
   return array;
 }
 
-// Codes (int32) into the distinct texts of a column of text ids, those
-// texts in the store's order (byte order), as (codes, texts).
+// Codes (int32) into the distinct texts of a step field of text ids
+// (`ids`, per step), one per sample, those texts in the store's order (byte
+// order), as (codes, texts).
 py::tuple text_codes(const ReportStore& store, const std::uint32_t* ids) {
   const std::size_t count = store.sample_count();
+  const std::uint32_t* steps = store.all_samples().steps;
   std::vector<std::int32_t> code_of(store.text_count(), -1);
   py::array_t<std::int32_t> codes(static_cast<py::ssize_t>(count));
   std::int32_t* out = codes.mutable_data();
   std::vector<std::uint32_t> used;
   {
     py::gil_scoped_release unlocked;
-    for (std::size_t i = 0; i < count; ++i) code_of[ids[i]] = 0;
+    for (std::size_t d = 0; d < store.step_count(); ++d) code_of[ids[d]] = 0;
     std::int32_t next = 0;
     for (std::size_t id = 0; id < code_of.size(); ++id) {
       if (code_of[id] == 0) {
@@ -78,7 +102,7 @@ py::tuple text_codes(const ReportStore& store, const std::uint32_t* ids) {
         used.push_back(static_cast<std::uint32_t>(id));
       }
     }
-    for (std::size_t i = 0; i < count; ++i) out[i] = code_of[ids[i]];
+    for (std::size_t i = 0; i < count; ++i) out[i] = code_of[ids[steps[i]]];
   }
   py::list texts;
   for (const std::uint32_t id : used) texts.append(to_str(store.text(id)));
@@ -93,7 +117,8 @@ py::tuple text_codes(const ReportStore& store, const std::uint32_t* ids) {
 py::dict metadata_codes(const ReportStore& store) {
   const std::size_t lists = store.metadata_list_count();
   const std::size_t count = store.sample_count();
-  const std::uint32_t* list_of = store.metadata_lists();
+  const std::uint32_t* list_of = store.step_metadata_lists();
+  const std::uint32_t* steps = store.all_samples().steps;
   // Each name's distinct values, coded in the store's order.
   std::map<std::uint32_t, std::map<std::uint32_t, std::int32_t>> values_of;
   for (std::uint32_t l = 0; l < lists; ++l) {
@@ -126,7 +151,7 @@ py::dict metadata_codes(const ReportStore& store) {
     {
       py::gil_scoped_release unlocked;
       for (std::size_t i = 0; i < count; ++i) {
-        codes_out[i] = codes_of[list_of[i]];
+        codes_out[i] = codes_of[list_of[steps[i]]];
       }
     }
     out[to_str(store.text(name))] = py::make_tuple(codes, texts);
@@ -140,10 +165,11 @@ void bind_columns(py::module_& module) {
   module.def(
       "stored_column",
       [](const StoreHandle& handle, const std::string& name) {
-        return stored(handle, column_data(handle.checked(), name));
+        return sample_column(handle, name);
       },
       py::arg("store"), py::arg("name"),
-      "A stored uint32 column as a read-only view of the store.");
+      "A uint32 column per sample: a read-only view of the store where it "
+      "holds the column, computed otherwise.");
   module.def(
       "physical_tiles",
       [](const StoreHandle& handle) {
@@ -159,7 +185,7 @@ void bind_columns(py::module_& module) {
       "offsets",
       [](const StoreHandle& handle) {
         const ReportStore& store = handle.checked();
-        const std::uint32_t* starts = store.start_cycles();
+        const std::uint32_t* starts = store.all_samples().starts;
         return per_sample<std::uint64_t>(
             store, [&](std::size_t, std::size_t begin, std::size_t end,
                        std::uint64_t* out) {
@@ -174,8 +200,9 @@ void bind_columns(py::module_& module) {
       "durations",
       [](const StoreHandle& handle) {
         const ReportStore& store = handle.checked();
-        const std::uint32_t* starts = store.start_cycles();
-        const std::uint32_t* ends = store.end_cycles();
+        const zun_store::SampleColumns columns = store.all_samples();
+        const std::uint32_t* starts = columns.starts;
+        const std::uint32_t* ends = columns.ends;
         return per_sample<std::uint32_t>(
             store, [&](std::size_t, std::size_t begin, std::size_t end,
                        std::uint32_t* out) {
@@ -189,12 +216,13 @@ void bind_columns(py::module_& module) {
       "kind_codes",
       [](const StoreHandle& handle) {
         // 0 to 3 for the four kinds, 4 for any other value ("unknown").
-        const std::uint32_t* kinds = handle.checked().kinds();
+        const std::uint32_t* kinds = handle.checked().step_kinds();
+        const std::uint32_t* steps = handle.store->all_samples().steps;
         return per_sample<std::int8_t>(
             *handle.store, [&](std::size_t, std::size_t begin, std::size_t end,
                                std::int8_t* out) {
               for (std::size_t i = begin; i < end; ++i) {
-                out[i] = static_cast<std::int8_t>(std::min(kinds[i], 4u));
+                out[i] = static_cast<std::int8_t>(std::min(kinds[steps[i]], 4u));
               }
             });
       },
@@ -203,8 +231,10 @@ void bind_columns(py::module_& module) {
       "text_codes",
       [](const StoreHandle& handle, const std::string& name) {
         const ReportStore& store = handle.checked();
-        if (name == "kernel") return text_codes(store, store.kernels());
-        if (name == "operation") return text_codes(store, store.operations());
+        if (name == "kernel") return text_codes(store, store.step_kernels());
+        if (name == "operation") {
+          return text_codes(store, store.step_operations());
+        }
         throw py::value_error("no text column '" + name + "'");
       },
       py::arg("store"), py::arg("name"),

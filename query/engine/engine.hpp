@@ -122,17 +122,16 @@ void collect(const Source& source, const Query& request,
 
   std::uint64_t span = 0;
   for (std::size_t entry = first; entry < end; ++entry) {
+    // A tile the request excludes contributes only to the span, which a
+    // store holds and the records compute, without the tile's columns.
+    if (!request.tiles.empty() &&
+        !request.tiles.contains(source.physical_tile(entry))) {
+      span = std::max(span, source.tile_span(entry));
+      continue;
+    }
     const auto tile = source.tile(entry);
     const std::uint32_t physical = tile.physical;
     const std::size_t count = tile.size();
-
-    // A tile the request excludes contributes only to the span.
-    if (!request.tiles.empty() && !request.tiles.contains(physical)) {
-      for (std::size_t i = 0; i < count; ++i) {
-        span = std::max(span, tile.offset(i) + tile.length(i));
-      }
-      continue;
-    }
 
     for (std::size_t i = 0; i < count; ++i) {
       if constexpr (Identity::kReadsHeap) {

@@ -75,7 +75,7 @@ std::vector<TileSpan> cut_tiles(const Source& source, std::size_t parts) {
     std::size_t end = first;
     std::size_t samples = 0;
     while (end < last_end) {
-      const std::size_t size = source.tile(end).size();
+      const std::size_t size = source.tile_size(end);
       if (end > first && r < parts && before + samples + size > goal) break;
       samples += size;
       ++end;

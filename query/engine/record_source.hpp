@@ -75,6 +75,21 @@ class RecordSource {
     }
     return samples;
   }
+  std::uint32_t physical_tile(std::size_t entry) const noexcept {
+    return report_.tiles[entry].physical_tile;
+  }
+  std::size_t tile_size(std::size_t entry) const noexcept {
+    return report_.tiles[entry].samples.size();
+  }
+  // The largest end offset of the tile's samples.
+  std::uint64_t tile_span(std::size_t entry) const noexcept {
+    const RecordTile view = tile(entry);
+    std::uint64_t span = 0;
+    for (std::size_t i = 0; i < view.size(); ++i) {
+      span = std::max(span, view.offset(i) + view.length(i));
+    }
+    return span;
+  }
   RecordTile tile(std::size_t entry) const noexcept {
     const zun_package::TileProfile& tile = report_.tiles[entry];
     return {tile.samples.data(), tile.samples.size(), tile.physical_tile,

@@ -4,75 +4,110 @@
 
 namespace zun_profile::detail {
 
+namespace {
+
+// Per metadata list of `store`, whether it meets every filter of
+// `request`.
+std::vector<std::uint8_t> lists_met(const zun_store::ReportStore& store,
+                                    const Query& request) {
+  // Each filter as the text ids it accepts: a name absent from the store
+  // is met by no list.
+  struct Wanted {
+    std::optional<std::uint32_t> name;
+    bool any_value;
+    std::optional<std::uint32_t> value;
+  };
+  std::vector<Wanted> wanted;
+  for (const MetadataFilter& filter : request.metadata) {
+    wanted.push_back({store.find_text(filter.name), !filter.value,
+                      filter.value ? store.find_text(*filter.value)
+                                   : std::nullopt});
+  }
+  std::vector<std::uint8_t> met(store.metadata_list_count());
+  for (std::size_t l = 0; l < met.size(); ++l) {
+    const auto list = store.metadata_list(static_cast<std::uint32_t>(l));
+    bool all = true;
+    for (const Wanted& filter : wanted) {
+      bool found = false;
+      if (filter.name && (filter.any_value || filter.value)) {
+        for (const zun_store::MetadataRef& entry : list) {
+          if (entry.name == *filter.name &&
+              (filter.any_value || entry.value == *filter.value)) {
+            found = true;
+            break;
+          }
+        }
+      }
+      if (!found) {
+        all = false;
+        break;
+      }
+    }
+    met[l] = all ? 1 : 0;
+  }
+  return met;
+}
+
+}  // namespace
+
 StoreFilter::StoreFilter(const zun_store::ReportStore& store,
                          const Query& request)
-    : store_(&store), request_(&request) {
-  if (request.kind) kind_ = static_cast<std::uint32_t>(*request.kind);
-  if (request.kernel) {
-    filter_kernel_ = true;
-    const auto found = store.find_text(*request.kernel);
-    kernel_ = found ? *found : store.text_count();  // no id equals that
+    : request_(&request) {
+  const bool by_kernel = request.kernel.has_value();
+  const bool by_operation = request.operation_contains.has_value();
+  const bool by_metadata = !request.metadata.empty();
+  const bool by_phase = !request.phases.empty();
+  if (!request.kind && !by_kernel && !by_operation && !by_metadata &&
+      !by_phase) {
+    return;
   }
-  if (request.operation_contains) {
-    filter_operation_ = true;
-    operation_met_.resize(store.text_count());
+  std::optional<std::uint32_t> kind;
+  if (request.kind) kind = static_cast<std::uint32_t>(*request.kind);
+  std::uint64_t kernel = store.text_count();  // no id equals that
+  if (by_kernel) {
+    if (const auto found = store.find_text(*request.kernel)) kernel = *found;
+  }
+  std::vector<std::uint8_t> operation_met;  // per text id
+  if (by_operation) {
+    operation_met.resize(store.text_count());
     for (std::size_t t = 0; t < store.text_count(); ++t) {
-      operation_met_[t] =
+      operation_met[t] =
           store.text(static_cast<std::uint32_t>(t))
                   .find(*request.operation_contains) != std::string_view::npos
               ? 1
               : 0;
     }
   }
-  if (!request.metadata.empty()) {
-    filter_metadata_ = true;
-    // Each filter as the text ids it accepts: a name absent from the store
-    // is met by no list.
-    struct Wanted {
-      std::optional<std::uint32_t> name;
-      bool any_value;
-      std::optional<std::uint32_t> value;
-    };
-    std::vector<Wanted> wanted;
-    for (const MetadataFilter& filter : request.metadata) {
-      wanted.push_back({store.find_text(filter.name), !filter.value,
-                        filter.value ? store.find_text(*filter.value)
-                                     : std::nullopt});
-    }
-    list_met_.resize(store.metadata_list_count());
-    for (std::size_t l = 0; l < list_met_.size(); ++l) {
-      const auto list = store.metadata_list(static_cast<std::uint32_t>(l));
-      bool all = true;
-      for (const Wanted& filter : wanted) {
-        bool met = false;
-        if (filter.name && (filter.any_value || filter.value)) {
-          for (const zun_store::MetadataRef& entry : list) {
-            if (entry.name == *filter.name &&
-                (filter.any_value || entry.value == *filter.value)) {
-              met = true;
-              break;
-            }
-          }
-        }
-        if (!met) {
-          all = false;
-          break;
-        }
-      }
-      list_met_[l] = all ? 1 : 0;
-    }
+  std::vector<std::uint8_t> list_met;  // per metadata list id
+  if (by_metadata) list_met = lists_met(store, request);
+
+  const std::uint32_t* kinds = store.step_kinds();
+  const std::uint32_t* kernels = store.step_kernels();
+  const std::uint32_t* operations = store.step_operations();
+  const std::uint32_t* lists = store.step_metadata_lists();
+  const std::uint32_t* phases = store.step_phases();
+  step_met_.resize(store.step_count());
+  for (std::size_t d = 0; d < step_met_.size(); ++d) {
+    step_met_[d] =
+        (!kind || kinds[d] == *kind) && (!by_kernel || kernels[d] == kernel) &&
+                (!by_operation || operation_met[operations[d]] != 0) &&
+                (!by_phase || request.phases.contains(phases[d])) &&
+                (!by_metadata || list_met[lists[d]] != 0)
+            ? 1
+            : 0;
   }
 }
 
 void StoreSteps::fill(SampleRef sample, SampleRecord& row) const {
-  const auto s = static_cast<std::size_t>(sample);
-  row.phase = store_.phases()[s];
-  row.epoch = store_.epochs()[s];
+  const std::uint32_t d =
+      store_.samples(static_cast<std::size_t>(sample), 1).steps[0];
+  row.phase = store_.step_phases()[d];
+  row.epoch = store_.step_epochs()[d];
   row.kind = kind_name(
-      static_cast<zun_package::ProfileStepKind>(store_.kinds()[s]));
-  row.operation = std::string(store_.text(store_.operations()[s]));
-  row.kernel = std::string(store_.text(store_.kernels()[s]));
-  const auto list = store_.metadata_list(store_.metadata_lists()[s]);
+      static_cast<zun_package::ProfileStepKind>(store_.step_kinds()[d]));
+  row.operation = std::string(store_.text(store_.step_operations()[d]));
+  row.kernel = std::string(store_.text(store_.step_kernels()[d]));
+  const auto list = store_.metadata_list(store_.step_metadata_lists()[d]);
   row.metadata.reserve(list.size());
   for (const zun_store::MetadataRef& entry : list) {
     row.metadata.push_back(MetadataEntry{std::string(store_.text(entry.name)),
@@ -89,12 +124,12 @@ constexpr std::uint64_t kNoText = UINT64_MAX;
 
 StoreTextIdentity kernel_identity(const zun_store::ReportStore& store) {
   const auto empty = store.find_text("");
-  return StoreTextIdentity(store, store.kernels(), empty ? *empty : kNoText,
+  return StoreTextIdentity(store, store.step_kernels(), empty ? *empty : kNoText,
                            kNoKernelLabel, {}, false);
 }
 
 StoreTextIdentity operation_identity(const zun_store::ReportStore& store) {
-  return StoreTextIdentity(store, store.operations(), kNoText, {}, {}, false);
+  return StoreTextIdentity(store, store.step_operations(), kNoText, {}, {}, false);
 }
 
 StoreTextIdentity metadata_identity(const zun_store::ReportStore& store,
@@ -116,7 +151,7 @@ StoreTextIdentity metadata_identity(const zun_store::ReportStore& store,
       }
     }
   }
-  StoreTextIdentity identity(store, store.metadata_lists(), missing,
+  StoreTextIdentity identity(store, store.step_metadata_lists(), missing,
                              kMissingLabel, key, true);
   identity.remap(std::move(values));
   return identity;

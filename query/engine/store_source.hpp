@@ -1,10 +1,11 @@
 #pragma once
 
 // The engine's view of a report store: its tiles as column views, the
-// filter and the identities of each grouping. A store holds every text
-// once, so each text-valued filter and grouping is resolved once per
-// distinct text (or metadata list) before the pass, which then reads one
-// integer per sample. Internal: not installed.
+// filter and the identities of each grouping. A store holds every text and
+// every step once, so each filter on a step's fields is decided once per
+// step, and each grouping reads its key from the step table, before and
+// during the pass, which reads a step id per sample. Internal: not
+// installed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -32,10 +33,11 @@ struct StoreTile {
   // Columns are read in order: the hardware's prefetcher keeps up.
   static constexpr bool kScattered = false;
 
-  const std::uint32_t* starts;  // the tile's own start cycles
+  const std::uint32_t* steps;   // the tile's own step ids
+  const std::uint32_t* starts;  // and start and end cycles
   const std::uint32_t* ends;
-  const std::uint32_t* phases;
-  const std::uint32_t* epochs;
+  const std::uint32_t* step_phases;  // the step table's phases and epochs
+  const std::uint32_t* step_epochs;
   std::size_t first;  // the store position of the tile's first sample
   std::size_t count;
   std::uint32_t physical;
@@ -48,32 +50,28 @@ struct StoreTile {
   std::uint32_t length(std::size_t i) const noexcept {
     return counter_distance(starts[i], ends[i]);
   }
-  std::uint32_t phase(std::size_t i) const noexcept { return phases[i]; }
-  std::uint32_t epoch(std::size_t i) const noexcept { return epochs[i]; }
+  std::uint32_t step(std::size_t i) const noexcept { return steps[i]; }
+  std::uint32_t phase(std::size_t i) const noexcept {
+    return step_phases[steps[i]];
+  }
+  std::uint32_t epoch(std::size_t i) const noexcept {
+    return step_epochs[steps[i]];
+  }
   SampleRef ref(std::size_t i) const noexcept { return first + i; }
   void prefetch(std::size_t) const noexcept {}
 };
 
-// The request's filters over a store. Kernel, operation text and metadata
-// are decided per distinct text or list when the filter is made; the rest,
-// as matches_query does, per sample.
+// The request's filters over a store. Kind, kernel, operation, phase and
+// metadata are fields of a step, decided for every step when the filter is
+// made; the tile and the time, as matches_query does, per sample.
 class StoreFilter {
  public:
   StoreFilter(const zun_store::ReportStore& store, const Query& request);
 
   bool matches(const StoreTile& tile, std::size_t i, std::uint64_t offset,
                std::uint32_t length) const noexcept {
-    const std::size_t s = tile.first + i;
-    if (kind_ && store_->kinds()[s] != *kind_) return false;
-    if (filter_kernel_ && store_->kernels()[s] != kernel_) return false;
-    if (filter_operation_ && operation_met_[store_->operations()[s]] == 0) {
-      return false;
-    }
+    if (!step_met_.empty() && step_met_[tile.steps[i]] == 0) return false;
     if (!request_->tiles.empty() && !request_->tiles.contains(tile.physical)) {
-      return false;
-    }
-    if (!request_->phases.empty() &&
-        !request_->phases.contains(tile.phases[i])) {
       return false;
     }
     if (request_->at_offset) {
@@ -83,22 +81,14 @@ class StoreFilter {
     if (request_->window && !meets_window(*request_->window, offset, length)) {
       return false;
     }
-    if (filter_metadata_ && list_met_[store_->metadata_lists()[s]] == 0) {
-      return false;
-    }
     return true;
   }
 
  private:
-  const zun_store::ReportStore* store_;
   const Query* request_;
-  std::optional<std::uint32_t> kind_;
-  bool filter_kernel_ = false;
-  std::uint64_t kernel_ = 0;  // the kernel's text id; past them when absent
-  bool filter_operation_ = false;
-  std::vector<std::uint8_t> operation_met_;  // per text id
-  bool filter_metadata_ = false;
-  std::vector<std::uint8_t> list_met_;  // per metadata list id
+  // Per step, whether its fields meet the request; empty when the request
+  // asks nothing of them.
+  std::vector<std::uint8_t> step_met_;
 };
 
 // Copies a store sample's step into a row.
@@ -119,18 +109,28 @@ class StoreSource {
   std::uint64_t clock_hz() const noexcept { return store_.clock_hz(); }
   std::size_t tile_count() const noexcept { return store_.tile_count(); }
   std::size_t sample_count() const noexcept { return store_.sample_count(); }
-  StoreTile tile(std::size_t entry) const noexcept {
-    const std::size_t first = store_.tile_begin(entry);
-    const std::size_t count = store_.tile_end(entry) - first;
-    const std::uint32_t* starts = store_.start_cycles() + first;
-    return {starts,
-            store_.end_cycles() + first,
-            store_.phases() + first,
-            store_.epochs() + first,
-            first,
-            count,
+  std::uint32_t physical_tile(std::size_t entry) const noexcept {
+    return store_.physical_tile(entry);
+  }
+  std::size_t tile_size(std::size_t entry) const noexcept {
+    return store_.tile_end(entry) - store_.tile_begin(entry);
+  }
+  // The largest end offset of the tile's samples, which the store holds.
+  std::uint64_t tile_span(std::size_t entry) const noexcept {
+    return store_.tile_span(entry);
+  }
+  // Reads the tile's columns: throws StoreError when they are damaged.
+  StoreTile tile(std::size_t entry) const {
+    const zun_store::SampleColumns columns = store_.tile_samples(entry);
+    return {columns.steps,
+            columns.starts,
+            columns.ends,
+            store_.step_phases(),
+            store_.step_epochs(),
+            store_.tile_begin(entry),
+            columns.count,
             store_.physical_tile(entry),
-            count == 0 ? 0 : starts[0]};
+            columns.count == 0 ? 0 : columns.starts[0]};
   }
   StoreFilter filter(const Query& request) const {
     return StoreFilter(store_, request);
@@ -188,9 +188,9 @@ struct StoreIdentity {
 };
 
 struct StoreKindIdentity : StoreIdentity, KindLabels {
-  const std::uint32_t* kinds;
+  const std::uint32_t* kinds;  // per step
   Key key(const StoreTile& tile, std::size_t i) const noexcept {
-    return std::min<std::uint32_t>(kinds[tile.first + i], 4);
+    return std::min<std::uint32_t>(kinds[tile.steps[i]], 4);
   }
 };
 
@@ -200,7 +200,7 @@ struct StoreKindIdentity : StoreIdentity, KindLabels {
 // the store lacks its text.
 class StoreTextIdentity : public StoreIdentity {
  public:
-  // `ids`: per sample, the id whose label groups it, read through `remap`
+  // `ids`: per step, the id whose label groups it, read through `remap`
   // when that is given (a metadata list's value), else used as it is.
   StoreTextIdentity(const zun_store::ReportStore& store,
                     const std::uint32_t* ids, std::uint64_t folded,
@@ -228,7 +228,7 @@ class StoreTextIdentity : public StoreIdentity {
     }
   }
   Key key(const StoreTile& tile, std::size_t i) const noexcept {
-    std::uint64_t id = ids_[tile.first + i];
+    std::uint64_t id = ids_[tile.steps[i]];
     if (remap_ != nullptr) id = (*remap_)[static_cast<std::size_t>(id)];
     return id == folded_ ? into_ : id;
   }
@@ -273,7 +273,7 @@ decltype(auto) with_identity(const StoreSource& source, const Query& request,
   switch (request.group_by) {
     case GroupBy::Kind: {
       StoreKindIdentity identity;
-      identity.kinds = store.kinds();
+      identity.kinds = store.step_kinds();
       return run(identity);
     }
     case GroupBy::Kernel:

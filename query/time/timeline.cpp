@@ -13,17 +13,17 @@ TimeOrder::TimeOrder(const zun_store::ReportStore& store)
     : store_(&store),
       longest_(store.tile_count(), 0),
       begin_(store.tile_count(), kInOrder) {
-  const std::uint32_t* starts = store.start_cycles();
-  const std::uint32_t* ends = store.end_cycles();
   for (std::size_t t = 0; t < store.tile_count(); ++t) {
-    const std::size_t first = store.tile_begin(t);
-    const std::size_t count = store.tile_end(t) - first;
+    const zun_store::SampleColumns columns = store.tile_samples(t);
+    const std::uint32_t* starts = columns.starts;
+    const std::uint32_t* ends = columns.ends;
+    const std::size_t count = columns.count;
     const auto offset = [&](std::size_t i) {
-      return counter_distance(starts[first], starts[first + i]);
+      return counter_distance(starts[0], starts[i]);
     };
     bool sorted = true;
     for (std::size_t i = 0; i < count; ++i) {
-      const std::uint32_t length = counter_distance(starts[first + i], ends[first + i]);
+      const std::uint32_t length = counter_distance(starts[i], ends[i]);
       longest_[t] = std::max(longest_[t], length);
       span_ = std::max<std::uint64_t>(span_, std::uint64_t{offset(i)} + length);
       if (i > 0 && offset(i) < offset(i - 1)) sorted = false;

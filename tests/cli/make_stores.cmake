@@ -16,5 +16,8 @@ run(convert "${REPORT}" -o "${OUT}/report.zun")
 run(convert "${DIFF}/base.json" -o "${OUT}/base.json")
 run(convert "${DIFF}/new.json" -o "${OUT}/new.json")
 run(export "${OUT}/report.zun" -o "${OUT}/exported.json")
+# The example in each store layout, the second written from the first.
+run(convert "${REPORT}" --store-version 2 -o "${OUT}/report_v2.zun")
+run(convert "${OUT}/report_v2.zun" --store-version 1 -o "${OUT}/report_v1.zun")
 # The example twice over, from a store and a JSON report.
 run(convert "${OUT}/report.zun" "${REPORT}" -o "${OUT}/twice.zun")

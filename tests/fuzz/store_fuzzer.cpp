@@ -1,8 +1,8 @@
 // libFuzzer target over store bytes: whatever the bytes, checking them
 // either refuses them with a StoreError or gives a store that every query
 // and the records' round trip can read whole. The first byte picks the
-// input's form: raw bytes, or a valid store of a decoded report damaged at
-// decoded places, with or without its checksums made right again (so that
+// input's form: raw bytes, or a valid store (of either version) of a
+// decoded report damaged at decoded places, with or without its checksums made right again (so that
 // the checks behind them are reached).
 #include <cstddef>
 #include <cstdint>
@@ -49,7 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   const zun_package::ProfileReport report =
       zun_profile::support::random_report(entropy);
-  const auto good = zun_store::ReportStore::from_report(report);
+  // Either layout: version 1 checks at opening, version 2 block by block
+  // as queries read.
+  const auto good = zun_store::ReportStore::from_report(
+      report, entropy.chance(2) ? zun_store::StoreVersion::v2
+                                : zun_store::StoreVersion::v1);
   std::vector<std::byte> bytes(good.bytes().begin(), good.bytes().end());
   for (std::uint64_t n = entropy.below(5); n > 0 && !bytes.empty(); --n) {
     if (entropy.chance(6)) {

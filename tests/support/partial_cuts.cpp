@@ -40,7 +40,8 @@ std::string first_difference_of_partials(
       shard.tiles.assign(report.tiles.begin() + static_cast<std::ptrdiff_t>(first),
                          report.tiles.begin() +
                              static_cast<std::ptrdiff_t>(first + count));
-      const auto shard_store = zun_store::ReportStore::from_report(shard);
+      const auto shard_store = zun_store::ReportStore::from_report(
+          shard, static_cast<zun_store::StoreVersion>(store.version()));
       partial = partial_query(shard_store, request, 0, count);
     } else {
       partial = partial_query(store, request, first, count);
