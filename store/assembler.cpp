@@ -195,6 +195,7 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
   tile_spans_.back() =
       std::max(tile_spans_.back(), std::uint64_t{offset} + length);
 
+  add_fact(last_step_, offset, length);
   columns_[format::v2::kStep].push_back(last_step_);
   columns_[format::v2::kStartCycle].push_back(sample.start_cycle);
   columns_[format::v2::kEndCycle].push_back(sample.end_cycle);
@@ -202,6 +203,56 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
   ++tile_ends_.back();
   if (samples_ - blocked_ == format::v2::kBlockSamples) close_block();
   if (!spill_dir_.empty() && columns_[0].size() >= kSpillValues) spill();
+}
+
+// Merged intervals past this many in all, and the facts are dropped: the
+// steps run at times too scattered across tiles for them to save work, and
+// a writer's memory stays bounded.
+constexpr std::uint64_t kMostHeldRuns = std::uint64_t{1} << 23;  // 128 MiB
+
+void Assembler::add_fact(std::uint32_t step, std::uint64_t offset,
+                         std::uint32_t length) {
+  if (!keep_facts_) return;
+  if (step >= facts_.size()) facts_.resize(std::size_t{step} + 1);
+  StepFacts& facts = facts_[step];
+  facts.least = std::min(facts.least, length);
+  facts.most = std::max(facts.most, length);
+  if (length == 0) return;  // covers nothing
+  facts.runs.push_back({offset, offset + length});
+  ++held_runs_;
+  if (facts.runs.size() >= 2 * facts.merged + 16) merge_runs(facts);
+  if (held_runs_ > kMostHeldRuns) drop_facts_if_scattered(kMostHeldRuns / 2);
+}
+
+void Assembler::merge_runs(StepFacts& facts) {
+  std::vector<StepInterval>& runs = facts.runs;
+  std::sort(runs.begin(), runs.end(),
+            [](const StepInterval& a, const StepInterval& b) {
+              return a.start < b.start;
+            });
+  std::size_t kept = 0;
+  for (const StepInterval& run : runs) {
+    if (kept > 0 && run.start <= runs[kept - 1].end) {
+      runs[kept - 1].end = std::max(runs[kept - 1].end, run.end);
+    } else {
+      runs[kept++] = run;
+    }
+  }
+  held_runs_ -= runs.size() - kept;
+  runs.resize(kept);
+  facts.merged = kept;
+}
+
+// Merges every step's runs; when they stay more than `allowed`, keeps no
+// facts.
+void Assembler::drop_facts_if_scattered(std::uint64_t allowed) {
+  for (StepFacts& facts : facts_) {
+    if (facts.merged < facts.runs.size()) merge_runs(facts);
+  }
+  if (held_runs_ <= allowed) return;
+  keep_facts_ = false;
+  facts_ = {};
+  held_runs_ = 0;
 }
 
 void Assembler::close_block() {
@@ -282,6 +333,8 @@ format::v2::Counts Assembler::counts() const {
   counts.entries = lists_.item_count() / 2;
   counts.steps = steps_.size();
   counts.block_samples = format::v2::kBlockSamples;
+  counts.facts = keep_facts_;
+  counts.intervals = held_runs_;
   return counts;
 }
 
@@ -302,7 +355,14 @@ std::size_t Assembler::image_size(std::uint32_t version) const {
   return static_cast<std::size_t>(size);
 }
 
-std::uint32_t Assembler::version_for(StoreVersion wanted) const {
+std::uint32_t Assembler::version_for(StoreVersion wanted) {
+  // The facts in their final form, before any size is asked. Left to
+  // choose, a writer keeps them when they take at most a byte a sample (16
+  // bytes an interval); asked for version 2, whenever memory allowed.
+  if (keep_facts_) {
+    drop_facts_if_scattered(wanted == StoreVersion::v2 ? kMostHeldRuns / 2
+                                                        : samples_ / 16);
+  }
   switch (wanted) {
     case StoreVersion::v1:
       return format::kVersion;
@@ -436,6 +496,25 @@ void Assembler::write(ByteSink& sink, std::uint32_t version) {
                                            4 * steps_.size()));
       }
     });
+    section([&](SectionOut& out) {  // facts
+      if (!counts.facts) return;
+      facts_.resize(steps_.size());
+      std::vector<std::uint32_t> durations;
+      std::vector<std::uint64_t> ends;
+      std::uint64_t end = 0;
+      for (const StepFacts& facts : facts_) {
+        durations.push_back(facts.least);
+        durations.push_back(facts.most);
+        end += facts.runs.size();
+        ends.push_back(end);
+      }
+      out.put(as_bytes_of(durations));
+      out.put(as_bytes_of(ends));
+      for (StepFacts& facts : facts_) {
+        out.put(as_bytes_of(facts.runs));
+        facts.runs = {};
+      }
+    });
     section([&](SectionOut& out) {  // blocks
       for (const BlockFacts& block : blocks_) {
         std::byte entry[v2::kBlockEntrySize];
@@ -478,6 +557,8 @@ void Assembler::write(ByteSink& sink, std::uint32_t version) {
   if (second) {
     store_u64(header + v2::HeaderField::kStepCount, counts.steps);
     store_u64(header + v2::HeaderField::kBlockSamples, counts.block_samples);
+    store_u64(header + v2::HeaderField::kFacts, counts.facts ? 1 : 0);
+    store_u64(header + v2::HeaderField::kIntervalCount, counts.intervals);
     table = v2::HeaderField::kTable;
     summed = v2::HeaderField::kHeaderChecksum;
   }

@@ -73,7 +73,8 @@ class Assembler {
   void add_sample(const zun_package::CycleSample& sample);
 
   // The version `wanted` stands for: itself, or the smaller of the two.
-  std::uint32_t version_for(StoreVersion wanted) const;
+  // Settles the step facts: call it once, before image_size() and write().
+  std::uint32_t version_for(StoreVersion wanted);
 
   // The size the store's bytes will have in `version` (1 or 2).
   std::size_t image_size(std::uint32_t version) const;
@@ -134,6 +135,23 @@ class Assembler {
   std::vector<BlockFacts> blocks_;
   std::uint64_t blocked_ = 0;  // samples in finished blocks
   void close_block();
+
+  // What is known of each step: its least and most duration, and the
+  // intervals its samples run in, merged now and then (the first `merged`
+  // of `runs` are merged; the rest arrived since).
+  struct StepFacts {
+    std::uint32_t least = UINT32_MAX;
+    std::uint32_t most = 0;
+    std::size_t merged = 0;
+    std::vector<StepInterval> runs;
+  };
+  void add_fact(std::uint32_t step, std::uint64_t offset,
+                std::uint32_t length);
+  void merge_runs(StepFacts& facts);
+  void drop_facts_if_scattered(std::uint64_t allowed);
+  std::vector<StepFacts> facts_;
+  bool keep_facts_ = true;     // false once the runs proved too scattered
+  std::uint64_t held_runs_ = 0;  // intervals in every step's runs
   std::uint64_t spilled_ = 0;  // samples in the spools
   std::vector<std::uint32_t> pairs_;  // one sample's metadata, as ids
   // Per field (kernel, operation, then the names and values of the first

@@ -426,6 +426,13 @@ void ReportStore::read_version2(std::span<const std::byte> bytes) {
   static_cast<format::Counts&>(counts) = read_counts(base, name_);
   counts.steps = load_u64(base + v2::HeaderField::kStepCount);
   counts.block_samples = load_u64(base + v2::HeaderField::kBlockSamples);
+  const std::uint64_t facts = load_u64(base + v2::HeaderField::kFacts);
+  counts.facts = facts == 1;
+  counts.intervals = load_u64(base + v2::HeaderField::kIntervalCount);
+  if (facts > 1 || counts.intervals >= kMostCount ||
+      (!counts.facts && counts.intervals != 0)) {
+    fail(name_, "damaged header: the step facts' fields");
+  }
   if (counts.steps > UINT32_MAX) {
     fail(name_, "damaged header: 2^32 or more steps");
   }
@@ -465,6 +472,13 @@ void ReportStore::read_version2(std::span<const std::byte> bytes) {
       sections[v2::kTiles] + v2::tile_spans_at(counts));
   v.steps = reinterpret_cast<const std::uint32_t*>(sections[v2::kSteps]);
   v.step_stride = static_cast<std::size_t>(v2::step_stride(counts) / 4);
+  if (counts.facts) {
+    v.durations = reinterpret_cast<const std::uint32_t*>(sections[v2::kFacts]);
+    v.interval_ends = reinterpret_cast<const std::uint64_t*>(
+        sections[v2::kFacts] + v2::interval_ends_at(counts));
+    v.intervals = reinterpret_cast<const StepInterval*>(
+        sections[v2::kFacts] + v2::intervals_at(counts));
+  }
   v.blocks = sections[v2::kBlocks];
   v.block_samples = static_cast<std::size_t>(counts.block_samples);
   const auto* columns =
@@ -478,6 +492,11 @@ void ReportStore::read_version2(std::span<const std::byte> bytes) {
               {v.list_ends, v.list_count, counts.entries, "metadata", "list"},
               {v.tile_ends, v.tile_count, counts.samples, "tiles", "tile"}},
              name_);
+  if (counts.facts) {
+    check_ends({{v.interval_ends, v.step_count, counts.intervals, "facts",
+                 "step"}},
+               name_);
+  }
   check_text_order(*this, name_);
   check_ids(*this, {v.entries, static_cast<std::size_t>(counts.entries)},
             name_);

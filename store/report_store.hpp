@@ -40,6 +40,12 @@ struct MetadataRef {
 // hardly repeat. `smallest` writes whichever is smaller.
 enum class StoreVersion : std::uint32_t { smallest = 0, v1 = 1, v2 = 2 };
 
+// Cycles [start, end) in offsets from each tile's time zero.
+struct StepInterval {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
 // A run of samples, [first, first + count) in report order, as three
 // columns: each sample's step (an index into the step table), its start
 // cycle and its end cycle.
@@ -166,6 +172,25 @@ class ReportStore {
     return step_column(6);
   }
 
+  // What a version 2 store's writer computed of each step, when it did (a
+  // store whose steps run on too scattered times holds none): the least
+  // and most duration of its samples, and the intervals its samples run
+  // in, merged across tiles (each tile's offsets from its own time zero),
+  // in rising order, disjoint and not touching. A query that asks nothing
+  // of single samples answers from these and one light pass.
+  bool has_step_facts() const noexcept { return view_.durations != nullptr; }
+  std::uint32_t step_least_duration(std::size_t step) const noexcept {
+    return view_.durations[2 * step];
+  }
+  std::uint32_t step_most_duration(std::size_t step) const noexcept {
+    return view_.durations[2 * step + 1];
+  }
+  std::span<const StepInterval> step_intervals(std::size_t step) const noexcept {
+    const std::uint64_t begin = step == 0 ? 0 : view_.interval_ends[step - 1];
+    return {view_.intervals + begin,
+            static_cast<std::size_t>(view_.interval_ends[step] - begin)};
+  }
+
   // The distinct texts, ids 0 to text_count() - 1 in strictly increasing
   // byte order: equal ids are equal texts and the other way round.
   std::size_t text_count() const noexcept { return view_.text_count; }
@@ -222,6 +247,9 @@ class ReportStore {
     const std::uint32_t* sample_steps = nullptr;
     const std::uint32_t* starts = nullptr;
     const std::uint32_t* ends = nullptr;
+    const std::uint32_t* durations = nullptr;  // the facts, when held
+    const std::uint64_t* interval_ends = nullptr;
+    const StepInterval* intervals = nullptr;
     const std::byte* blocks = nullptr;  // version 2: the block entries
     std::size_t block_samples = 0;      // version 2: samples a block holds
   };

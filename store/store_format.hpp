@@ -107,10 +107,12 @@ constexpr std::array<std::uint64_t, kSectionCount> section_lengths(
 // step count and the samples of a block, then its own section table.
 namespace v2 {
 
-enum Section : std::size_t { kTexts, kMetadata, kTiles, kSteps, kBlocks, kSamples };
-inline constexpr std::size_t kSectionCount = 6;
+enum Section : std::size_t {
+  kTexts, kMetadata, kTiles, kSteps, kFacts, kBlocks, kSamples
+};
+inline constexpr std::size_t kSectionCount = 7;
 inline constexpr std::array<std::string_view, kSectionCount> kSectionNames = {
-    "texts", "metadata", "tiles", "steps", "blocks", "samples"};
+    "texts", "metadata", "tiles", "steps", "facts", "blocks", "samples"};
 
 // The step table's columns, each a u32 per step.
 enum StepColumn : std::size_t {
@@ -129,14 +131,16 @@ enum SampleColumn : std::size_t { kStep, kStartCycle, kEndCycle };
 inline constexpr std::size_t kSampleColumnCount = 3;
 
 struct HeaderField {
-  static constexpr std::size_t kStepCount = 72;    // u64, below 2^32
-  static constexpr std::size_t kBlockSamples = 80; // u64, a power of two
-  static constexpr std::size_t kTable = 88;
+  static constexpr std::size_t kStepCount = 72;      // u64, below 2^32
+  static constexpr std::size_t kBlockSamples = 80;   // u64, a power of two
+  static constexpr std::size_t kFacts = 88;          // u64, 1 when held
+  static constexpr std::size_t kIntervalCount = 96;  // u64
+  static constexpr std::size_t kTable = 104;
   static constexpr std::size_t kEntrySize = 24;
   static constexpr std::size_t kHeaderChecksum =
       kTable + kSectionCount * kEntrySize;
 };
-inline constexpr std::size_t kHeaderSize = 256;
+inline constexpr std::size_t kHeaderSize = 320;
 static_assert(HeaderField::kHeaderChecksum + 8 <= kHeaderSize);
 
 // The samples a block holds, as writers make them: 768 KiB of columns,
@@ -154,7 +158,10 @@ inline constexpr std::size_t kBlockEntrySize = 16;
 struct Counts : format::Counts {
   std::uint64_t steps = 0;
   std::uint64_t block_samples = kBlockSamples;
+  bool facts = false;
+  std::uint64_t intervals = 0;
 };
+
 
 constexpr std::uint64_t block_count(const Counts& c) noexcept {
   return (c.samples + c.block_samples - 1) / c.block_samples;
@@ -162,6 +169,9 @@ constexpr std::uint64_t block_count(const Counts& c) noexcept {
 //   tiles:   u32 physical tile per tile (padded to 8), then u64 end sample,
 //            then u64 span (the largest end offset of its samples)
 //   steps:   kStepColumnCount columns of u32, each 64-aligned
+//   facts:   when held, per step its least and most duration (u32 each),
+//            then per step its u64 end interval, then the intervals
+//            (u64 start and end, a StepInterval): each step's runs merged
 //   blocks:  a kBlockEntrySize entry per block
 //   samples: kSampleColumnCount columns of u32, each 64-aligned
 constexpr std::uint64_t tile_spans_at(const Counts& c) noexcept {
@@ -170,11 +180,20 @@ constexpr std::uint64_t tile_spans_at(const Counts& c) noexcept {
 constexpr std::uint64_t step_stride(const Counts& c) noexcept {
   return align_up(4 * c.steps);
 }
+constexpr std::uint64_t interval_ends_at(const Counts& c) noexcept {
+  return 8 * c.steps;
+}
+constexpr std::uint64_t intervals_at(const Counts& c) noexcept {
+  return 16 * c.steps;
+}
 constexpr std::array<std::uint64_t, kSectionCount> section_lengths(
     const Counts& c) noexcept {
   const auto v1 = format::section_lengths(c);
-  return {v1[format::kTexts], v1[format::kMetadata],
-          tile_spans_at(c) + 8 * c.tiles, kStepColumnCount * step_stride(c),
+  return {v1[format::kTexts],
+          v1[format::kMetadata],
+          tile_spans_at(c) + 8 * c.tiles,
+          kStepColumnCount * step_stride(c),
+          c.facts ? intervals_at(c) + 16 * c.intervals : 0,
           kBlockEntrySize * block_count(c),
           kSampleColumnCount * column_stride(c)};
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "query/engine/step_path.hpp"
 #include "query/query.hpp"
 #include "tests/support/compare.hpp"
 #include "tests/support/oracle.hpp"
@@ -22,11 +23,40 @@ zun_store::StoreVersion version_of_case(std::uint64_t n) {
   return n % 2 == 0 ? zun_store::StoreVersion::v2 : zun_store::StoreVersion::v1;
 }
 
+// Where `request` takes the step path over `store`, that path's own answer
+// against the reference, on one part and on three (query() falls back to
+// the one pass when the path declines, which would hide it); "" where it
+// does not apply. Counts in `taken` the requests it answered.
+std::string step_path_difference(const zun_package::ProfileReport& report,
+                                 const zun_store::ReportStore& store,
+                                 const Query& request, std::size_t& taken) {
+  const detail::StoreSource source(store);
+  if (!detail::takes_step_path(source, request)) return "";
+  const QueryReport expected = support::reference_query(report, request);
+  for (const std::size_t parts : {std::size_t{1}, std::size_t{3}}) {
+    const auto answer = detail::with_identity(source, request, [&](auto identity) {
+      return detail::query_by_steps(
+          source, request, identity, parts,
+          [](std::size_t count, const auto& task) {
+            for (std::size_t p = 0; p < count; ++p) task(p);
+          });
+    });
+    if (!answer) return "";  // declined: too wide a spread of durations
+    std::string difference = support::first_difference(*answer, expected);
+    if (!difference.empty()) {
+      return "step path on " + std::to_string(parts) + " parts: " + difference;
+    }
+  }
+  ++taken;
+  return "";
+}
+
 // The engine against the naive reference on thousands of small random
 // cases; a mismatch names its seed and the case.
 TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
   constexpr std::uint64_t kCases = 20000;
   std::uint64_t failures = 0;
+  std::size_t by_steps = 0;  // requests the step path answered
   for (std::uint64_t seed = 1; seed <= kCases && failures < 3; ++seed) {
     support::Entropy entropy(seed);
     const zun_package::ProfileReport report = support::random_report(entropy);
@@ -38,6 +68,9 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
       const Query request = support::random_query(entropy, report);
       std::string difference =
           support::first_difference_of_sources(report, store, request);
+      if (difference.empty()) {
+        difference = step_path_difference(report, store, request, by_steps);
+      }
       if (difference.empty()) {
         difference = support::first_difference_of_cuts(report, store,
                                                        request, entropy);
@@ -51,6 +84,9 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
       }
     }
   }
+  // A fair share of the cases reach the step path (version 2 stores with
+  // step facts, requests that ask nothing of single samples).
+  EXPECT_GT(by_steps, kCases / 20);
 }
 
 // Larger reports drive the engine's size-dependent paths well past their
@@ -204,6 +240,10 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnEveryBenchmarkShape) {
         request.sample_limit = sort_by == SortBy::Name ? 5 : SIZE_MAX;
         ASSERT_EQ(
             support::first_difference_of_sources(report, store, request), "")
+            << name << ", group_by " << by << ", sort_by "
+            << static_cast<int>(sort_by);
+        std::size_t taken = 0;
+        ASSERT_EQ(step_path_difference(report, store, request, taken), "")
             << name << ", group_by " << by << ", sort_by "
             << static_cast<int>(sort_by);
         ASSERT_EQ(support::first_difference_of_cuts(report, store,

@@ -273,7 +273,7 @@ TEST(ReportStoreTest, VersionTwoFindsDamagedBlocksWhenFirstRead) {
                 " bytes, 64 remain");
   cut.assign(good.begin(), good.begin() + 200);
   EXPECT_EQ(open_error(folder, cut),
-            "truncated: the header needs 256 bytes, 200 remain");
+            "truncated: the header needs 320 bytes, 200 remain");
 }
 
 // A store's file written an hour ago, so that a rewrite now shows in its

@@ -5,11 +5,13 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "query/engine/engine.hpp"
 #include "query/engine/record_source.hpp"
+#include "query/engine/step_path.hpp"
 #include "query/engine/store_source.hpp"
 
 namespace zun_profile {
@@ -198,6 +200,17 @@ QueryReport query_in_parts(const Source& source, const Query& request,
   const std::size_t parts =
       threads <= 1 ? 1 : std::min(source.tile_count(), tasks);
   return detail::with_identity(source, request, [&](auto identity) {
+    if constexpr (std::is_same_v<Source, StoreSource>) {
+      // A part per thread: each holds tables of the groups' durations.
+      if (takes_step_path(source, request)) {
+        auto answer = query_by_steps(
+            source, request, identity, std::max<std::size_t>(threads, 1),
+            [&](std::size_t count, const auto& task) {
+              run_tasks(run, count, task);
+            });
+        if (answer) return std::move(*answer);
+      }
+    }
     detail::NoSink sink;
     if (parts <= 1) {
       return detail::execute(source, request, std::move(identity), sink);

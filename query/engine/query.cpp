@@ -4,6 +4,7 @@
 
 #include "query/engine/engine.hpp"
 #include "query/engine/record_source.hpp"
+#include "query/engine/step_path.hpp"
 #include "query/engine/store_source.hpp"
 
 namespace zun_profile {
@@ -28,7 +29,18 @@ QueryReport query(const zun_package::ProfileReport& report,
 }
 
 QueryReport query(const zun_store::ReportStore& store, const Query& request) {
-  return query_source(detail::StoreSource(store), request);
+  const detail::StoreSource source(store);
+  if (detail::takes_step_path(source, request)) {
+    auto answer = detail::with_identity(source, request, [&](auto identity) {
+      return detail::query_by_steps(
+          source, request, identity, 1,
+          [](std::size_t parts, const auto& task) {
+            for (std::size_t p = 0; p < parts; ++p) task(p);
+          });
+    });
+    if (answer) return std::move(*answer);
+  }
+  return query_source(source, request);
 }
 
 }  // namespace zun_profile

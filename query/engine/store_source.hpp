@@ -68,9 +68,14 @@ class StoreFilter {
  public:
   StoreFilter(const zun_store::ReportStore& store, const Query& request);
 
+  // Whether step `step` meets the request's filters on a step's fields.
+  bool meets_step(std::uint32_t step) const noexcept {
+    return step_met_.empty() || step_met_[step] != 0;
+  }
+
   bool matches(const StoreTile& tile, std::size_t i, std::uint64_t offset,
                std::uint32_t length) const noexcept {
-    if (!step_met_.empty() && step_met_[tile.steps[i]] == 0) return false;
+    if (!meets_step(tile.steps[i])) return false;
     if (!request_->tiles.empty() && !request_->tiles.contains(tile.physical)) {
       return false;
     }

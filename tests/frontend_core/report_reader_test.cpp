@@ -454,8 +454,8 @@ TEST(LoadStore, TellsStoresFromJsonByTheirBytes) {
           *std::make_unique<std::ifstream>(folder / "store.json",
                                            std::ios::binary))),
       std::istreambuf_iterator<char>());
-  // A header of either version: 192 bytes (version 1) or 256 (version 2).
-  const std::string header = bytes.at(8) == 2 ? "256" : "192";
+  // A header of either version: 192 bytes (version 1) or 320 (version 2).
+  const std::string header = bytes.at(8) == 2 ? "320" : "192";
   bytes.resize(150);
   std::ofstream(folder / "cut.zun", std::ios::binary)
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -1,0 +1,272 @@
+#pragma once
+
+// The answer of a query that asks nothing of single samples, built from a
+// store's step facts. Every filter and group key is then a step's, so a
+// group is a set of steps: its phase cycles are the unions of its steps'
+// merged intervals per (phase, epoch), which the store holds; one light
+// pass over the samples (a step id, a start and an end each, no record
+// kept) adds up counts, work, extremes and tiles, and counts durations
+// into a table per group from which the percentiles are read exactly. The
+// answer equals the one pass's in every field. Internal: not installed.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "query/engine/engine.hpp"
+#include "query/engine/store_source.hpp"
+
+namespace zun_profile::detail {
+
+// Durations a group's table may span, summed over the groups, per part of
+// the pass: past it (durations spread over millions of cycles, or very
+// many groups) the one pass answers instead.
+inline constexpr std::uint64_t kMostDurationSlots = std::uint64_t{1} << 22;
+
+// Whether `request` over `source` can take the step path: the store holds
+// step facts, and nothing is asked of a sample beyond its step: no tiles,
+// no time, no sample rows, and groups that are not tiles.
+inline bool takes_step_path(const StoreSource& source, const Query& request) {
+  return source.store().has_step_facts() && request.tiles.empty() &&
+         !request.at_offset && !request.window && request.sample_limit == 0 &&
+         request.group_by != GroupBy::Tile;
+}
+
+// What one part of the pass adds up per group.
+struct StepPassGroup {
+  std::size_t samples = 0;
+  std::uint64_t work = 0;
+  std::uint64_t last = 0;
+  std::uint32_t first = UINT32_MAX;
+  std::uint32_t most = 0;
+  std::size_t last_entry = SIZE_MAX;
+};
+
+struct StepPass {
+  std::vector<StepPassGroup> groups;
+  std::vector<TileVisit> visits;
+  std::vector<std::uint32_t> durations;  // per group, its table's slots
+  bool contradicted = false;  // a duration outside its step's facts
+};
+
+// The union length of intervals sorted by start.
+inline std::uint64_t sorted_union_length(
+    const std::vector<zun_store::StepInterval>& sorted) {
+  std::uint64_t total = 0;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  bool open = false;
+  for (const zun_store::StepInterval& run : sorted) {
+    const std::uint64_t run_end = std::max(run.start, run.end);
+    if (open && run.start <= end) {
+      end = std::max(end, run_end);
+      continue;
+    }
+    if (open) total += end - start;
+    start = run.start;
+    end = run_end;
+    open = true;
+  }
+  if (open) total += end - start;
+  return total;
+}
+
+// The answer of `request` (which takes_step_path) over `source`, grouped
+// by `identity`, its pass cut into `parts` tile ranges that `run_parts(n,
+// task)` runs; nothing when the groups' durations spread too wide for
+// their tables, or the facts do not fit the samples (a step without any,
+// or a duration outside its step's range: a store no writer made), for
+// the one pass to answer instead.
+template <typename Identity, typename RunParts>
+std::optional<QueryReport> query_by_steps(const StoreSource& source,
+                                          const Query& request,
+                                          const Identity& identity,
+                                          std::size_t parts,
+                                          RunParts&& run_parts) {
+  const zun_store::ReportStore& store = source.store();
+  const std::size_t steps = store.step_count();
+  const StoreFilter filter = source.filter(request);
+
+  // Each step's group, by its key, and each group's range of durations.
+  auto index = identity.make_index();
+  std::vector<std::uint32_t> group_of(steps, kNoGroup);
+  std::vector<std::uint32_t> least;
+  std::vector<std::uint32_t> most;
+  for (std::size_t d = 0; d < steps; ++d) {
+    const auto step = static_cast<std::uint32_t>(d);
+    if (!filter.meets_step(step)) continue;
+    const StoreTile one{&step,   nullptr, nullptr, store.step_phases(),
+                        store.step_epochs(), 0, 1, 0, 0};
+    const auto found = index.find_or_add(identity.key(one, 0));
+    if (found.added) {
+      least.push_back(UINT32_MAX);
+      most.push_back(0);
+    }
+    group_of[d] = found.id;
+    least[found.id] = std::min(least[found.id], store.step_least_duration(d));
+    most[found.id] = std::max(most[found.id], store.step_most_duration(d));
+  }
+  const std::size_t groups = least.size();
+  std::vector<std::uint64_t> table_at(groups + 1, 0);
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::uint64_t slots =
+        least[g] > most[g] ? 0 : std::uint64_t{most[g]} - least[g] + 1;
+    table_at[g + 1] = table_at[g] + slots;
+    if (table_at[g + 1] > kMostDurationSlots) return std::nullopt;
+  }
+
+  // The pass, a part per task: counts, work, extremes, tiles, durations.
+  const std::size_t tiles = source.tile_count();
+  parts = std::max<std::size_t>(1, std::min(parts, tiles));
+  std::vector<StepPass> passes(parts);
+  run_parts(parts, [&](std::size_t p) {
+    StepPass& pass = passes[p];
+    pass.groups.resize(groups);
+    pass.durations.assign(static_cast<std::size_t>(table_at[groups]), 0);
+    const std::size_t first_entry = tiles * p / parts;
+    const std::size_t end_entry = tiles * (p + 1) / parts;
+    for (std::size_t entry = first_entry; entry < end_entry; ++entry) {
+      const StoreTile tile = source.tile(entry);
+      for (std::size_t i = 0; i < tile.size(); ++i) {
+        const std::uint32_t g = group_of[tile.steps[i]];
+        if (g == kNoGroup) continue;
+        const std::uint32_t offset = counter_distance(tile.base, tile.starts[i]);
+        const std::uint32_t length = tile.length(i);
+        StepPassGroup& group = pass.groups[g];
+        ++group.samples;
+        group.work += length;
+        group.first = std::min(group.first, offset);
+        group.last = std::max(group.last, std::uint64_t{offset} + length);
+        group.most = std::max(group.most, length);
+        // A step's durations lie within its facts' range, and so within
+        // its group's table; a damaged fact must not write past it.
+        const std::uint64_t slot = std::uint64_t{length} - least[g];
+        if (length < least[g] || table_at[g] + slot >= table_at[g + 1]) {
+          pass.contradicted = true;
+          continue;
+        }
+        ++pass.durations[static_cast<std::size_t>(table_at[g] + slot)];
+        if (group.last_entry != entry) {
+          group.last_entry = entry;
+          pass.visits.push_back({g, tile.physical});
+        }
+      }
+    }
+  });
+
+  // The parts joined into the first.
+  StepPass& joint = passes.front();
+  for (std::size_t p = 1; p < parts; ++p) {
+    const StepPass& pass = passes[p];
+    for (std::size_t g = 0; g < groups; ++g) {
+      StepPassGroup& into = joint.groups[g];
+      const StepPassGroup& from = pass.groups[g];
+      into.samples += from.samples;
+      into.work += from.work;
+      into.first = std::min(into.first, from.first);
+      into.last = std::max(into.last, from.last);
+      into.most = std::max(into.most, from.most);
+    }
+    joint.contradicted = joint.contradicted || pass.contradicted;
+    joint.visits.insert(joint.visits.end(), pass.visits.begin(),
+                        pass.visits.end());
+    for (std::size_t s = 0; s < joint.durations.size(); ++s) {
+      joint.durations[s] += pass.durations[s];
+    }
+  }
+  if (joint.contradicted) return std::nullopt;
+  for (const StepPassGroup& group : joint.groups) {
+    if (group.samples == 0) return std::nullopt;
+  }
+
+  // Each group's figures: the pass's, percentiles from its table, and its
+  // phases and phase cycles from its steps' facts.
+  std::vector<GroupFigures> figures(groups);
+  std::size_t matched = 0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const StepPassGroup& group = joint.groups[g];
+    GroupFigures& row = figures[g];
+    row.sample_count = group.samples;
+    row.work_cycles = group.work;
+    row.first_offset = group.first;
+    row.last_offset = group.last;
+    row.maximum_cycles = group.most;
+    matched += group.samples;
+    const std::size_t ranks[2] = {percentile_rank(group.samples, 50),
+                                  percentile_rank(group.samples, 95)};
+    std::uint32_t* found[2] = {&row.p50_cycles, &row.p95_cycles};
+    std::size_t below = 0;  // durations in the slots before
+    std::size_t next = 0;   // the next rank to find
+    for (std::uint64_t s = table_at[g]; s < table_at[g + 1] && next < 2; ++s) {
+      below += joint.durations[static_cast<std::size_t>(s)];
+      while (next < 2 && ranks[next] < below) {
+        *found[next] = static_cast<std::uint32_t>(least[g] + (s - table_at[g]));
+        ++next;
+      }
+    }
+  }
+  count_tiles(joint.visits, figures);
+
+  // Per group, its steps by (phase, epoch): the pairs are its phases, and
+  // each pair's union of its steps' intervals adds to its phase cycles.
+  {
+    struct Member {
+      std::uint32_t group;
+      std::uint64_t pair;
+      std::uint32_t step;
+    };
+    std::vector<Member> members;
+    for (std::size_t d = 0; d < steps; ++d) {
+      if (group_of[d] == kNoGroup) continue;
+      members.push_back({group_of[d],
+                         std::uint64_t{store.step_phases()[d]} << 32 |
+                             store.step_epochs()[d],
+                         static_cast<std::uint32_t>(d)});
+    }
+    std::sort(members.begin(), members.end(),
+              [](const Member& a, const Member& b) {
+                return a.group != b.group ? a.group < b.group : a.pair < b.pair;
+              });
+    std::vector<zun_store::StepInterval> runs;
+    for (std::size_t m = 0; m < members.size();) {
+      std::size_t end = m + 1;
+      while (end < members.size() && members[end].group == members[m].group &&
+             members[end].pair == members[m].pair) {
+        ++end;
+      }
+      runs.clear();
+      for (std::size_t k = m; k < end; ++k) {
+        const auto own = store.step_intervals(members[k].step);
+        runs.insert(runs.end(), own.begin(), own.end());
+      }
+      if (end - m > 1) {
+        std::sort(runs.begin(), runs.end(),
+                  [](const zun_store::StepInterval& a,
+                     const zun_store::StepInterval& b) {
+                    return a.start < b.start;
+                  });
+      }
+      GroupFigures& row = figures[members[m].group];
+      ++row.phase_count;
+      row.phase_cycles += sorted_union_length(runs);
+      m = end;
+    }
+  }
+
+  QueryReport result = report_header(source, request);
+  std::uint64_t span = 0;
+  for (std::size_t t = 0; t < tiles; ++t) {
+    span = std::max(span, source.tile_span(t));
+  }
+  result.matched_sample_count = matched;
+  result.profile_span_cycles = span;
+  result.profile_span_ms = cycles_to_ms(span, result.clock_hz);
+  NoSink sink;
+  fill_groups(figures, index, identity, request, sink, result);
+  return result;
+}
+
+}  // namespace zun_profile::detail
