@@ -148,14 +148,14 @@ inline std::uint64_t sorted_union_length(
 // or a duration outside its step's range: a store no writer made), for
 // the one pass to answer instead. `most_slots` bounds the slots of tables
 // of a slot per duration (tests lower it to reach the banded tables).
-template <typename Identity, typename RunParts>
-std::optional<QueryReport> query_by_steps(const StoreSource& source,
-                                          const Query& request,
-                                          const Identity& identity,
-                                          std::size_t parts,
-                                          RunParts&& run_parts,
-                                          std::uint64_t most_slots =
-                                              kMostDurationSlots) {
+// `sink`, if any, hears the order of the groups; `step_groups`, if any,
+// receives each step's group id (kNoGroup where the filters drop it).
+template <typename Identity, typename RunParts, typename Sink = NoSink>
+std::optional<QueryReport> query_by_steps(
+    const StoreSource& source, const Query& request, const Identity& identity,
+    std::size_t parts, RunParts&& run_parts,
+    std::uint64_t most_slots = kMostDurationSlots, Sink* sink = nullptr,
+    std::vector<std::uint32_t>* step_groups = nullptr) {
   const zun_store::ReportStore& store = source.store();
   const std::size_t steps = store.step_count();
   const StoreFilter filter = source.filter(request);
@@ -388,8 +388,13 @@ std::optional<QueryReport> query_by_steps(const StoreSource& source,
   result.matched_sample_count = matched;
   result.profile_span_cycles = span;
   result.profile_span_ms = cycles_to_ms(span, result.clock_hz);
-  NoSink sink;
-  fill_groups(figures, index, identity, request, sink, result);
+  if (sink != nullptr) {
+    fill_groups(figures, index, identity, request, *sink, result);
+  } else {
+    NoSink none;
+    fill_groups(figures, index, identity, request, none, result);
+  }
+  if (step_groups != nullptr) *step_groups = std::move(group_of);
   return result;
 }
 

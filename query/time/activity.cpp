@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "query/engine/engine.hpp"
 #include "query/engine/group_index.hpp"
 #include "query/engine/record_source.hpp"
+#include "query/engine/step_path.hpp"
 #include "query/engine/store_source.hpp"
 #include "query/time/shard_activity.hpp"
 
@@ -164,11 +167,68 @@ void fill_series(ActivityReport& result, const ActivitySink& sink,
   result.other_cycles = grid.take(series - 1);
 }
 
+// The activity of a request that asks nothing of single samples, over a
+// store with step facts: the groups and their order from the step path,
+// then one pass adding each sample to its series' buckets, no sample
+// kept. Nothing when the step path declines.
+std::optional<ActivityReport> activity_by_steps(const StoreSource& source,
+                                                const Query& rows_only,
+                                                std::size_t buckets) {
+  ActivitySink sink(0);
+  std::vector<std::uint32_t> group_of;
+  std::optional<QueryReport> rows =
+      detail::with_identity(source, rows_only, [&](auto identity) {
+        return detail::query_by_steps(
+            source, rows_only, identity, 1,
+            [](std::size_t parts, const auto& task) {
+              for (std::size_t p = 0; p < parts; ++p) task(p);
+            },
+            kMostDurationSlots, &sink, &group_of);
+      });
+  if (!rows) return std::nullopt;
+
+  ActivityReport result;
+  result.clock_hz = rows->clock_hz;
+  result.profile_span_cycles = rows->profile_span_cycles;
+  result.profile_span_ms = rows->profile_span_ms;
+  set_buckets(result, rows->profile_span_cycles, buckets);
+  result.other_group_count = sink.other_group_count();
+  const std::size_t series = rows->groups.size() + 1;
+  // Each step's series, or none where the filters drop it.
+  std::vector<std::uint32_t> series_of(group_of.size(), kNoGroup);
+  for (std::size_t d = 0; d < group_of.size(); ++d) {
+    if (group_of[d] != kNoGroup) series_of[d] = sink.series_of(group_of[d]);
+  }
+  BucketGrid grid(series, result.bucket_count, result.bucket_cycles);
+  for (std::size_t entry = 0; entry < source.tile_count(); ++entry) {
+    const StoreTile tile = source.tile(entry);
+    for (std::size_t i = 0; i < tile.size(); ++i) {
+      const std::uint32_t to = series_of[tile.steps[i]];
+      const std::uint32_t length = tile.length(i);
+      if (to == kNoGroup || length == 0) continue;
+      grid.add(to, tile.offset(i), length);
+    }
+  }
+  result.groups.reserve(rows->groups.size());
+  for (std::size_t row = 0; row < rows->groups.size(); ++row) {
+    result.groups.push_back({std::move(rows->groups[row].name), grid.take(row)});
+  }
+  result.other_cycles = grid.take(series - 1);
+  return result;
+}
+
 template <typename Source>
 ActivityReport activity_of(const Source& source, const Query& request,
                            std::size_t buckets) {
   Query rows_only = request;
   rows_only.sample_limit = 0;
+  if constexpr (std::is_same_v<Source, StoreSource>) {
+    if (takes_step_path(source, rows_only)) {
+      if (auto answer = activity_by_steps(source, rows_only, buckets)) {
+        return std::move(*answer);
+      }
+    }
+  }
   ActivitySink sink(source.sample_count());
   QueryReport rows =
       detail::with_identity(source, rows_only, [&](auto identity) {
