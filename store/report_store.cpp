@@ -112,6 +112,14 @@ std::uint32_t check_header(std::span<const std::byte> bytes,
   if (load_u64(base + summed) != checksum({base, summed})) {
     fail(name, "checksum mismatch in the header");
   }
+  // The header's padding, past its checksum, is zero: no byte of the
+  // header goes unchecked.
+  for (std::size_t at = summed + 8; at < header_size; ++at) {
+    if (base[at] != std::byte{0}) {
+      fail(name, "damaged header: byte " + std::to_string(at) +
+                     " of its padding is not zero");
+    }
+  }
   if (load_u32(base + HeaderField::kSections) != sections) {
     fail(name, "damaged header: " +
                    std::to_string(load_u32(base + HeaderField::kSections)) +

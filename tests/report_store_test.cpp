@@ -260,7 +260,11 @@ TEST(ReportStoreTest, VersionTwoFindsDamagedBlocksWhenFirstRead) {
   bad[steps_at + 3] ^= std::byte{1};
   EXPECT_EQ(open_error(folder, bad), "checksum mismatch in section 'steps'");
 
-  // The header's own fields.
+  // The header's own fields, and its padding past the checksum.
+  bad = good;
+  bad[300] ^= std::byte{1};
+  EXPECT_EQ(open_error(folder, bad),
+            "damaged header: byte 300 of its padding is not zero");
   bad = good;
   const std::uint64_t odd_blocks = 1000;
   std::memcpy(bad.data() + v2::HeaderField::kBlockSamples, &odd_blocks, 8);

@@ -100,7 +100,14 @@ std::string error_json(std::string_view message) {
 }
 
 Api::Run::Run(const zun_store::ReportStore& store, std::string_view source)
-    : store(store), source(source), order(store) {}
+    : store(store), source(source) {}
+
+const zun_profile::detail::TimeOrder& Api::Run::order() const {
+  std::call_once(ordered_, [this] {
+    order_ = std::make_unique<zun_profile::detail::TimeOrder>(store);
+  });
+  return *order_;
+}
 
 Api::Api(const zun_store::ReportStore& report, std::string_view source,
          unsigned threads, const BaseRun& base)
@@ -363,12 +370,12 @@ ApiAnswer Api::timeline(const Parameters& parameters) const {
   if (const auto* answer = std::get_if<ApiAnswer>(&chosen)) return *answer;
   const Run& run = *std::get<const Run*>(chosen);
   const auto parsed =
-      timeline_request_of(rest, run.order.span(), run.store.tile_count());
+      timeline_request_of(rest, run.order().span(), run.store.tile_count());
   if (const auto* answer = std::get_if<ApiAnswer>(&parsed)) return *answer;
   const TimelineRequest& request = std::get<TimelineRequest>(parsed);
   return in_turn(workers_, [&] {
     const zun_profile::detail::TimelineAnswer answer =
-        zun_profile::detail::timeline(run.store, run.order, request.query,
+        zun_profile::detail::timeline(run.store, run.order(), request.query,
                                       request.window);
     return ApiAnswer{200,
                      render_timeline_json(request.window, run.store.clock_hz(),

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -115,9 +116,16 @@ class Api {
   // One report served, with what answering it needs.
   struct Run {
     Run(const zun_store::ReportStore& store, std::string_view source);
+    // Each tile's samples in time order, made by the first timeline asked
+    // for (a pass over every sample), so that the server answers at once.
+    const zun_profile::detail::TimeOrder& order() const;
+
     const zun_store::ReportStore& store;
     std::string source;
-    zun_profile::detail::TimeOrder order;  // each tile's samples in time order
+
+   private:
+    mutable std::once_flag ordered_;
+    mutable std::unique_ptr<zun_profile::detail::TimeOrder> order_;
   };
 
   // The run that `parameters` ask for with `run=`, taken out of them, or
