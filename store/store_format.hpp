@@ -125,6 +125,10 @@ enum StepColumn : std::size_t {
   kLocalIndex,
 };
 inline constexpr std::size_t kStepColumnCount = 7;
+// Version 1's columns from its phase on are a step's fields in this order:
+// a version 1 store reads them as its step table.
+static_assert(format::kLocalIndex - format::kPhase + 1 == kStepColumnCount &&
+              format::kMetadataList - format::kPhase == kMetadataList);
 
 // The sample columns, each a u32 per sample.
 enum SampleColumn : std::size_t { kStep, kStartCycle, kEndCycle };

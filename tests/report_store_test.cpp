@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,23 @@ std::string open_error(const support::TempFolder& folder,
   return "";
 }
 
+// That `store` answers as `report` does, grouped each way of `groupings`,
+// with `rows` sample rows.
+void expect_answers_as_records(const ReportStore& store,
+                               const ProfileReport& report,
+                               std::initializer_list<GroupBy> groupings,
+                               std::size_t rows) {
+  for (const GroupBy by : groupings) {
+    Query request;
+    request.group_by = by;
+    request.sample_limit = rows;
+    EXPECT_EQ(support::first_difference(query(store, request),
+                                        query(report, request)),
+              "")
+        << store.sample_count() << " samples, grouping " << static_cast<int>(by);
+  }
+}
+
 TEST(ReportStoreTest, GivesBackTheExactRecords) {
   support::TempFolder folder;
   std::vector<std::pair<std::string, ProfileReport>> cases;
@@ -180,15 +198,8 @@ TEST(ReportStoreTest, VersionTwoHoldsEachStepOnceAndCutsBlocksAnywhere) {
     EXPECT_LT(store.image_bytes(), 12 * std::size_t{samples} + 16384) << samples;
     EXPECT_EQ(support::first_difference(store.to_report(), report), "")
         << samples;
-    for (const GroupBy by : {GroupBy::Kernel, GroupBy::Tile, GroupBy::Phase}) {
-      Query request;
-      request.group_by = by;
-      request.sample_limit = 4;
-      EXPECT_EQ(support::first_difference(query(store, request),
-                                          query(report, request)),
-                "")
-          << samples;
-    }
+    expect_answers_as_records(
+        store, report, {GroupBy::Kernel, GroupBy::Tile, GroupBy::Phase}, 4);
   }
   // Steps that never repeat: version 1 is smaller, and the writer picks it.
   const ProfileReport unique = repeating_report(5000, 700, 5000);
@@ -560,15 +571,8 @@ TEST(StoreWriterTest, SpoolsLongReportsAndReadsThemBack) {
 #endif
   const ReportStore store = ReportStore::open(folder / "r.zun");
   ASSERT_EQ(store.sample_count(), 1200000u);
-  for (const GroupBy by : {GroupBy::Kernel, GroupBy::Operation, GroupBy::Tile}) {
-    Query request;
-    request.group_by = by;
-    request.sample_limit = 3;
-    EXPECT_EQ(support::first_difference(query(store, request),
-                                        query(report, request)),
-              "")
-        << static_cast<int>(by);
-  }
+  expect_answers_as_records(
+      store, report, {GroupBy::Kernel, GroupBy::Operation, GroupBy::Tile}, 3);
   EXPECT_EQ(support::first_difference(store.to_report(), report), "");
 }
 
