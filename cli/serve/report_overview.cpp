@@ -72,17 +72,23 @@ void write_overview_fields(Writer& json, const zun_store::ReportStore& report,
   std::vector<std::size_t> kernel_uses(report.text_count());
   std::vector<std::size_t> list_uses(report.metadata_list_count());
   std::unordered_map<std::uint32_t, std::size_t> phase_counts;
-  // Samples per step first: a step's fields are then read once.
-  std::vector<std::size_t> step_uses(report.step_count());
+  const auto tally = [&](std::size_t step, std::size_t uses) {
+    kind_uses[std::min<std::uint32_t>(report.step_kinds()[step], 4)] += uses;
+    kernel_uses[report.step_kernels()[step]] += uses;
+    list_uses[report.step_metadata_lists()[step]] += uses;
+    phase_counts[report.step_phases()[step]] += uses;
+  };
   const zun_store::SampleColumns columns = report.all_samples();
-  for (std::size_t s = 0; s < samples; ++s) ++step_uses[columns.steps[s]];
-  for (std::size_t d = 0; d < step_uses.size(); ++d) {
-    const std::size_t uses = step_uses[d];
-    if (uses == 0) continue;
-    kind_uses[std::min<std::uint32_t>(report.step_kinds()[d], 4)] += uses;
-    kernel_uses[report.step_kernels()[d]] += uses;
-    list_uses[report.step_metadata_lists()[d]] += uses;
-    phase_counts[report.step_phases()[d]] += uses;
+  if (report.step_count() >= samples) {
+    // A step per sample (version 1): each sample tallied as it comes.
+    for (std::size_t s = 0; s < samples; ++s) tally(columns.steps[s], 1);
+  } else {
+    // Samples per step first: a step's fields are then read once.
+    std::vector<std::size_t> step_uses(report.step_count());
+    for (std::size_t s = 0; s < samples; ++s) ++step_uses[columns.steps[s]];
+    for (std::size_t d = 0; d < step_uses.size(); ++d) {
+      if (step_uses[d] > 0) tally(d, step_uses[d]);
+    }
   }
   std::unordered_set<std::uint32_t> physical_tiles;
   for (std::size_t t = 0; t < report.tile_count(); ++t) {

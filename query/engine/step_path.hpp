@@ -26,10 +26,11 @@ namespace zun_profile::detail {
 // of the pass, for a slot per duration. Past it (durations spread over
 // millions of cycles, or many groups) a slot holds a band of durations,
 // kBands a group, and a second pass picks the durations of the bands that
-// hold the percentiles. Past kMostBandGroups the one pass answers.
+// hold the percentiles (120 MiB of bands a part at most). Past
+// kMostBandGroups the one pass answers.
 inline constexpr std::uint64_t kMostDurationSlots = std::uint64_t{1} << 22;
 inline constexpr std::uint64_t kBands = 240;
-inline constexpr std::uint64_t kMostBandGroups = std::uint64_t{1} << 18;
+inline constexpr std::uint64_t kMostBandGroups = std::uint64_t{1} << 17;
 
 // The band of a duration: itself below 16, then eight bands an octave.
 constexpr std::uint32_t duration_band(std::uint32_t length) noexcept {
@@ -44,7 +45,9 @@ static_assert(duration_band(15) + 1 == duration_band(16));
 // step facts, and nothing is asked of a sample beyond its step: no tiles,
 // no time, no sample rows, and groups that are not tiles.
 inline bool takes_step_path(const StoreSource& source, const Query& request) {
-  return source.store().has_step_facts() && request.tiles.empty() &&
+  // The tables count a part's durations in 32 bits.
+  return source.store().has_step_facts() &&
+         source.sample_count() <= UINT32_MAX && request.tiles.empty() &&
          !request.at_offset && !request.window && request.sample_limit == 0 &&
          request.group_by != GroupBy::Tile;
 }
