@@ -376,17 +376,13 @@ std::uint32_t Assembler::version_for(StoreVersion wanted) {
              : format::kVersion;
 }
 
-std::vector<std::uint32_t> Assembler::text_ranks() const {
+std::vector<std::uint32_t> Assembler::text_order() const {
   std::vector<std::uint32_t> order(texts_.size());
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
     return text(a) < text(b);
   });
-  std::vector<std::uint32_t> rank(texts_.size());
-  for (std::size_t r = 0; r < order.size(); ++r) {
-    rank[order[r]] = static_cast<std::uint32_t>(r);
-  }
-  return rank;
+  return order;
 }
 
 // Version 1's nine columns: the start and end as held, every step field
@@ -423,7 +419,12 @@ void Assembler::write_samples_version1(SectionOut& out,
 void Assembler::write(ByteSink& sink, std::uint32_t version) {
   namespace v2 = format::v2;
   close_block();
-  const std::vector<std::uint32_t> rank = text_ranks();
+  // Texts in byte order: `rank[id]` is the id a text gets in the store.
+  const std::vector<std::uint32_t> order = text_order();
+  std::vector<std::uint32_t> rank(order.size());
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    rank[order[r]] = static_cast<std::uint32_t>(r);
+  }
   const v2::Counts counts = this->counts();
   const bool second = version == format::kVersion2;
   const std::size_t header_size = second ? v2::kHeaderSize : format::kHeaderSize;
@@ -443,10 +444,6 @@ void Assembler::write(ByteSink& sink, std::uint32_t version) {
   };
 
   section([&](SectionOut& out) {  // texts
-    std::vector<std::uint32_t> order(rank.size());
-    for (std::size_t id = 0; id < rank.size(); ++id) {
-      order[rank[id]] = static_cast<std::uint32_t>(id);
-    }
     std::vector<std::uint64_t> ends;
     ends.reserve(order.size());
     std::uint64_t end = 0;

@@ -93,8 +93,8 @@ class Assembler {
   // be read again.
   template <typename Take>
   void read_column(std::size_t c, bool keep, Take&& take);
-  // The texts in byte order: rank[id] is the id a text gets in the store.
-  std::vector<std::uint32_t> text_ranks() const;
+  // The text ids in the texts' byte order.
+  std::vector<std::uint32_t> text_order() const;
   void write_samples_version1(SectionOut& out,
                               const std::vector<std::uint32_t>& rank);
   // The id of `text`, met in field `slot` of a sample: a field often holds

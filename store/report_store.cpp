@@ -363,6 +363,34 @@ ReportStore::ReportStore(std::unique_ptr<Image> image, std::string_view name)
   }
 }
 
+// What both versions hold alike: the header's clock and counts, and the
+// texts, metadata and tiles sections, the first three of `sections`.
+// Sections start 64-aligned in an image whose start is page- or
+// 64-aligned, so every table is read in place at its own alignment.
+void ReportStore::read_shared(const std::byte* header,
+                              const format::Counts& counts,
+                              const std::byte* const* sections) {
+  static_assert(std::size_t{format::kTexts} == format::v2::kTexts &&
+                std::size_t{format::kMetadata} == format::v2::kMetadata &&
+                std::size_t{format::kTiles} == format::v2::kTiles);
+  View& v = view_;
+  v.clock_hz = load_u64(header + HeaderField::kClockHz);
+  v.tile_count = static_cast<std::size_t>(counts.tiles);
+  v.sample_count = static_cast<std::size_t>(counts.samples);
+  v.text_count = static_cast<std::size_t>(counts.texts);
+  v.list_count = static_cast<std::size_t>(counts.lists);
+  v.text_ends = reinterpret_cast<const std::uint64_t*>(sections[format::kTexts]);
+  v.text_bytes = reinterpret_cast<const char*>(sections[format::kTexts] +
+                                               format::text_bytes_at(counts));
+  v.list_ends =
+      reinterpret_cast<const std::uint64_t*>(sections[format::kMetadata]);
+  v.entries = reinterpret_cast<const MetadataRef*>(
+      sections[format::kMetadata] + format::entries_at(counts));
+  v.physical = reinterpret_cast<const std::uint32_t*>(sections[format::kTiles]);
+  v.tile_ends = reinterpret_cast<const std::uint64_t*>(
+      sections[format::kTiles] + format::tile_ends_at(counts));
+}
+
 // Version 1: every field of every sample in a column, checked whole here.
 // Its steps are its samples; each sample's step (its own position) and each
 // tile's span are computed here, which version 2 stores hold.
@@ -379,25 +407,9 @@ void ReportStore::read_version1(std::span<const std::byte> bytes) {
   }
 
   View& v = view_;
+  read_shared(bytes.data(), counts, sections.data());
   v.version = format::kVersion;
-  v.clock_hz = load_u64(bytes.data() + HeaderField::kClockHz);
-  v.tile_count = static_cast<std::size_t>(counts.tiles);
-  v.sample_count = static_cast<std::size_t>(counts.samples);
-  v.text_count = static_cast<std::size_t>(counts.texts);
-  v.list_count = static_cast<std::size_t>(counts.lists);
   v.step_count = v.sample_count;
-  // Sections start 64-aligned in an image whose start is page- or
-  // 64-aligned, so every table is read in place at its own alignment.
-  v.text_ends = reinterpret_cast<const std::uint64_t*>(sections[format::kTexts]);
-  v.text_bytes = reinterpret_cast<const char*>(sections[format::kTexts] +
-                                               format::text_bytes_at(counts));
-  v.list_ends =
-      reinterpret_cast<const std::uint64_t*>(sections[format::kMetadata]);
-  v.entries = reinterpret_cast<const MetadataRef*>(
-      sections[format::kMetadata] + format::entries_at(counts));
-  v.physical = reinterpret_cast<const std::uint32_t*>(sections[format::kTiles]);
-  v.tile_ends = reinterpret_cast<const std::uint64_t*>(
-      sections[format::kTiles] + format::tile_ends_at(counts));
   const auto* columns =
       reinterpret_cast<const std::uint32_t*>(sections[format::kSamples]);
   const auto stride = static_cast<std::size_t>(format::column_stride(counts) / 4);
@@ -460,22 +472,9 @@ void ReportStore::read_version2(std::span<const std::byte> bytes) {
       name_);
 
   View& v = view_;
+  read_shared(base, counts, sections.data());
   v.version = format::kVersion2;
-  v.clock_hz = load_u64(base + HeaderField::kClockHz);
-  v.tile_count = static_cast<std::size_t>(counts.tiles);
-  v.sample_count = static_cast<std::size_t>(counts.samples);
-  v.text_count = static_cast<std::size_t>(counts.texts);
-  v.list_count = static_cast<std::size_t>(counts.lists);
   v.step_count = static_cast<std::size_t>(counts.steps);
-  v.text_ends = reinterpret_cast<const std::uint64_t*>(sections[v2::kTexts]);
-  v.text_bytes = reinterpret_cast<const char*>(sections[v2::kTexts] +
-                                               format::text_bytes_at(counts));
-  v.list_ends = reinterpret_cast<const std::uint64_t*>(sections[v2::kMetadata]);
-  v.entries = reinterpret_cast<const MetadataRef*>(sections[v2::kMetadata] +
-                                                   format::entries_at(counts));
-  v.physical = reinterpret_cast<const std::uint32_t*>(sections[v2::kTiles]);
-  v.tile_ends = reinterpret_cast<const std::uint64_t*>(
-      sections[v2::kTiles] + format::tile_ends_at(counts));
   v.tile_spans = reinterpret_cast<const std::uint64_t*>(
       sections[v2::kTiles] + v2::tile_spans_at(counts));
   v.steps = reinterpret_cast<const std::uint32_t*>(sections[v2::kSteps]);

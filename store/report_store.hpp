@@ -33,6 +33,10 @@ struct MetadataRef {
   std::uint32_t value = 0;  // text id of its value
 };
 
+namespace format {
+struct Counts;  // a header's counts (store_format.hpp, internal)
+}  // namespace format
+
 // Which layout a writer gives a store (docs/store-format.md). Version 2
 // holds each distinct step once and, per sample, its step, start and end:
 // about a third of version 1 when tiles run the same program. Version 1
@@ -217,6 +221,8 @@ class ReportStore {
 
   explicit ReportStore(std::unique_ptr<Image> image, std::string_view name);
 
+  void read_shared(const std::byte* header, const format::Counts& counts,
+                   const std::byte* const* sections);
   void read_version1(std::span<const std::byte> bytes);
   void read_version2(std::span<const std::byte> bytes);
   void check_block(std::size_t block) const;

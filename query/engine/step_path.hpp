@@ -19,6 +19,7 @@
 
 #include "query/engine/engine.hpp"
 #include "query/engine/store_source.hpp"
+#include "query/engine/tile_spans.hpp"
 
 namespace zun_profile::detail {
 
@@ -84,16 +85,14 @@ struct Wanted {
 template <typename RunParts>
 void pick_in_bands(const StoreSource& source,
                    const std::vector<std::uint32_t>& group_of,
-                   std::vector<Wanted>& wanted, std::size_t parts,
-                   RunParts&& run_parts) {
-  const std::size_t tiles = source.tile_count();
+                   std::vector<Wanted>& wanted,
+                   const std::vector<TileSpan>& spans, RunParts&& run_parts) {
   const std::size_t groups = wanted.size() / 2;
   // Per part, per group, the picks of its p50 band and of its p95 band.
-  std::vector<std::vector<std::vector<std::uint32_t>>> picks(parts);
-  run_parts(parts, [&](std::size_t p) {
+  std::vector<std::vector<std::vector<std::uint32_t>>> picks(spans.size());
+  run_parts(spans.size(), [&](std::size_t p) {
     picks[p].resize(2 * groups);
-    for (std::size_t entry = tiles * p / parts;
-         entry < tiles * (p + 1) / parts; ++entry) {
+    for (std::size_t entry = spans[p].first; entry < spans[p].end; ++entry) {
       const StoreTile tile = source.tile(entry);
       for (std::size_t i = 0; i < tile.size(); ++i) {
         const std::uint32_t g = group_of[tile.steps[i]];
@@ -120,28 +119,6 @@ void pick_in_bands(const StoreSource& source,
     std::nth_element(all.begin(), at, all.end());
     wanted[w].value = *at;
   }
-}
-
-// The union length of intervals sorted by start.
-inline std::uint64_t sorted_union_length(
-    const std::vector<zun_store::StepInterval>& sorted) {
-  std::uint64_t total = 0;
-  std::uint64_t start = 0;
-  std::uint64_t end = 0;
-  bool open = false;
-  for (const zun_store::StepInterval& run : sorted) {
-    const std::uint64_t run_end = std::max(run.start, run.end);
-    if (open && run.start <= end) {
-      end = std::max(end, run_end);
-      continue;
-    }
-    if (open) total += end - start;
-    start = run.start;
-    end = run_end;
-    open = true;
-  }
-  if (open) total += end - start;
-  return total;
 }
 
 // The answer of `request` (which takes_step_path) over `source`, grouped
@@ -204,7 +181,9 @@ std::optional<QueryReport> query_by_steps(
 
   // The pass, a part per task: counts, work, extremes, tiles, durations.
   const std::size_t tiles = source.tile_count();
-  parts = std::max<std::size_t>(1, std::min(parts, tiles));
+  const std::vector<TileSpan> spans =
+      cut_tiles(source, std::max<std::size_t>(1, std::min(parts, tiles)));
+  parts = spans.size();
   // A group's tiles: as visits (group, tile) to count, or, when a bit per
   // group and physical tile takes at most 32 MiB a part, as those bits.
   std::vector<std::uint32_t> physical(tiles);
@@ -226,9 +205,7 @@ std::optional<QueryReport> query_by_steps(
     pass.groups.resize(groups);
     pass.durations.assign(static_cast<std::size_t>(table_at[groups]), 0);
     if (by_bits) pass.tile_bits.assign(groups * words, 0);
-    const std::size_t first_entry = tiles * p / parts;
-    const std::size_t end_entry = tiles * (p + 1) / parts;
-    for (std::size_t entry = first_entry; entry < end_entry; ++entry) {
+    for (std::size_t entry = spans[p].first; entry < spans[p].end; ++entry) {
       const StoreTile tile = source.tile(entry);
       for (std::size_t i = 0; i < tile.size(); ++i) {
         const std::uint32_t g = group_of[tile.steps[i]];
@@ -319,7 +296,7 @@ std::optional<QueryReport> query_by_steps(
       }
     }
   }
-  if (banded) pick_in_bands(source, group_of, wanted, parts, run_parts);
+  if (banded) pick_in_bands(source, group_of, wanted, spans, run_parts);
   for (std::size_t g = 0; g < groups; ++g) {
     figures[g].p50_cycles = wanted[2 * g].value;
     figures[g].p95_cycles = wanted[2 * g + 1].value;
@@ -357,7 +334,7 @@ std::optional<QueryReport> query_by_steps(
               [](const Member& a, const Member& b) {
                 return a.group != b.group ? a.group < b.group : a.pair < b.pair;
               });
-    std::vector<zun_store::StepInterval> runs;
+    std::vector<Interval> runs;
     for (std::size_t m = 0; m < members.size();) {
       std::size_t end = m + 1;
       while (end < members.size() && members[end].group == members[m].group &&
@@ -366,19 +343,14 @@ std::optional<QueryReport> query_by_steps(
       }
       runs.clear();
       for (std::size_t k = m; k < end; ++k) {
-        const auto own = store.step_intervals(members[k].step);
-        runs.insert(runs.end(), own.begin(), own.end());
-      }
-      if (end - m > 1) {
-        std::sort(runs.begin(), runs.end(),
-                  [](const zun_store::StepInterval& a,
-                     const zun_store::StepInterval& b) {
-                    return a.start < b.start;
-                  });
+        for (const zun_store::StepInterval& run :
+             store.step_intervals(members[k].step)) {
+          runs.emplace_back(run.start, run.end);
+        }
       }
       GroupFigures& row = figures[members[m].group];
       ++row.phase_count;
-      row.phase_cycles += sorted_union_length(runs);
+      row.phase_cycles += union_length(runs);
       m = end;
     }
   }
