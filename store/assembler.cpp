@@ -158,6 +158,45 @@ void Assembler::set_tile_physical(std::uint32_t physical_tile) {
 void Assembler::add_sample(const zun_package::CycleSample& sample) {
   if (tile_ends_.empty()) fail("a sample was added before any tile");
   const zun_package::ProfileStep& step = sample.step;
+  const std::uint32_t previous = last_step_;
+  const std::uint32_t guess =
+      previous < next_step_.size() ? next_step_[previous] : kNone;
+  if (guess != kNone && is_step(guess, step)) {
+    last_step_ = guess;
+  } else {
+    intern_step(step);
+    if (previous != kNone) {
+      if (previous >= next_step_.size()) next_step_.resize(previous + 1, kNone);
+      next_step_[previous] = last_step_;
+    }
+  }
+  add_sample_of(last_step_, sample);
+}
+
+bool Assembler::is_step(std::uint32_t id,
+                        const zun_package::ProfileStep& step) const {
+  const std::span<const std::uint32_t> fields = steps_.at(id);
+  namespace v2 = format::v2;
+  if (fields[v2::kPhase] != step.phase ||
+      fields[v2::kEpoch] != step.epoch ||
+      fields[v2::kKind] != static_cast<std::uint32_t>(step.kind) ||
+      fields[v2::kLocalIndex] != step.local_index ||
+      text(fields[v2::kKernel]) != step.kernel ||
+      text(fields[v2::kOperation]) != step.operation) {
+    return false;
+  }
+  const std::span<const std::uint32_t> pairs = lists_.at(fields[v2::kMetadataList]);
+  if (pairs.size() != 2 * step.metadata.size()) return false;
+  for (std::size_t i = 0; i < step.metadata.size(); ++i) {
+    if (text(pairs[2 * i]) != step.metadata[i].name ||
+        text(pairs[2 * i + 1]) != step.metadata[i].value) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void Assembler::intern_step(const zun_package::ProfileStep& step) {
   try {
     pairs_.clear();
     for (const zun_package::ProfileMetadata& entry : step.metadata) {
@@ -184,6 +223,10 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
   } catch (const StoreError& error) {
     fail(error.what());
   }
+}
+
+void Assembler::add_sample_of(std::uint32_t step,
+                              const zun_package::CycleSample& sample) {
   // The tile's span, as the engine measures offsets: from the start of the
   // tile's first sample, along the wrapping counter.
   const std::uint64_t tile_first =
@@ -195,8 +238,8 @@ void Assembler::add_sample(const zun_package::CycleSample& sample) {
   tile_spans_.back() =
       std::max(tile_spans_.back(), std::uint64_t{offset} + length);
 
-  add_fact(last_step_, offset, length);
-  columns_[format::v2::kStep].push_back(last_step_);
+  add_fact(step, offset, length);
+  columns_[format::v2::kStep].push_back(step);
   columns_[format::v2::kStartCycle].push_back(sample.start_cycle);
   columns_[format::v2::kEndCycle].push_back(sample.end_cycle);
   ++samples_;
@@ -218,7 +261,20 @@ void Assembler::add_fact(std::uint32_t step, std::uint64_t offset,
   facts.least = std::min(facts.least, length);
   facts.most = std::max(facts.most, length);
   if (length == 0) return;  // covers nothing
-  facts.runs.push_back({offset, offset + length});
+  const StepInterval run{offset, offset + length};
+  // Tiles run a step at about the same time: most runs meet the one before,
+  // and are folded into it at once (its union is the same).
+  if (!facts.runs.empty()) {
+    StepInterval& back = facts.runs.back();
+    if (run.start <= back.end && back.start <= run.end) {
+      back.start = std::min(back.start, run.start);
+      back.end = std::max(back.end, run.end);
+      // A grown run may now meet its neighbours: merged again at the end.
+      if (facts.merged == facts.runs.size()) --facts.merged;
+      return;
+    }
+  }
+  facts.runs.push_back(run);
   ++held_runs_;
   if (facts.runs.size() >= 2 * facts.merged + 16) merge_runs(facts);
   if (held_runs_ > kMostHeldRuns) drop_facts_if_scattered(kMostHeldRuns / 2);

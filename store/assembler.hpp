@@ -101,6 +101,11 @@ class Assembler {
   // the text it held in the sample before, which a comparison tells at
   // less than the cost of a lookup.
   std::uint32_t intern_in(std::size_t slot, std::string_view text);
+  // Sets last_step_ to the id of `step`, interning it and its texts.
+  void intern_step(const zun_package::ProfileStep& step);
+  // Whether step `id` is `step`, field for field.
+  bool is_step(std::uint32_t id, const zun_package::ProfileStep& step) const;
+  void add_sample_of(std::uint32_t step, const zun_package::CycleSample& sample);
   [[noreturn]] void fail(const std::string& what) const;
 
   std::uint64_t clock_hz_;
@@ -161,6 +166,10 @@ class Assembler {
   std::array<std::uint32_t, kSlots> last_text_;
   std::uint32_t last_list_ = kNone;
   std::uint32_t last_step_ = kNone;
+  // Per step id, the step that followed it last: tiles run the same
+  // program, so it is most often the next sample's step too, which a
+  // comparison confirms without a lookup. kNone where not yet known.
+  std::vector<std::uint32_t> next_step_;
 };
 
 }  // namespace zun_store

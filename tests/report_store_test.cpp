@@ -207,6 +207,57 @@ TEST(ReportStoreTest, VersionTwoHoldsEachStepOnceAndCutsBlocksAnywhere) {
   EXPECT_EQ(ReportStore::from_report(unique, StoreVersion::v2).version(), 2u);
 }
 
+// Tiles that run one program, but for a single field of a single step: the
+// writer, which expects each tile to repeat the steps it has seen, holds
+// each variant as a step of its own and gives every record back.
+TEST(ReportStoreTest, VersionTwoTellsApartStepsThatDifferInOneField) {
+  ProfileReport report;
+  std::vector<CycleSample> program;
+  for (std::uint32_t s = 0; s < 6; ++s) {
+    CycleSample sample = support::run(10 * s, 10 * s + 4, "kernel_a");
+    sample.step.phase = s;
+    sample.step.local_index = s;
+    sample.step.operation = "op/" + std::to_string(s);
+    sample.step.metadata = {{"layer", "1"}, {"block", std::to_string(s)}};
+    program.push_back(sample);
+  }
+  using Change = void (*)(zun_package::ProfileStep&);
+  const std::vector<Change> changes = {
+      [](zun_package::ProfileStep&) {},  // the program as it is, twice
+      [](zun_package::ProfileStep&) {},
+      [](zun_package::ProfileStep& step) { step.kernel = "kernel_b"; },
+      [](zun_package::ProfileStep& step) { step.kernel = ""; },
+      [](zun_package::ProfileStep& step) { step.operation += "x"; },
+      [](zun_package::ProfileStep& step) { step.metadata[0].value = "2"; },
+      [](zun_package::ProfileStep& step) { step.metadata[1].name = "blocks"; },
+      [](zun_package::ProfileStep& step) { step.metadata.pop_back(); },
+      [](zun_package::ProfileStep& step) { step.metadata.push_back({"a", ""}); },
+      [](zun_package::ProfileStep& step) { ++step.phase; },
+      [](zun_package::ProfileStep& step) { ++step.epoch; },
+      [](zun_package::ProfileStep& step) { ++step.local_index; },
+      [](zun_package::ProfileStep& step) {
+        step.kind = zun_package::ProfileStepKind::Compute;
+      },
+  };
+  for (std::size_t c = 0; c < changes.size(); ++c) {
+    // A tile as the program runs, then one that changes a step of its own
+    // (the first and the last included) where the writer expects the
+    // program's.
+    for (const bool change : {false, true}) {
+      report.tiles.push_back(support::tile(
+          static_cast<std::uint32_t>(report.tiles.size()), program));
+      if (change) changes[c](report.tiles.back().samples[c % program.size()].step);
+    }
+  }
+  const ReportStore store = ReportStore::from_report(report, StoreVersion::v2);
+  EXPECT_EQ(store.step_count(), program.size() + changes.size() - 2);
+  EXPECT_EQ(support::first_difference(store.to_report(), report), "");
+  expect_answers_as_records(store, report,
+                            {GroupBy::Kernel, GroupBy::Operation,
+                             GroupBy::Phase, GroupBy::Metadata},
+                            3);
+}
+
 // Version 2 opens on its header and tables; a damaged block is found the
 // first time a query reads it, named with its samples, and the rest of the
 // store still answers.

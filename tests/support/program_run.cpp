@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -214,6 +215,16 @@ zun_package::ProfileReport program_report(const ProgramShape& shape) {
   return report;
 }
 
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                       start)
+      .count();
+}
+
+}  // namespace
+
 ProgramWritten write_program_store(const ProgramShape& shape,
                                    const std::filesystem::path& path) {
   const ProgramRun run(shape);
@@ -233,9 +244,13 @@ ProgramWritten write_program_store(const ProgramShape& shape,
       }
     }
     written.samples += tile.samples.size();
+    const auto start = std::chrono::steady_clock::now();
     writer.add_tile(tile);
+    written.writer_seconds += seconds_since(start);
   }
+  const auto start = std::chrono::steady_clock::now();
   writer.finish();
+  written.writer_seconds += seconds_since(start);
   return written;
 }
 

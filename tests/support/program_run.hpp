@@ -81,6 +81,8 @@ struct ProgramWritten {
   std::size_t samples = 0;
   // Steps that differ in any field (epoch included) that some tile ran.
   std::size_t distinct_steps = 0;
+  // Time spent in the writer's calls, apart from making the records.
+  double writer_seconds = 0.0;
 };
 
 // Writes the run as a store file at `path` with StoreWriter, one tile at a
