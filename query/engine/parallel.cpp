@@ -12,8 +12,9 @@
 #include "query/engine/engine.hpp"
 #include "query/engine/record_source.hpp"
 #include "query/engine/step_path.hpp"
-#include "query/engine/tile_spans.hpp"
 #include "query/engine/store_source.hpp"
+#include "query/engine/tile_batches.hpp"
+#include "query/engine/tile_spans.hpp"
 
 namespace zun_profile {
 
@@ -177,6 +178,13 @@ QueryReport query_in_parts(const Source& source, const Query& request,
             });
         if (answer) return std::move(*answer);
       }
+    }
+    if (takes_tile_batches(source, request)) {
+      return query_by_tile_batches(
+          source, request, identity, parts,
+          [&](std::size_t count, const auto& task) {
+            run_tasks(run, count, task);
+          });
     }
     detail::NoSink sink;
     if (parts <= 1) {

@@ -6,6 +6,7 @@
 #include "query/engine/record_source.hpp"
 #include "query/engine/step_path.hpp"
 #include "query/engine/store_source.hpp"
+#include "query/engine/tile_batches.hpp"
 
 namespace zun_profile {
 
@@ -16,7 +17,13 @@ namespace {
 template <typename Source>
 QueryReport query_source(const Source& source, const Query& request) {
   detail::NoSink sink;
+  const bool by_batches = detail::takes_tile_batches(source, request);
   return detail::with_identity(source, request, [&](auto identity) {
+    if (by_batches) {
+      return detail::query_by_tile_batches(
+          source, request, identity, 1,
+          [](std::size_t, const auto& task) { task(0); });
+    }
     return detail::execute(source, request, std::move(identity), sink);
   });
 }
