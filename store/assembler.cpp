@@ -262,22 +262,26 @@ void Assembler::add_fact(std::uint32_t step, std::uint64_t offset,
   facts.most = std::max(facts.most, length);
   if (length == 0) return;  // covers nothing
   const StepInterval run{offset, offset + length};
-  // Tiles run a step at about the same time: most runs meet the one before,
-  // and are folded into it at once (its union is the same).
-  if (!facts.runs.empty()) {
-    StepInterval& back = facts.runs.back();
-    if (run.start <= back.end && back.start <= run.end) {
-      back.start = std::min(back.start, run.start);
-      back.end = std::max(back.end, run.end);
-      // A grown run may now meet its neighbours: merged again at the end.
-      if (facts.merged == facts.runs.size()) --facts.merged;
-      return;
-    }
+  // Tiles run a step at about the same time: most runs meet the open one,
+  // held beside the step's other facts, and are folded into it at once (the
+  // union is the same) without touching the list of closed runs.
+  StepInterval& open = facts.open;
+  if (open.end != 0 && run.start <= open.end && open.start <= run.end) {
+    open.start = std::min(open.start, run.start);
+    open.end = std::max(open.end, run.end);
+    return;
   }
-  facts.runs.push_back(run);
+  if (open.end != 0) close_open_run(facts);
+  open = run;
+  // Last: this may drop every step's facts, `facts` included.
+  if (held_runs_ > kMostHeldRuns) drop_facts_if_scattered(kMostHeldRuns / 2);
+}
+
+void Assembler::close_open_run(StepFacts& facts) {
+  facts.runs.push_back(facts.open);
+  facts.open = {};
   ++held_runs_;
   if (facts.runs.size() >= 2 * facts.merged + 16) merge_runs(facts);
-  if (held_runs_ > kMostHeldRuns) drop_facts_if_scattered(kMostHeldRuns / 2);
 }
 
 void Assembler::merge_runs(StepFacts& facts) {
@@ -303,6 +307,7 @@ void Assembler::merge_runs(StepFacts& facts) {
 // facts.
 void Assembler::drop_facts_if_scattered(std::uint64_t allowed) {
   for (StepFacts& facts : facts_) {
+    if (facts.open.end != 0) close_open_run(facts);
     if (facts.merged < facts.runs.size()) merge_runs(facts);
   }
   if (held_runs_ <= allowed) return;

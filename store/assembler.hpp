@@ -142,16 +142,20 @@ class Assembler {
   void close_block();
 
   // What is known of each step: its least and most duration, and the
-  // intervals its samples run in, merged now and then (the first `merged`
-  // of `runs` are merged; the rest arrived since).
+  // intervals its samples run in: the open one, which the runs that meet it
+  // grow, and those closed before it, merged now and then (the first
+  // `merged` of `runs` are merged; the rest arrived since).
   struct StepFacts {
     std::uint32_t least = UINT32_MAX;
     std::uint32_t most = 0;
+    StepInterval open{};  // none while its end is 0
     std::size_t merged = 0;
     std::vector<StepInterval> runs;
   };
   void add_fact(std::uint32_t step, std::uint64_t offset,
                 std::uint32_t length);
+  // Moves the open run to the closed ones.
+  void close_open_run(StepFacts& facts);
   void merge_runs(StepFacts& facts);
   void drop_facts_if_scattered(std::uint64_t allowed);
   std::vector<StepFacts> facts_;
