@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "query/parallel.hpp"
 #include "query/query.hpp"
 
 // Activity over time: when in the run each group was busy. The profile span
@@ -59,5 +60,13 @@ ActivityReport activity(const zun_package::ProfileReport& report,
 // The same activity over a store of the same report, bit for bit.
 ActivityReport activity(const zun_store::ReportStore& store,
                         const Query& request, std::size_t buckets);
+
+// The same, its passes cut into tasks for `threads` threads and handed to
+// `run`, as the parallel `query` does (where the store's step facts
+// answer; otherwise the single pass on the calling thread). The answer is
+// the same, bit for bit.
+ActivityReport activity(const zun_store::ReportStore& store,
+                        const Query& request, std::size_t buckets,
+                        std::size_t threads, const TaskRunner& run);
 
 }  // namespace zun_profile

@@ -117,11 +117,11 @@ Api::Api(const zun_store::ReportStore& report, std::string_view source,
   }
   Writer json(overview_);
   json.open('{');
-  write_overview_fields(json, report, source);
+  write_overview_fields(json, report, source, threads_);
   json.key("base");
   if (base_) {
     json.open('{');
-    write_overview_fields(json, base_->store, base_->source);
+    write_overview_fields(json, base_->store, base_->source, threads_);
     json.close('}');
   } else {
     json.raw("null");
@@ -257,7 +257,8 @@ ApiAnswer Api::activity(const Parameters& parameters) const {
   }
   return in_turn(workers_, [&] {
     return ApiAnswer{200, render_activity_json(zun_profile::activity(
-                              store, request, buckets))};
+                              store, request, buckets, threads_,
+                              thread_runner(threads_)))};
   });
 }
 

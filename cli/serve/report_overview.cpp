@@ -2,15 +2,17 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "frontend_core/querying/parallel_query.hpp"
 #include "frontend_core/rendering/json_text.hpp"
 #include "query/engine/labels.hpp"
-#include "query/query.hpp"
+#include "query/order/statistics.hpp"
 
 namespace profile_query {
 namespace {
@@ -55,15 +57,50 @@ class Tally {
   std::unordered_map<std::string_view, std::size_t> counts_;
 };
 
+// Samples per step, counted over `threads` threads, each a range of the
+// samples (every block checked as it is read).
+std::vector<std::size_t> samples_per_step(const zun_store::ReportStore& report,
+                                          unsigned threads) {
+  const std::size_t samples = report.sample_count();
+  // A range of a million samples at least: fewer are not worth a thread.
+  const std::size_t parts = std::clamp<std::size_t>(
+      std::min<std::size_t>(threads, samples >> 20), 1, 64);
+  std::vector<std::vector<std::size_t>> uses(parts);
+  std::vector<std::exception_ptr> failures(parts);
+  thread_runner(static_cast<unsigned>(parts))(parts, [&](std::size_t p) {
+    try {
+      const std::size_t first = samples / parts * p;
+      const std::size_t end =
+          p + 1 == parts ? samples : samples / parts * (p + 1);
+      uses[p].assign(report.step_count(), 0);
+      const zun_store::SampleColumns columns =
+          report.samples(first, end - first);
+      for (std::size_t s = 0; s < columns.count; ++s) {
+        ++uses[p][columns.steps[s]];
+      }
+    } catch (...) {
+      failures[p] = std::current_exception();
+    }
+  });
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+  for (std::size_t p = 1; p < parts; ++p) {
+    for (std::size_t d = 0; d < uses[0].size(); ++d) uses[0][d] += uses[p][d];
+  }
+  return std::move(uses[0]);
+}
+
 }  // namespace
 
 void write_overview_fields(Writer& json, const zun_store::ReportStore& report,
-                           std::string_view source) {
-  // The whole-report figures exactly as a query states them.
-  zun_profile::Query figures_only;
-  figures_only.limit = 0;
-  const zun_profile::QueryReport figures =
-      zun_profile::query(report, figures_only);
+                           std::string_view source, unsigned threads) {
+  // The whole-report figures as a query states them: its span is the
+  // largest of the tiles' spans, which the store holds.
+  std::uint64_t span = 0;
+  for (std::size_t t = 0; t < report.tile_count(); ++t) {
+    span = std::max(span, report.tile_span(t));
+  }
 
   // Counted by id first, a counter per distinct text or list: the texts
   // themselves are each tallied once.
@@ -78,14 +115,14 @@ void write_overview_fields(Writer& json, const zun_store::ReportStore& report,
     list_uses[report.step_metadata_lists()[step]] += uses;
     phase_counts[report.step_phases()[step]] += uses;
   };
-  const zun_store::SampleColumns columns = report.all_samples();
   if (report.step_count() >= samples) {
     // A step per sample (version 1): each sample tallied as it comes.
+    const zun_store::SampleColumns columns = report.all_samples();
     for (std::size_t s = 0; s < samples; ++s) tally(columns.steps[s], 1);
   } else {
     // Samples per step first: a step's fields are then read once.
-    std::vector<std::size_t> step_uses(report.step_count());
-    for (std::size_t s = 0; s < samples; ++s) ++step_uses[columns.steps[s]];
+    const std::vector<std::size_t> step_uses =
+        samples_per_step(report, threads);
     for (std::size_t d = 0; d < step_uses.size(); ++d) {
       if (step_uses[d] > 0) tally(d, step_uses[d]);
     }
@@ -134,12 +171,13 @@ void write_overview_fields(Writer& json, const zun_store::ReportStore& report,
   }
 
   json.field("source", source);
-  json.field("clock_hz", figures.clock_hz);
-  json.field("tile_count", figures.tile_count);
+  json.field("clock_hz", report.clock_hz());
+  json.field("tile_count", report.tile_count());
   json.field("physical_tile_count", physical_tiles.size());
-  json.field("sample_count", figures.sample_count);
-  json.field("profile_span_cycles", figures.profile_span_cycles);
-  json.field("profile_span_ms", figures.profile_span_ms);
+  json.field("sample_count", samples);
+  json.field("profile_span_cycles", span);
+  json.field("profile_span_ms",
+             zun_profile::detail::cycles_to_ms(span, report.clock_hz()));
   kinds.write(json, "kinds");
   kernels.write(json, "kernels");
   phases.write(json, "phases");
@@ -147,11 +185,11 @@ void write_overview_fields(Writer& json, const zun_store::ReportStore& report,
 }
 
 std::string render_overview_json(const zun_store::ReportStore& report,
-                                 std::string_view source) {
+                                 std::string_view source, unsigned threads) {
   std::string out;
   Writer json(out);
   json.open('{');
-  write_overview_fields(json, report, source);
+  write_overview_fields(json, report, source, threads);
   json.close('}');
   out += '\n';
   return out;

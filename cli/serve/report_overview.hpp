@@ -18,12 +18,14 @@ inline constexpr std::size_t kOverviewValues = 1000;
 // counts, profile span, and for kinds, kernels, phases and metadata names
 // the values present with their sample counts (most frequent first, then by
 // name), each list with its number of distinct values and whether it was
-// cut to kOverviewValues.
+// cut to kOverviewValues. It reads every sample's step, on up to `threads`
+// threads.
 std::string render_overview_json(const zun_store::ReportStore& report,
-                                 std::string_view source);
+                                 std::string_view source,
+                                 unsigned threads = 1);
 
 // The overview's fields, written into the object `json` has open.
 void write_overview_fields(Writer& json, const zun_store::ReportStore& report,
-                           std::string_view source);
+                           std::string_view source, unsigned threads = 1);
 
 }  // namespace profile_query

@@ -1,10 +1,7 @@
 #include "query/parallel.hpp"
 
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -13,6 +10,7 @@
 #include "query/engine/record_source.hpp"
 #include "query/engine/step_path.hpp"
 #include "query/engine/store_source.hpp"
+#include "query/engine/tasks.hpp"
 #include "query/engine/tile_batches.hpp"
 #include "query/engine/tile_spans.hpp"
 
@@ -24,38 +22,6 @@ namespace {
 
 using detail::Collected;
 using detail::GroupState;
-
-// Hands `count` tasks to `run`, each wrapped so that what it throws is kept
-// and thrown here once all have ended (the first, by task number).
-template <typename Task>
-void run_tasks(const TaskRunner& run, std::size_t count, Task&& task) {
-  if (count == 0) return;
-  std::vector<std::exception_ptr> failures(count);
-  std::vector<std::uint8_t> done(count, 0);
-  const std::function<void(std::size_t)> wrapped = [&](std::size_t i) {
-    if (i >= count || done[i] != 0) return;
-    try {
-      task(i);
-    } catch (...) {
-      failures[i] = std::current_exception();
-    }
-    done[i] = 1;
-  };
-  if (run) {
-    run(count, wrapped);
-  } else {  // no runner: the calling thread runs them
-    for (std::size_t i = 0; i < count; ++i) wrapped(i);
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (failures[i]) std::rethrow_exception(failures[i]);
-  }
-  for (const std::uint8_t ran : done) {
-    if (ran == 0) {
-      throw std::logic_error(
-          "query: the task runner returned before running every task");
-    }
-  }
-}
 
 // Joins pass `from`'s tile bookkeeping of its group into `into`, the joint
 // group's: the visits the two need so that the distinct tiles come out as

@@ -14,6 +14,8 @@
 #include "query/engine/record_source.hpp"
 #include "query/engine/step_path.hpp"
 #include "query/engine/store_source.hpp"
+#include "query/engine/tasks.hpp"
+#include "query/engine/tile_spans.hpp"
 #include "query/time/shard_activity.hpp"
 
 namespace zun_profile {
@@ -104,6 +106,16 @@ class BucketGrid {
     }
   }
 
+  // Adds what `other`, a grid of the same series and buckets, holds.
+  void add(const BucketGrid& other) {
+    for (std::size_t i = 0; i < direct_.size(); ++i) {
+      direct_[i] += other.direct_[i];
+    }
+    for (std::size_t i = 0; i < difference_.size(); ++i) {
+      difference_[i] += other.difference_[i];
+    }
+  }
+
   // The busy cycles of `series`, bucket by bucket.
   std::vector<std::uint64_t> take(std::size_t series) const {
     std::vector<std::uint64_t> busy(buckets_);
@@ -170,20 +182,22 @@ void fill_series(ActivityReport& result, const ActivitySink& sink,
 // The activity of a request that asks nothing of single samples, over a
 // store with step facts: the groups and their order from the step path,
 // then one pass adding each sample to its series' buckets, no sample
-// kept. Nothing when the step path declines.
+// kept; both cut into `parts` tile ranges that `run_parts(n, task)` runs,
+// each range into a grid of its own, the grids summed. Nothing when the
+// step path declines.
+template <typename RunParts>
 std::optional<ActivityReport> activity_by_steps(const StoreSource& source,
                                                 const Query& rows_only,
-                                                std::size_t buckets) {
+                                                std::size_t buckets,
+                                                std::size_t parts,
+                                                RunParts&& run_parts) {
   ActivitySink sink(0);
   std::vector<std::uint32_t> group_of;
   std::optional<QueryReport> rows =
       detail::with_identity(source, rows_only, [&](auto identity) {
-        return detail::query_by_steps(
-            source, rows_only, identity, 1,
-            [](std::size_t parts, const auto& task) {
-              for (std::size_t p = 0; p < parts; ++p) task(p);
-            },
-            kMostDurationSlots, &sink, &group_of);
+        return detail::query_by_steps(source, rows_only, identity, parts,
+                                      run_parts, kMostDurationSlots, &sink,
+                                      &group_of);
       });
   if (!rows) return std::nullopt;
 
@@ -199,16 +213,25 @@ std::optional<ActivityReport> activity_by_steps(const StoreSource& source,
   for (std::size_t d = 0; d < group_of.size(); ++d) {
     if (group_of[d] != kNoGroup) series_of[d] = sink.series_of(group_of[d]);
   }
-  BucketGrid grid(series, result.bucket_count, result.bucket_cycles);
-  for (std::size_t entry = 0; entry < source.tile_count(); ++entry) {
-    const StoreTile tile = source.tile(entry);
-    for (std::size_t i = 0; i < tile.size(); ++i) {
-      const std::uint32_t to = series_of[tile.steps[i]];
-      const std::uint32_t length = tile.length(i);
-      if (to == kNoGroup || length == 0) continue;
-      grid.add(to, tile.offset(i), length);
+  const std::vector<TileSpan> spans = cut_tiles(
+      source, std::clamp<std::size_t>(parts, 1,
+                                      std::max<std::size_t>(source.tile_count(), 1)));
+  std::vector<std::optional<BucketGrid>> grids(spans.size());
+  run_parts(spans.size(), [&](std::size_t p) {
+    BucketGrid& grid =
+        grids[p].emplace(series, result.bucket_count, result.bucket_cycles);
+    for (std::size_t entry = spans[p].first; entry < spans[p].end; ++entry) {
+      const StoreTile tile = source.tile(entry);
+      for (std::size_t i = 0; i < tile.size(); ++i) {
+        const std::uint32_t to = series_of[tile.steps[i]];
+        const std::uint32_t length = tile.length(i);
+        if (to == kNoGroup || length == 0) continue;
+        grid.add(to, tile.offset(i), length);
+      }
     }
-  }
+  });
+  BucketGrid& grid = *grids.front();
+  for (std::size_t p = 1; p < grids.size(); ++p) grid.add(*grids[p]);
   result.groups.reserve(rows->groups.size());
   for (std::size_t row = 0; row < rows->groups.size(); ++row) {
     result.groups.push_back({std::move(rows->groups[row].name), grid.take(row)});
@@ -217,14 +240,21 @@ std::optional<ActivityReport> activity_by_steps(const StoreSource& source,
   return result;
 }
 
+// `parts` and `run`: how a store's step path may cut its passes; the one
+// pass runs on the calling thread.
 template <typename Source>
 ActivityReport activity_of(const Source& source, const Query& request,
-                           std::size_t buckets) {
+                           std::size_t buckets, std::size_t parts = 1,
+                           const TaskRunner& run = {}) {
   Query rows_only = request;
   rows_only.sample_limit = 0;
   if constexpr (std::is_same_v<Source, StoreSource>) {
     if (takes_step_path(source, rows_only)) {
-      if (auto answer = activity_by_steps(source, rows_only, buckets)) {
+      if (auto answer = activity_by_steps(
+              source, rows_only, buckets, parts,
+              [&](std::size_t count, const auto& task) {
+                run_tasks(run, count, task);
+              })) {
         return std::move(*answer);
       }
     }
@@ -258,6 +288,13 @@ ActivityReport activity(const zun_package::ProfileReport& report,
 ActivityReport activity(const zun_store::ReportStore& store,
                         const Query& request, std::size_t buckets) {
   return activity_of(detail::StoreSource(store), request, buckets);
+}
+
+ActivityReport activity(const zun_store::ReportStore& store,
+                        const Query& request, std::size_t buckets,
+                        std::size_t threads, const TaskRunner& run) {
+  return activity_of(detail::StoreSource(store), request, buckets,
+                     std::max<std::size_t>(threads, 1), run);
 }
 
 ActivityReport detail::shard_activity(const zun_store::ReportStore& shard,

@@ -215,6 +215,10 @@ std::string first_activity_difference_of_sources(
   if (!difference.empty()) return "records: " + difference;
   difference = first_difference(activity(store, request, buckets), expected);
   if (!difference.empty()) return "store: " + difference;
+  // Cut into three parts, run on the calling thread.
+  difference =
+      first_difference(activity(store, request, buckets, 3, {}), expected);
+  if (!difference.empty()) return "store, in three parts: " + difference;
   return {};
 }
 
