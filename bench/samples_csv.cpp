@@ -1,23 +1,32 @@
 // Writes the shape benchmark's interleaved report (1024 tiles x 2048
-// samples) as a CSV table of its samples, for comparing with what a user
-// would pick instead of this library (bench/duckdb/):
-//   zun_samples_csv OUT.csv
+// samples), or the report of a store, as a CSV table of its samples, for
+// comparing with what a user would pick instead of this library
+// (bench/duckdb/):
+//   zun_samples_csv OUT.csv [STORE]
 // Columns: tile (physical), offset (cycles from the tile's first start, as
 // the engine counts it), duration, kernel, phase, epoch.
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "query/engine/selection.hpp"
+#include "store/report_store.hpp"
 #include "tests/support/synthetic_report.hpp"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: zun_samples_csv OUT.csv\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: zun_samples_csv OUT.csv [STORE]\n");
     return 2;
   }
-  const zun_package::ProfileReport report =
-      zun_profile::support::synthetic_report(
-          zun_profile::support::interleaved_shape(1024, 2048));
+  zun_package::ProfileReport report;
+  try {
+    report = argc == 3 ? zun_store::ReportStore::open(argv[2]).to_report()
+                       : zun_profile::support::synthetic_report(
+                             zun_profile::support::interleaved_shape(1024, 2048));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "zun_samples_csv: %s\n", error.what());
+    return 1;
+  }
   std::FILE* out = std::fopen(argv[1], "wb");
   if (out == nullptr) {
     std::perror(argv[1]);
