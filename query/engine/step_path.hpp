@@ -26,21 +26,49 @@ namespace zun_profile::detail {
 // Durations the groups' tables may span, summed over the groups, per part
 // of the pass, for a slot per duration. Past it (durations spread over
 // millions of cycles, or many groups) a slot holds a band of durations,
-// kBands a group, and a second pass picks the durations of the bands that
-// hold the percentiles (120 MiB of bands a part at most). Past
+// up to kBands a group, and a second pass picks the durations of the bands
+// that hold the percentiles (8 MiB of bands a part at most). Past
 // kMostBandGroups the one pass answers.
 inline constexpr std::uint64_t kMostDurationSlots = std::uint64_t{1} << 22;
 inline constexpr std::uint64_t kBands = 240;
 inline constexpr std::uint64_t kMostBandGroups = std::uint64_t{1} << 17;
 
-// The band of a duration: itself below 16, then eight bands an octave.
-constexpr std::uint32_t duration_band(std::uint32_t length) noexcept {
-  if (length < 16) return length;
-  const auto octave = static_cast<std::uint32_t>(std::bit_width(length)) - 1;
-  return 16 + (octave - 4) * 8 + ((length >> (octave - 3)) & 7);
+// A group's bands: kBands of about equal width across its range of
+// durations, so that the band holding a percentile holds about 1/kBands of
+// the range, and the second pass picks few durations (bands of equal
+// shares of the logarithm picked up to half a group's samples where a
+// group's durations lie close together, as one step's do). Any function
+// that never decreases would do: both passes use the same one.
+struct GroupBands {
+  std::uint32_t least;  // the group's least duration
+  std::uint64_t scale;  // count * 2^32 / (its range + 1), rounded down
+
+  // `count` bands, at most kBands.
+  GroupBands(std::uint32_t least_duration, std::uint32_t most_duration,
+             std::uint64_t count)
+      : least(least_duration),
+        scale((count << 32) /
+              (std::uint64_t{most_duration - least_duration} + 1)) {}
+
+  // The band of `length`, from least to most: below the count. A length
+  // out of the range gives some other number, which no band sought equals.
+  std::uint64_t of(std::uint32_t length) const noexcept {
+    // (length - least) * scale < count * 2^32: no overflow in range.
+    return (std::uint64_t{length - least} * scale) >> 32;
+  }
+};
+
+// Bands a group has: kBands, and fewer where the groups are many, so that
+// a part's tables stay within kMostBandSlots (4 MiB), which the caches can
+// mostly hold: the pass counts every sample into them, and a miss costs
+// more than the second pass's picks from wider bands. At least 16 (a cache
+// line a group).
+inline constexpr std::uint64_t kMostBandSlots = std::uint64_t{1} << 20;
+inline std::uint64_t bands_per_group(std::size_t groups) noexcept {
+  const std::uint64_t fit =
+      groups == 0 ? kBands : kMostBandSlots / std::uint64_t{groups};
+  return std::clamp<std::uint64_t>(fit, 16, kBands);
 }
-static_assert(duration_band(UINT32_MAX) == kBands - 1);
-static_assert(duration_band(15) + 1 == duration_band(16));
 
 // Whether `request` over `source` can take the step path: the store holds
 // step facts, and nothing is asked of a sample beyond its step: no tiles,
@@ -85,38 +113,65 @@ struct Wanted {
 template <typename RunParts>
 void pick_in_bands(const StoreSource& source,
                    const std::vector<std::uint32_t>& group_of,
-                   std::vector<Wanted>& wanted,
+                   const std::vector<GroupBands>& bands,
+                   std::vector<Wanted>& wanted, std::size_t expected,
                    const std::vector<TileSpan>& spans, RunParts&& run_parts) {
-  const std::size_t groups = wanted.size() / 2;
-  // Per part, per group, the picks of its p50 band and of its p95 band.
-  std::vector<std::vector<std::vector<std::uint32_t>>> picks(spans.size());
+  // Per part, the picks as (percentile sought, duration): 2 g + k for
+  // group g's p50 (k = 0) or p95 (k = 1); where both lie in one band, its
+  // picks are taken once, as the p50's.
+  struct Pick {
+    std::uint32_t sought;
+    std::uint32_t length;
+  };
+  std::vector<std::vector<Pick>> picks(spans.size());
   run_parts(spans.size(), [&](std::size_t p) {
-    picks[p].resize(2 * groups);
+    // Room for every pick the tables counted, so that none is moved: only
+    // the pages written are touched.
+    picks[p].reserve(expected);
     for (std::size_t entry = spans[p].first; entry < spans[p].end; ++entry) {
       const StoreTile tile = source.tile(entry);
       for (std::size_t i = 0; i < tile.size(); ++i) {
         const std::uint32_t g = group_of[tile.steps[i]];
         if (g == kNoGroup) continue;
         const std::uint32_t length = tile.length(i);
-        const std::uint32_t band = duration_band(length);
-        for (std::size_t k = 0; k < 2; ++k) {
-          if (band == wanted[2 * g + k].value) {
-            picks[p][2 * g + k].push_back(length);
-          }
+        const std::uint64_t band = bands[g].of(length);
+        if (band == wanted[2 * g].value) {
+          picks[p].push_back({2 * g, length});
+        } else if (band == wanted[2 * g + 1].value) {
+          picks[p].push_back({2 * g + 1, length});
         }
       }
     }
   });
-  std::vector<std::uint32_t> all;
-  for (std::size_t w = 0; w < wanted.size(); ++w) {
-    all.clear();
+  // The picks of each percentile sought side by side (a counting sort),
+  // then each one's duration at its rank.
+  std::vector<std::size_t> begin(wanted.size() + 1, 0);
+  for (const auto& part : picks) {
+    for (const Pick& pick : part) ++begin[pick.sought + 1];
+  }
+  for (std::size_t w = 0; w < wanted.size(); ++w) begin[w + 1] += begin[w];
+  std::vector<std::uint32_t> all(begin.back());
+  {
+    std::vector<std::size_t> next(begin.begin(), begin.end() - 1);
     for (auto& part : picks) {
-      all.insert(all.end(), part[w].begin(), part[w].end());
-      part[w] = {};
+      for (const Pick& pick : part) all[next[pick.sought]++] = pick.length;
+      part = {};
     }
-    if (wanted[w].rank >= all.size()) continue;  // cannot happen: counted
-    const auto at = all.begin() + static_cast<std::ptrdiff_t>(wanted[w].rank);
-    std::nth_element(all.begin(), at, all.end());
+  }
+  // A p95 in its p50's band is among the p50's picks (told apart before
+  // the p50's band becomes its duration).
+  std::vector<std::uint8_t> shared(wanted.size() / 2);
+  for (std::size_t g = 0; g < shared.size(); ++g) {
+    shared[g] = wanted[2 * g].value == wanted[2 * g + 1].value;
+  }
+  for (std::size_t w = 0; w < wanted.size(); ++w) {
+    const std::size_t from = w % 2 == 1 && shared[w / 2] != 0 ? w - 1 : w;
+    const auto first = all.begin() + static_cast<std::ptrdiff_t>(begin[from]);
+    const auto last =
+        all.begin() + static_cast<std::ptrdiff_t>(begin[from + 1]);
+    if (wanted[w].rank >= begin[from + 1] - begin[from]) continue;  // counted
+    const auto at = first + static_cast<std::ptrdiff_t>(wanted[w].rank);
+    std::nth_element(first, at, last);
     wanted[w].value = *at;
   }
 }
@@ -170,12 +225,17 @@ std::optional<QueryReport> query_by_steps(
     table_at[g + 1] = table_at[g] + slots;
     banded = table_at[g + 1] > most_slots;
   }
+  std::vector<GroupBands> bands;
   if (banded) {
     if (groups > kMostBandGroups) return std::nullopt;
-    for (std::size_t g = 0; g <= groups; ++g) table_at[g] = g * kBands;
+    const std::uint64_t count = bands_per_group(groups);
+    for (std::size_t g = 0; g <= groups; ++g) table_at[g] = g * count;
+    for (std::size_t g = 0; g < groups; ++g) {
+      bands.emplace_back(least[g], most[g], count);
+    }
   }
   const auto slot_of = [&](std::uint32_t g, std::uint32_t length) {
-    return banded ? table_at[g] + duration_band(length)
+    return banded ? table_at[g] + bands[g].of(length)
                   : table_at[g] + (length - least[g]);
   };
 
@@ -296,7 +356,19 @@ std::optional<QueryReport> query_by_steps(
       }
     }
   }
-  if (banded) pick_in_bands(source, group_of, wanted, spans, run_parts);
+  if (banded) {
+    // The picks to come: the samples of the bands sought, counted.
+    std::size_t expected = 0;
+    for (std::size_t g = 0; g < groups; ++g) {
+      for (std::size_t k = 0; k < 2; ++k) {
+        if (k == 1 && wanted[2 * g + 1].value == wanted[2 * g].value) break;
+        expected += joint.durations[static_cast<std::size_t>(
+            table_at[g] + wanted[2 * g + k].value)];
+      }
+    }
+    pick_in_bands(source, group_of, bands, wanted, expected, spans,
+                  run_parts);
+  }
   for (std::size_t g = 0; g < groups; ++g) {
     figures[g].p50_cycles = wanted[2 * g].value;
     figures[g].p95_cycles = wanted[2 * g + 1].value;
