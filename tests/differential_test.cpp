@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "query/engine/record_source.hpp"
 #include "query/engine/step_path.hpp"
-#include "query/engine/store_source.hpp"
 #include "query/engine/tile_batches.hpp"
 #include "query/query.hpp"
 #include "tests/support/compare.hpp"
@@ -59,38 +57,6 @@ std::string step_path_difference(const zun_package::ProfileReport& report,
   return "";
 }
 
-// Where `request` takes the batches of tiles over `source`, their answer
-// against the reference with batches of one sample and of a few, on one
-// part and on three; "" where they do not apply. Counts in `taken` the
-// requests they answered.
-template <typename Source>
-std::string tile_batches_difference(const zun_package::ProfileReport& report,
-                                    const Source& source,
-                                    const Query& request, std::size_t& taken) {
-  if (!detail::takes_tile_batches(source, request)) return "";
-  const QueryReport expected = support::reference_query(report, request);
-  for (const std::size_t parts : {std::size_t{1}, std::size_t{3}}) {
-    for (const std::size_t batch : {std::size_t{1}, std::size_t{5}}) {
-      const QueryReport answer =
-          detail::with_identity(source, request, [&](auto identity) {
-            return detail::query_by_tile_batches(
-                source, request, identity, parts,
-                [](std::size_t count, const auto& task) {
-                  for (std::size_t p = 0; p < count; ++p) task(p);
-                },
-                batch);
-          });
-      std::string difference = support::first_difference(answer, expected);
-      if (!difference.empty()) {
-        return "tile batches of " + std::to_string(batch) + " samples on " +
-               std::to_string(parts) + " parts: " + difference;
-      }
-    }
-  }
-  ++taken;
-  return "";
-}
-
 // The engine against the naive reference on thousands of small random
 // cases; a mismatch names its seed and the case.
 TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
@@ -112,13 +78,9 @@ TEST(DifferentialTest, EngineMatchesTheReferenceOnRandomCases) {
       if (difference.empty()) {
         difference = step_path_difference(report, store, request, by_steps);
       }
-      if (difference.empty()) {
-        difference = r % 2 == 0 ? tile_batches_difference(
-                                      report, detail::StoreSource(store),
-                                      request, by_batches)
-                                : tile_batches_difference(
-                                      report, detail::RecordSource(report),
-                                      request, by_batches);
+      // first_difference_of_sources asked the batches of tiles too.
+      if (detail::takes_tile_batches(detail::StoreSource(store), request)) {
+        ++by_batches;
       }
       if (difference.empty()) {
         difference = support::first_difference_of_cuts(report, store,

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "query/engine/record_source.hpp"
+#include "query/engine/store_source.hpp"
+#include "query/engine/tile_batches.hpp"
 #include "tests/support/oracle.hpp"
 
 namespace zun_profile::support {
@@ -193,6 +196,60 @@ std::string first_difference(const zun_package::ProfileReport& actual,
   return d.result();
 }
 
+namespace {
+
+template <typename Source>
+std::string tile_batches_difference_of(const Source& source,
+                                       const Query& request,
+                                       const QueryReport& expected) {
+  for (const std::size_t parts : {std::size_t{1}, std::size_t{3}}) {
+    for (const std::size_t batch : {std::size_t{1}, std::size_t{5}}) {
+      const QueryReport answer =
+          detail::with_identity(source, request, [&](auto identity) {
+            return detail::query_by_tile_batches(
+                source, request, identity, parts,
+                [](std::size_t count, const auto& task) {
+                  for (std::size_t p = 0; p < count; ++p) task(p);
+                },
+                batch);
+          });
+      std::string difference = first_difference(answer, expected);
+      if (!difference.empty()) {
+        return "tile batches of " + std::to_string(batch) + " samples on " +
+               std::to_string(parts) + " parts: " + difference;
+      }
+    }
+  }
+  return {};
+}
+
+// Where `request` takes the batches of tiles, over the store (`of_store`)
+// or the records of a report of at most 5,000 samples and 64 tiles, their answer
+// against the reference with batches of one sample and of five, on one
+// part and on three; "" where they agree or do not apply.
+std::string tile_batches_difference(const zun_package::ProfileReport& report,
+                                    const zun_store::ReportStore& store,
+                                    const Query& request, bool of_store) {
+  // Batches this small cost a pass's setup each: small reports only.
+  if (store.sample_count() > 5000 || store.tile_count() > 64) return {};
+  const detail::StoreSource stored(store);
+  const detail::RecordSource records(report);
+  if (of_store ? !detail::takes_tile_batches(stored, request)
+               : !detail::takes_tile_batches(records, request)) {
+    return {};
+  }
+  const QueryReport expected = reference_query(report, request);
+  std::string difference =
+      of_store ? tile_batches_difference_of(stored, request, expected)
+               : tile_batches_difference_of(records, request, expected);
+  if (!difference.empty()) {
+    return (of_store ? "store, " : "records, ") + difference;
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string first_difference_of_sources(
     const zun_package::ProfileReport& report,
     const zun_store::ReportStore& store, const Query& request) {
@@ -201,6 +258,10 @@ std::string first_difference_of_sources(
   if (!difference.empty()) return "records: " + difference;
   difference = first_difference(query(store, request), expected);
   if (!difference.empty()) return "store: " + difference;
+  for (const bool of_store : {false, true}) {
+    difference = tile_batches_difference(report, store, request, of_store);
+    if (!difference.empty()) return difference;
+  }
   return {};
 }
 

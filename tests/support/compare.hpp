@@ -22,7 +22,8 @@ std::string first_difference(const zun_package::ProfileReport& actual,
 
 // The first difference of the records' answer, then of the store's, from
 // the reference's for `request`; `store` holds the same report. Prefixed
-// "records: " or "store: "; empty when both agree in every field.
+// "records: " or "store: "; empty when both agree in every field. The
+// batches of tiles are asked too, in batches smaller than the engine's.
 std::string first_difference_of_sources(
     const zun_package::ProfileReport& report,
     const zun_store::ReportStore& store, const Query& request);
