@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <exception>
 #include <span>
 #include <unordered_map>
 #include <unordered_set>
@@ -12,6 +11,7 @@
 #include "frontend_core/querying/parallel_query.hpp"
 #include "frontend_core/rendering/json_text.hpp"
 #include "query/engine/labels.hpp"
+#include "query/engine/tasks.hpp"
 #include "query/order/statistics.hpp"
 
 namespace profile_query {
@@ -66,25 +66,19 @@ std::vector<std::size_t> samples_per_step(const zun_store::ReportStore& report,
   const std::size_t parts = std::clamp<std::size_t>(
       std::min<std::size_t>(threads, samples >> 20), 1, 64);
   std::vector<std::vector<std::size_t>> uses(parts);
-  std::vector<std::exception_ptr> failures(parts);
-  thread_runner(static_cast<unsigned>(parts))(parts, [&](std::size_t p) {
-    try {
-      const std::size_t first = samples / parts * p;
-      const std::size_t end =
-          p + 1 == parts ? samples : samples / parts * (p + 1);
-      uses[p].assign(report.step_count(), 0);
-      const zun_store::SampleColumns columns =
-          report.samples(first, end - first);
-      for (std::size_t s = 0; s < columns.count; ++s) {
-        ++uses[p][columns.steps[s]];
-      }
-    } catch (...) {
-      failures[p] = std::current_exception();
-    }
-  });
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
+  // What a part throws (a damaged block) is thrown here once all have ended.
+  zun_profile::detail::run_tasks(
+      thread_runner(static_cast<unsigned>(parts)), parts, [&](std::size_t p) {
+        const std::size_t first = samples / parts * p;
+        const std::size_t end =
+            p + 1 == parts ? samples : samples / parts * (p + 1);
+        uses[p].assign(report.step_count(), 0);
+        const zun_store::SampleColumns columns =
+            report.samples(first, end - first);
+        for (std::size_t s = 0; s < columns.count; ++s) {
+          ++uses[p][columns.steps[s]];
+        }
+      });
   for (std::size_t p = 1; p < parts; ++p) {
     for (std::size_t d = 0; d < uses[0].size(); ++d) uses[0][d] += uses[p][d];
   }
